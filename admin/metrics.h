@@ -1,0 +1,101 @@
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+// The process-wide registry of counters, gauges and per-second rates, and
+// their Prometheus text exposition.
+//
+// Series are keyed by their full text: the family name, optionally followed by
+// labels in braces ("smppSubmitSM_ESME{esme=\"abc\"}"); build keys with
+// seriesKey(), which escapes label values. One mutex guards every map, so an
+// exposition is a consistent snapshot; it is the innermost lock of the process
+// and no other lock is taken while it is held. Every operation is safe from
+// any thread.
+class MetricsRegistry {
+ public:
+  static MetricsRegistry& instance();
+
+  // Creates the series with value 0 and stores its help text and whether the
+  // name is only exposed through labelled series.
+  void registerCounter(const std::string& name, const std::string& help, bool labelled);
+  void registerGauge(const std::string& name, const std::string& help, bool labelled);
+  void registerRate(const std::string& name, const std::string& help, bool labelled);
+
+  // Adds 1; `time` (microseconds) 0 means now. Unknown keys start at 0.
+  void incrementCounter(std::string_view key, uint64_t time = 0);
+  // Adds `delta` (may be negative) and stamps the series with now.
+  void addGauge(std::string_view key, int64_t delta);
+  // Sets the gauge to `value` and stamps it with now.
+  void setGauge(std::string_view key, int64_t value);
+  // Counts events into the current one-second window.
+  void incrementRate(std::string_view key) { addRate(key, 1); }
+  void addRate(std::string_view key, uint64_t n);
+
+  // The exposition at `now` (microseconds); 0 means the wall clock.
+  std::string renderMetrics(uint64_t now = 0);
+
+  // Current values, for tests and the status code; 0 when absent.
+  uint64_t counterValue(std::string_view key);
+  int64_t gaugeValue(std::string_view key);
+
+  // Drops every series and help text (tests only).
+  void clearForTesting();
+
+  // Injects the clock used where an operation takes no time (tests only);
+  // null restores the wall clock.
+  void setClockForTesting(uint64_t (*clock)());
+
+ private:
+  MetricsRegistry() = default;
+
+  struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  template <typename V>
+  using SeriesMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
+
+  struct Counter {
+    uint64_t time = 0;
+    uint64_t value = 0;
+  };
+  struct Gauge {
+    uint64_t time = 0;
+    int64_t value = 0;
+  };
+  struct Rate {
+    uint64_t previousStart = 0;
+    uint64_t previousCount = 0;
+    uint64_t currentStart = 0;
+    uint64_t currentCount = 0;
+  };
+
+  uint64_t now() const;
+  static void rollRate(Rate& rate, uint64_t now, uint64_t startCount);
+  template <typename V>
+  static V& series(SeriesMap<V>& map, std::string_view key);
+
+  std::mutex registryMutex_;
+  SeriesMap<std::string> help_;  // guarded by registryMutex_
+  SeriesMap<bool> labelled_;     // guarded by registryMutex_
+  SeriesMap<Counter> counters_;  // guarded by registryMutex_
+  SeriesMap<Gauge> gauges_;      // guarded by registryMutex_
+  SeriesMap<Rate> rates_;        // guarded by registryMutex_
+  uint64_t (*clock_)() = nullptr;
+};
+
+// "name{label=\"value\",...}" with label values escaped as the exposition
+// format requires (backslash, double quote, newline); just "name" without
+// labels.
+std::string seriesKey(std::string_view name,
+                      std::initializer_list<std::pair<std::string_view, std::string_view>> labels);
+
+// Registers every metric family of the gateway with its help text, in the
+// order the exposition documents them (once, at start-up).
+void registerAllMetrics();

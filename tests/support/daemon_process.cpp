@@ -1,0 +1,105 @@
+#include "tests/support/daemon_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace testing_support {
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+DaemonProcess::DaemonProcess(const std::string& workdir, const std::vector<std::string>& args)
+    : workdir_(workdir) {
+  std::vector<std::string> argv_text{PELLIRO_BINARY};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::string out = workdir + "/stdout.txt";
+  std::string err = workdir + "/stderr.txt";
+
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    if (chdir(workdir.c_str()) != 0) _exit(126);
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int n = open("/dev/null", O_RDONLY);
+    if (o < 0 || e < 0 || n < 0) _exit(126);
+    dup2(n, 0);
+    dup2(o, 1);
+    dup2(e, 2);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+}
+
+DaemonProcess::~DaemonProcess() {
+  if (pid_ > 0 && status_ == -1) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool DaemonProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (output().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return output().find(text) != std::string::npos;
+}
+
+std::string DaemonProcess::output() const { return slurp(workdir_ + "/stdout.txt"); }
+std::string DaemonProcess::errorOutput() const { return slurp(workdir_ + "/stderr.txt"); }
+
+int DaemonProcess::stop(int signal, std::chrono::milliseconds timeout) {
+  if (pid_ > 0 && status_ == -1) kill(pid_, signal);
+  return waitExit(timeout);
+}
+
+int DaemonProcess::waitExit(std::chrono::milliseconds timeout) {
+  if (status_ != -1) return status_;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int raw = 0;
+    pid_t r = waitpid(pid_, &raw, WNOHANG);
+    if (r == pid_) {
+      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
+      return WIFEXITED(raw) ? status_ : -1;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      status_ = 2000;
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+RunResult runPelliro(const std::string& workdir, const std::vector<std::string>& args,
+                     std::chrono::milliseconds timeout) {
+  DaemonProcess process(workdir, args);
+  RunResult result;
+  result.exitStatus = process.waitExit(timeout);
+  result.out = process.output();
+  result.err = process.errorOutput();
+  return result;
+}
+
+}  // namespace testing_support

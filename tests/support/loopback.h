@@ -1,0 +1,30 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace testing_support {
+
+// A TCP port on 127.0.0.1 that was free a moment ago (the kernel's choice for
+// port 0). Tests hand it to the daemon through its configuration.
+int freeLoopbackPort();
+
+// Connects to `address`:`port`, optionally from a chosen local loopback
+// address (127.0.0.2, ...). Returns the descriptor or -1.
+int connectTcp(const std::string& address, int port, const std::string& localAddress = "");
+
+// Retries connectTcp until it succeeds or the timeout passes; -1 on timeout.
+int connectWithRetry(const std::string& address, int port,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Writes all of `data`; false on error.
+bool writeAll(int fd, const std::string& data);
+
+// Reads until the peer closes or the timeout passes.
+std::string readUntilClosed(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// Reads exactly `n` bytes; returns fewer on timeout or close.
+std::string readExactly(int fd, size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+}  // namespace testing_support
