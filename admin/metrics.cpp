@@ -1,0 +1,222 @@
+#include "admin/metrics.h"
+
+#include <sys/time.h>
+
+#include <algorithm>
+#include <charconv>
+#include <vector>
+
+namespace {
+
+constexpr const char* kPrefix = "pelliro_";
+constexpr uint64_t kWindowMicros = 999999;  // a window rolls once more than this has passed
+
+uint64_t wallClockMicros() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  return static_cast<uint64_t>(tv.tv_sec) * 1000000ULL + static_cast<uint64_t>(tv.tv_usec);
+}
+
+std::string_view baseName(std::string_view key) {
+  size_t brace = key.find('{');
+  return brace == std::string_view::npos ? key : key.substr(0, brace);
+}
+
+template <typename T>
+void appendNumber(std::string& out, T value) {
+  char buf[24];
+  auto result = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, result.ptr);
+}
+
+}  // namespace
+
+MetricsRegistry& MetricsRegistry::instance() {
+  static MetricsRegistry registry;
+  return registry;
+}
+
+uint64_t MetricsRegistry::now() const { return clock_ != nullptr ? clock_() : wallClockMicros(); }
+
+template <typename V>
+V& MetricsRegistry::series(SeriesMap<V>& map, std::string_view key) {
+  auto it = map.find(key);
+  if (it != map.end()) return it->second;
+  return map.emplace(std::string(key), V{}).first->second;
+}
+
+void MetricsRegistry::registerCounter(const std::string& name, const std::string& help,
+                                      bool labelled) {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  counters_[name] = Counter{now(), 0};
+  help_[name] = help;
+  labelled_[name] = labelled;
+}
+
+void MetricsRegistry::registerGauge(const std::string& name, const std::string& help,
+                                    bool labelled) {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  gauges_[name] = Gauge{now(), 0};
+  help_[name] = help;
+  labelled_[name] = labelled;
+}
+
+void MetricsRegistry::registerRate(const std::string& name, const std::string& help,
+                                   bool labelled) {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  uint64_t t = now();
+  rates_[name] = Rate{t - 1000000, 0, t, 0};
+  help_[name] = help;
+  labelled_[name] = labelled;
+}
+
+void MetricsRegistry::incrementCounter(std::string_view key, uint64_t time) {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  Counter& c = series(counters_, key);
+  c.value += 1;
+  c.time = time != 0 ? time : now();
+}
+
+void MetricsRegistry::addGauge(std::string_view key, int64_t delta) {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  Gauge& g = series(gauges_, key);
+  g.time = now();
+  g.value += delta;
+}
+
+void MetricsRegistry::setGauge(std::string_view key, int64_t value) {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  Gauge& g = series(gauges_, key);
+  g.time = now();
+  g.value = value;
+}
+
+void MetricsRegistry::rollRate(Rate& rate, uint64_t now, uint64_t startCount) {
+  rate.previousStart = rate.currentStart;
+  rate.previousCount = rate.currentCount;
+  rate.currentStart = now;
+  rate.currentCount = startCount;
+}
+
+void MetricsRegistry::addRate(std::string_view key, uint64_t n) {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  uint64_t t = now();
+  auto it = rates_.find(key);
+  if (it == rates_.end()) {
+    rates_.emplace(std::string(key), Rate{t - 1000000, 0, t, n});
+    return;
+  }
+  Rate& rate = it->second;
+  if (t - rate.currentStart > kWindowMicros) {
+    rollRate(rate, t, n);
+  } else {
+    rate.currentCount += n;
+  }
+}
+
+std::string MetricsRegistry::renderMetrics(uint64_t at) {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  const uint64_t t = at != 0 ? at : now();
+  const uint64_t millis = t / 1000;
+  std::string out;
+
+  // Writes one kind of series grouped by base name in ascending order; `line`
+  // appends the value and timestamp of one series.
+  auto renderKind = [&](auto& map, const char* type, auto line) {
+    using Entry = std::pair<std::string_view, decltype(&map.begin()->second)>;
+    std::vector<Entry> entries;
+    entries.reserve(map.size());
+    for (auto& [key, value] : map) entries.emplace_back(key, &value);
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+      std::string_view ba = baseName(a.first), bb = baseName(b.first);
+      return ba != bb ? ba < bb : a.first < b.first;
+    });
+    out.reserve(out.size() + entries.size() * 80);
+    size_t i = 0;
+    while (i < entries.size()) {
+      std::string_view base = baseName(entries[i].first);
+      auto help = help_.find(base);
+      if (help != help_.end()) {
+        out.append("# HELP ").append(kPrefix).append(base).append(" ").append(help->second);
+        out.append("\n# TYPE ").append(kPrefix).append(base).append(" ").append(type).append("\n");
+      }
+      auto flag = labelled_.find(base);
+      bool labelled = flag != labelled_.end() && flag->second;
+      for (; i < entries.size() && baseName(entries[i].first) == base; ++i) {
+        if (labelled && entries[i].first.size() == base.size()) continue;
+        out.append(kPrefix).append(entries[i].first).push_back(' ');
+        line(*entries[i].second);
+        out.push_back('\n');
+      }
+      out.push_back('\n');
+    }
+  };
+
+  renderKind(counters_, "counter", [&](const Counter& c) {
+    appendNumber(out, c.value);
+    out.push_back(' ');
+    appendNumber(out, millis);
+  });
+  renderKind(gauges_, "gauge", [&](const Gauge& g) {
+    appendNumber(out, g.value);
+    out.push_back(' ');
+    appendNumber(out, millis);
+  });
+  renderKind(rates_, "gauge", [&](Rate& r) {
+    if (t - r.currentStart > kWindowMicros) rollRate(r, t, 0);
+    appendNumber(out, r.previousCount);
+    out.push_back(' ');
+    appendNumber(out, r.previousStart / 1000);
+  });
+  return out;
+}
+
+uint64_t MetricsRegistry::counterValue(std::string_view key) {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  auto it = counters_.find(key);
+  return it == counters_.end() ? 0 : it->second.value;
+}
+
+int64_t MetricsRegistry::gaugeValue(std::string_view key) {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  auto it = gauges_.find(key);
+  return it == gauges_.end() ? 0 : it->second.value;
+}
+
+void MetricsRegistry::clearForTesting() {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  help_.clear();
+  labelled_.clear();
+  counters_.clear();
+  gauges_.clear();
+  rates_.clear();
+}
+
+void MetricsRegistry::setClockForTesting(uint64_t (*clock)()) {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  clock_ = clock;
+}
+
+std::string seriesKey(std::string_view name,
+                      std::initializer_list<std::pair<std::string_view, std::string_view>> labels) {
+  std::string key(name);
+  if (labels.size() == 0) return key;
+  key.push_back('{');
+  bool first = true;
+  for (const auto& [label, value] : labels) {
+    if (!first) key.push_back(',');
+    first = false;
+    key.append(label).append("=\"");
+    for (char c : value) {
+      switch (c) {
+        case '\\': key.append("\\\\"); break;
+        case '"': key.append("\\\""); break;
+        case '\n': key.append("\\n"); break;
+        default: key.push_back(c);
+      }
+    }
+    key.push_back('"');
+  }
+  key.push_back('}');
+  return key;
+}
