@@ -1,0 +1,180 @@
+#include "admin/metrics.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+uint64_t fakeNow = 0;
+uint64_t fakeClock() { return fakeNow; }
+
+class MetricsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakeNow = 1700000000123456ULL;
+    registry().clearForTesting();
+    registry().setClockForTesting(&fakeClock);
+  }
+  void TearDown() override {
+    registry().setClockForTesting(nullptr);
+    registry().clearForTesting();
+  }
+  static MetricsRegistry& registry() { return MetricsRegistry::instance(); }
+};
+
+size_t countOf(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+  return n;
+}
+
+TEST_F(MetricsTest, StartUpExpositionListsEveryFamilyButBareLabelledNames) {
+  registerAllMetrics();
+  std::string page = registry().renderMetrics();
+
+  EXPECT_EQ(countOf(page, "# HELP "), 91u);
+  EXPECT_EQ(countOf(page, "# TYPE "), 91u);
+  EXPECT_NE(page.find("pelliro_smppSubmitSMTotal 0 1700000000123\n"), std::string::npos);
+  EXPECT_NE(page.find("pelliro_downstreamSMPPSessions 0 1700000000123\n"), std::string::npos);
+  // Labelled names are exposed only through their labelled series.
+  EXPECT_EQ(page.find("\npelliro_smppSubmitSM "), std::string::npos);
+  EXPECT_EQ(page.find("\npelliro_smppDownstreamBindAttempt "), std::string::npos);
+  EXPECT_NE(page.find("# HELP pelliro_smppSubmitSM_ESME Number of submit_sm PDUs processed by the "
+                      "Pelliro (downstream to upstream), labelled by ESME.\n"
+                      "# TYPE pelliro_smppSubmitSM_ESME counter\n\n"),
+            std::string::npos);
+  EXPECT_NE(page.find("# HELP pelliro_smppDownstreamBindAttempt Number of bind attempts to the "
+                      "Pelliro by downstream customers, labelled by result (success, false).\n"),
+            std::string::npos);
+  EXPECT_NE(page.find("# HELP pelliro_upstreamSMPPSessions_SMSC_Type Number of current SMPP sessions "
+                      "from the Pelliro to upstream targets, labelled by target and bind type.\n"),
+            std::string::npos);
+  // Rates are exposed as gauges stamped with the previous window's start.
+  EXPECT_NE(page.find("# TYPE pelliro_smppSubmitSMRateTotal gauge\n"
+                      "pelliro_smppSubmitSMRateTotal 0 1699999999123\n"),
+            std::string::npos);
+}
+
+TEST_F(MetricsTest, CountersAreGroupedByFamilyInAscendingOrder) {
+  registry().registerCounter("smppSubmitSM_ESME", "Submits, labelled by ESME.", true);
+  registry().incrementCounter(seriesKey("smppSubmitSM_ESME", {{"esme", "b"}}));
+  registry().incrementCounter(seriesKey("smppSubmitSM_ESME", {{"esme", "a"}}));
+  registry().incrementCounter(seriesKey("smppSubmitSM_ESME", {{"esme", "a"}}));
+  registry().incrementCounter("aaaFirst");
+
+  EXPECT_EQ(registry().renderMetrics(),
+            "pelliro_aaaFirst 1 1700000000123\n"
+            "\n"
+            "# HELP pelliro_smppSubmitSM_ESME Submits, labelled by ESME.\n"
+            "# TYPE pelliro_smppSubmitSM_ESME counter\n"
+            "pelliro_smppSubmitSM_ESME{esme=\"a\"} 2 1700000000123\n"
+            "pelliro_smppSubmitSM_ESME{esme=\"b\"} 1 1700000000123\n"
+            "\n");
+}
+
+TEST_F(MetricsTest, GaugesMoveByDeltaAndCanBeSet) {
+  registry().registerGauge("downstreamSMPPSessions", "Sessions.", false);
+  registry().addGauge("downstreamSMPPSessions", 1);
+  registry().addGauge("downstreamSMPPSessions", 1);
+  registry().addGauge("downstreamSMPPSessions", -1);
+  registry().setGauge("sysTracker_submitSMMap_size", 42);
+  registry().addGauge("eliQueueSize", -3);
+
+  std::string page = registry().renderMetrics();
+  EXPECT_NE(page.find("# TYPE pelliro_downstreamSMPPSessions gauge\n"
+                      "pelliro_downstreamSMPPSessions 1 1700000000123\n"),
+            std::string::npos);
+  EXPECT_NE(page.find("pelliro_sysTracker_submitSMMap_size 42 "), std::string::npos);
+  EXPECT_NE(page.find("pelliro_eliQueueSize -3 "), std::string::npos);
+}
+
+TEST_F(MetricsTest, RateShowsTheLastCompletedWindowOnceItRolls) {
+  registry().registerRate("smppSubmitSMRate", "Rate.", true);
+  const std::string key = seriesKey("smppSubmitSMRate", {{"esme", "acme"}, {"smsc", "t1"}});
+  const uint64_t windowStart = fakeNow;
+  registry().incrementRate(key);
+  fakeNow += 300000;
+  registry().incrementRate(key);
+  fakeNow += 300000;
+  registry().addRate(key, 1);
+
+  // Inside the window nothing has completed yet.
+  fakeNow += 300000;
+  EXPECT_NE(registry().renderMetrics().find("pelliro_smppSubmitSMRate{esme=\"acme\",smsc=\"t1\"} 0 "),
+            std::string::npos);
+
+  fakeNow = windowStart + 1500000;
+  std::string page = registry().renderMetrics();
+  EXPECT_NE(page.find("pelliro_smppSubmitSMRate{esme=\"acme\",smsc=\"t1\"} 3 " +
+                      std::to_string(windowStart / 1000) + "\n"),
+            std::string::npos)
+      << page;
+}
+
+TEST_F(MetricsTest, RateWindowRollsOnlyAfterMoreThanOneSecond) {
+  registry().incrementRate("r");
+  fakeNow += 999999;
+  registry().incrementRate("r");  // same window: exactly 999,999 µs later
+  fakeNow += 2;
+  registry().incrementRate("r");  // rolls: previous window holds 2
+  EXPECT_NE(registry().renderMetrics().find("pelliro_r 2 "), std::string::npos);
+}
+
+TEST_F(MetricsTest, UnregisteredSeriesHaveNoHelpOrType) {
+  registry().incrementCounter("eliQueueFull");
+  std::string page = registry().renderMetrics();
+  EXPECT_EQ(page, "pelliro_eliQueueFull 1 1700000000123\n\n");
+}
+
+TEST_F(MetricsTest, LabelValuesAreEscapedSoThePageStaysParsable) {
+  std::string key = seriesKey("smppSubmitSM_ESME", {{"esme", "a\"b\\c\nd"}});
+  EXPECT_EQ(key, "smppSubmitSM_ESME{esme=\"a\\\"b\\\\c\\nd\"}");
+  registry().incrementCounter(key);
+  std::string page = registry().renderMetrics();
+  // Every non-empty line is a comment or "name{labels} value timestamp".
+  std::regex sample(R"(^pelliro_[A-Za-z_]+(\{([a-z]+="([^"\\\n]|\\.)*",?)*\})? -?\d+ \d+$)");
+  size_t start = 0;
+  while (start < page.size()) {
+    size_t end = page.find('\n', start);
+    std::string line = page.substr(start, end - start);
+    if (!line.empty() && line[0] != '#') {
+      EXPECT_TRUE(std::regex_match(line, sample)) << line;
+    }
+    start = end + 1;
+  }
+}
+
+TEST_F(MetricsTest, CounterTimeCanBeGivenExplicitly) {
+  registry().incrementCounter("c", 5);
+  registry().incrementCounter("c", 0);
+  EXPECT_EQ(registry().counterValue("c"), 2u);
+}
+
+TEST_F(MetricsTest, ConcurrentBumpsAreNeverLost) {
+  registry().setClockForTesting(nullptr);
+  constexpr int kThreads = 4, kBumps = 20000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kBumps; ++i) {
+        registry().incrementCounter("smppSubmitSMTotal");
+        registry().incrementCounter(seriesKey("smppSubmitSM_ESME", {{"esme", std::to_string(t)}}));
+        registry().addGauge("g", 1);
+        registry().incrementRate("r");
+      }
+    });
+  }
+  std::thread reader([] {
+    for (int i = 0; i < 50; ++i) registry().renderMetrics();
+  });
+  for (auto& th : threads) th.join();
+  reader.join();
+  EXPECT_EQ(registry().counterValue("smppSubmitSMTotal"), uint64_t{kThreads} * kBumps);
+  EXPECT_EQ(registry().counterValue(seriesKey("smppSubmitSM_ESME", {{"esme", "2"}})), uint64_t{kBumps});
+  EXPECT_EQ(registry().gaugeValue("g"), int64_t{kThreads} * kBumps);
+}
+
+}  // namespace
