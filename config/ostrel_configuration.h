@@ -1,0 +1,182 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/config_records.h"
+
+// The gateway's configuration: the JSON document of "pelliro.conf" (jconfig)
+// and the live records derived from it (customers, shared target sets, MT
+// rules, LCR tables, inbound numbers).
+//
+// One process-wide instance (instance()); tests construct their own with a
+// file path. The file is read once at start-up (performLoad, main thread,
+// before other threads exist) and afterwards changed only by the REST
+// operations, which run on the HTTP thread one at a time, keep the document
+// and the records in step and rewrite the file (performSave).
+//
+// Locking:
+// - configMutex guards the live records and serialises performLoad, the
+//   record queries below and the REST operations. The record queries and
+//   REST operations take it themselves: never call them while holding it.
+//   The upstream pool lock is taken before configMutex.
+// - documentMutex_ guards jconfig against the lock-free readers (typed
+//   getters, section()). It is innermost: taken after configMutex, held only
+//   to copy or swap the document, never across I/O. Getters are therefore
+//   safe from any thread, also with configMutex held.
+class OstrelConfiguration {
+ public:
+  static OstrelConfiguration& instance();
+
+  // `fileName` is the configuration file; backups "pelliro_" + microseconds
+  // + ".conf" are written to the same directory.
+  explicit OstrelConfiguration(std::string fileName = "pelliro.conf");
+  OstrelConfiguration(const OstrelConfiguration&) = delete;
+  OstrelConfiguration& operator=(const OstrelConfiguration&) = delete;
+
+  const std::string& fileName() const { return fileName_; }
+
+  // ---- File ----------------------------------------------------------------
+
+  // Loads the file and builds the live records; true on success. `notFound`
+  // is set only when the file cannot be opened. Takes configMutex.
+  bool performLoad(bool& notFound);
+  // Validates `doc` and, when `apply`, replaces the live records with the
+  // ones built from it; true when no error was found. Nothing live changes
+  // unless `apply` is set and the document is valid. JSON type errors are
+  // thrown. Takes configMutex.
+  bool parseConfig(bool apply, nlohmann::json doc);
+  // Reads one target object into `record`; sets `error` on a fault. With
+  // `checkDuplicates` the name is compared with the targets of the sets
+  // validated so far (only during parseConfig). Caller holds configMutex.
+  void processTarget(bool& error, TargetRecord& record, const nlohmann::json& target,
+                     bool checkDuplicates);
+  // Writes jconfig to the file through a temporary file, keeping the
+  // previous file as a backup; returns whether the new file is in place.
+  // Caller holds configMutex (or is the only thread).
+  bool performSave();
+  // Replaces jconfig with the default document and saves it (first run).
+  void createDefaultConfiguration();
+
+  // ---- Typed getters (no configMutex; safe from any thread) ----------------
+
+  // Keys of "base" are flat dotted keys ("smpp.port"). A value of the wrong
+  // JSON type throws nlohmann::json::type_error.
+  std::string getBaseString(const std::string& key, const std::string& def);
+  bool getBaseBool(const std::string& key, bool def);
+  int64_t getBaseInt(const std::string& key, int64_t def);
+
+  std::string getCDRDirectory();
+  std::string getCDRMode();
+  bool isCDRBackendHTTP();
+  int64_t getCDRBatchSize();
+  int64_t getCDRBatchFlushInterval();
+  int64_t getCDRCleanupInterval();
+  int64_t getCDRRotationTimezoneOffset();
+
+  // Copy of a top-level section ("lookup", "eli", "cdr", ...); null when
+  // absent or when the document is not an object.
+  nlohmann::json section(const std::string& name);
+  // Copy of the whole document.
+  nlohmann::json jconfigCopy();
+
+  // ---- Dumps to standard output (caller holds configMutex) ----------------
+
+  void dumpConfESME();
+  void dumpConfSharedTargetSets();
+
+  // ---- Record queries (take configMutex once; safe from any thread) -------
+
+  // The customer's record by resolution (system id, then "[" peer "]" id).
+  std::optional<ESMERecord> findESME(const std::string& systemId, const std::string& peerIp);
+  // Every per-bind value of the customer, defaults filled in.
+  ResolvedESME resolveESME(const std::string& systemId, const std::string& peerIp);
+  uint16_t esmeTpsLimit(const std::string& systemId, const std::string& peerIp);
+  std::string esmeSharedTargetSet(const std::string& systemId, const std::string& peerIp);
+  std::vector<nlohmann::json> globalRoutesCopy();
+  // LCR entry of the customer (bound system id) for a network (mcc + mnc).
+  std::optional<LCREntry> lcrEntry(const std::string& systemId, const std::string& network);
+  // The customer that receives mobile-originated messages for `number`.
+  std::optional<std::string> esmeForNumber(const std::string& number);
+  // The live target sets in id order.
+  std::vector<SharedTargetSet> targetSetsCopy();
+
+  // Copies of the live maps, for the status report and tests.
+  std::map<std::string, ESMERecord> esmeRecordsCopy();
+  std::map<std::string, std::vector<std::string>> numbersByESMECopy();
+  std::map<std::string, std::string> esmeByNumberCopy();
+  std::map<std::string, std::map<std::string, LCREntry>> lcrMapsCopy();
+
+  // ---- REST configuration operations (HTTP thread; take configMutex) ------
+  // `status` arrives as "OK" and is replaced by the result text. True means
+  // success (HTTP 200), false failure (400). Wrong JSON types in a body throw
+  // nlohmann::json exceptions; a failed or throwing operation leaves the live
+  // records, jconfig and the file unchanged.
+
+  bool esmeView(const std::string& systemId, nlohmann::json& result, std::string& status);
+  bool esmeList(nlohmann::json& result, std::string& status);
+  bool esmeAdd(const nlohmann::json& body, std::string& status);
+  bool esmeModify(const std::string& systemId, const nlohmann::json& body, std::string& status);
+  bool esmeRemove(const std::string& systemId, std::string& status);
+  bool targetSetView(const std::string& id, nlohmann::json& result, std::string& status);
+  bool targetSetList(nlohmann::json& result, std::string& status);
+  bool targetSetAdd(const nlohmann::json& body, std::string& status);
+  bool targetSetModify(const std::string& id, const nlohmann::json& body, std::string& status);
+  bool targetSetRemove(const std::string& id, std::string& status);
+  bool targetView(const std::string& setId, const std::string& name, nlohmann::json& result,
+                  std::string& status);
+  bool targetNames(const std::string& setId, nlohmann::json& result, std::string& status);
+  bool targetAdd(const std::string& setId, const nlohmann::json& body, std::string& status);
+  bool targetModify(const std::string& setId, const std::string& name, const nlohmann::json& body,
+                    std::string& status);
+  bool targetRemove(const std::string& setId, const std::string& name, std::string& status);
+
+  // Wall clock in microseconds since the epoch; replaceable in tests. Used
+  // for configChangedAt and backup file names. Set before other threads run.
+  void setClock(std::function<uint64_t()> clock) { clock_ = std::move(clock); }
+
+  std::mutex configMutex;
+  // Time (µs) of the last change made through the REST operations; the
+  // upstream thread rebuilds its binds when this is newer than its last pass.
+  std::atomic<uint64_t> configChangedAt{0};
+
+ private:
+  struct ParsedRecords;
+
+  bool parseConfigLocked(bool apply, const nlohmann::json& doc);
+  void parseTargetSets(bool& error, bool& fatal, const nlohmann::json& doc, ParsedRecords& out);
+  void parseGlobalRoutes(bool& error, const nlohmann::json& doc, ParsedRecords& out);
+  void parseESME(bool& error, const nlohmann::json& esme, ParsedRecords& out);
+  void parseESMERoutes(bool& error, const nlohmann::json& routes, ESMERecord& record,
+                       ParsedRecords& out);
+  const ESMERecord* findESMELocked(const std::string& systemId, const std::string& peerIp) const;
+  bool defaultBindingEnabled();
+  uint64_t now() const { return clock_(); }
+  std::string backupName(uint64_t micros) const;
+  void setDocument(nlohmann::json doc);
+  void markChangedAndSave();
+
+  const char* className_ = "OstrelConfiguration";
+  std::string fileName_;
+  std::string directory_;  // directory of fileName_, with a trailing '/' or empty
+  std::function<uint64_t()> clock_;
+
+  std::map<std::string, std::map<std::string, LCREntry>> lcrMaps;  // guarded by configMutex
+  std::mutex documentMutex_;
+  // Written under configMutex and documentMutex_; read under either.
+  nlohmann::json jconfig;
+  std::map<std::string, ESMERecord> validationESMEs;              // guarded by configMutex
+  std::map<std::string, ESMERecord> confESME;                     // guarded by configMutex
+  std::map<std::string, std::vector<std::string>> numbersByESME;  // guarded by configMutex
+  std::map<std::string, std::string> esmeByNumber;                // guarded by configMutex
+  std::vector<nlohmann::json> globalRoutesMT;                     // guarded by configMutex
+  std::map<std::string, SharedTargetSet> validationTargetSets;    // guarded by configMutex
+  std::map<std::string, SharedTargetSet> confSharedTargetSets;    // guarded by configMutex
+};
