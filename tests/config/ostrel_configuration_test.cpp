@@ -1,0 +1,762 @@
+#include "config/ostrel_configuration.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+using nlohmann::json;
+using testing_support::TempDir;
+
+namespace {
+
+std::vector<std::string> backupFiles(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("pelliro_", 0) == 0 && name.size() > 13 &&
+        name.compare(name.size() - 5, 5, ".conf") == 0) {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
+
+json target(const std::string& name) {
+  return {{"name", name},      {"host", "smsc.example"}, {"port", 2776},        {"bindqty", 2},
+          {"systemid", "up"},  {"password", "secret"},   {"systemtype", "VMA"}, {"weight", 3},
+          {"admindown", false}};
+}
+
+json targetSet(const std::string& id, std::vector<json> targets) {
+  return {{"id", id}, {"name", id + " name"}, {"submits_enabled", true}, {"targets", targets}};
+}
+
+json esme(const std::string& id, const std::string& set = "A") {
+  return {{"systemid", id}, {"sharedtargetsetid", set}};
+}
+
+json document(std::vector<json> sets, std::vector<json> esmes, json extra = json::object()) {
+  json doc = {{"targetsets", sets},
+              {"esme", esmes},
+              {"routes-mt", json::array()},
+              {"routes-mo", json::array()}};
+  doc.update(extra);
+  return doc;
+}
+
+class OstrelConfigurationTest : public ::testing::Test {
+ protected:
+  struct LoadResult {
+    bool ok = false;
+    bool notFound = false;
+    std::string out;
+  };
+
+  OstrelConfigurationTest() : config(std::make_unique<OstrelConfiguration>(path())) {}
+
+  std::string path() const { return dir.file("pelliro.conf"); }
+
+  LoadResult loadText(const std::string& text) {
+    dir.write("pelliro.conf", text);
+    return reload();
+  }
+  LoadResult load(const json& doc) { return loadText(doc.dump(2)); }
+
+  // Loads the file as it stands into a fresh configuration object.
+  LoadResult reload() {
+    config = std::make_unique<OstrelConfiguration>(path());
+    LoadResult result;
+    testing::internal::CaptureStdout();
+    result.ok = config->performLoad(result.notFound);
+    result.out = testing::internal::GetCapturedStdout();
+    return result;
+  }
+
+  bool save(std::string* out = nullptr) {
+    testing::internal::CaptureStdout();
+    bool saved;
+    {
+      std::lock_guard<std::mutex> lock(config->configMutex);
+      saved = config->performSave();
+    }
+    std::string text = testing::internal::GetCapturedStdout();
+    if (out != nullptr) *out = text;
+    return saved;
+  }
+
+  TempDir dir;
+  std::unique_ptr<OstrelConfiguration> config;
+};
+
+// ---- Default document -------------------------------------------------------
+
+TEST_F(OstrelConfigurationTest, DefaultConfigurationHoldsExactlyTheDefaultKeys) {
+  testing::internal::CaptureStdout();
+  config->createDefaultConfiguration();
+  testing::internal::GetCapturedStdout();
+
+  std::string text = dir.read("pelliro.conf");
+  ASSERT_FALSE(text.empty());
+  json doc = json::parse(text);
+  EXPECT_EQ(text, doc.dump(2) + "\n");
+  json expected = {{"base",
+                    {{"_product", "Pelliro"},
+                     {"auth.client_id", ""},
+                     {"auth.client_secret", ""},
+                     {"dlr.default_system_id", ""},
+                     {"dlr.disable_msgid_tracking", false},
+                     {"ipwhitelistonly", false},
+                     {"default_binding_enabled", true},
+                     {"smpp.max_connections_per_ip", 250},
+                     {"smpp.port", 2775}}},
+                   {"cdr",
+                    {{"mode", "none"},
+                     {"directory", "cdrs/"},
+                     {"batch_size", 1000},
+                     {"batch_flush_interval", 30},
+                     {"cleanup_interval", 24}}},
+                   {"lookup",
+                    {{"enabled", false},
+                     {"url", ""},
+                     {"auth_header", ""},
+                     {"auth_username", ""},
+                     {"auth_password", ""},
+                     {"max_queue_size", 1000},
+                     {"worker_count", 16},
+                     {"use_msisdn_cache", true},
+                     {"cache_period", 60}}},
+                   {"esme", json::array()},
+                   {"targetsets", json::array()},
+                   {"routes-mo", json::array()},
+                   {"routes-mt", json::array()}};
+  EXPECT_EQ(doc, expected);
+  EXPECT_EQ(doc["base"].size(), 9u);
+  EXPECT_EQ(doc["cdr"].size(), 5u);
+  EXPECT_EQ(doc["lookup"].size(), 9u);
+  EXPECT_FALSE(doc.contains("eli"));
+  EXPECT_EQ(config->getBaseInt("smpp.max_connections_per_ip", 20), 250);
+
+  LoadResult loaded = reload();
+  EXPECT_TRUE(loaded.ok) << loaded.out;
+}
+
+// ---- Load and save ----------------------------------------------------------
+
+TEST_F(OstrelConfigurationTest, SaveKeepsPreviousFileAsBackupAndReloadsUnchanged) {
+  json lcrRule = {
+      {"criteria", {{"match", "destination"}, {"type", "mnc"}, {"value", ""}}},
+      {"lcrmap",
+       {{"match", "destination"},
+        {"type", "mnc"},
+        {"map", {{{"targetset", "A"}, {"coverage", {{{"key", "23415"}, {"cost", 0.1}}}}}}}}}};
+  json customer = esme("acme");
+  customer["password"] = "pw";
+  customer["tpslimit"] = 50;
+  customer["inboundmo"] = {"4470"};
+  customer["allowedips"] = {"10.0.0.0/8"};
+  customer["routes-mt"] = {lcrRule};
+  json doc =
+      document({targetSet("A", {target("t1")})}, {customer},
+               {{"base", {{"smpp.port", 2777}}},
+                {"routes-mt",
+                 {{{"criteria", {{"match", "destination"}, {"type", "exact"}, {"value", "1"}}},
+                   {"targetset", "A"}}}},
+                {"eli", {{"enabled", true}}}});
+  std::string original = doc.dump(2) + "\n";
+  ASSERT_TRUE(loadText(original).ok);
+
+  std::string out;
+  ASSERT_TRUE(save(&out));
+  EXPECT_NE(out.find("Configuration file " + path() + " save"), std::string::npos);
+
+  std::vector<std::string> backups = backupFiles(dir.path());
+  ASSERT_EQ(backups.size(), 1u);
+  EXPECT_EQ(dir.read(backups[0]), original);
+  EXPECT_EQ(dir.read("pelliro.conf"), original);
+  EXPECT_FALSE(dir.exists("pelliro.conf.tmp"));
+
+  LoadResult again = reload();
+  ASSERT_TRUE(again.ok) << again.out;
+  EXPECT_EQ(config->jconfigCopy(), doc);
+  EXPECT_EQ(config->getBaseInt("smpp.port", 2775), 2777);
+  auto record = config->findESME("acme", "1.2.3.4");
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(record->tpslimit, 50);
+  EXPECT_EQ(record->mtRules.size(), 1u);
+  EXPECT_EQ(config->esmeForNumber("4470").value_or(""), "acme");
+  EXPECT_EQ(config->lcrEntry("acme", "23415").value_or(LCREntry{}).targetset, "A");
+  EXPECT_EQ(config->globalRoutesCopy().size(), 1u);
+  EXPECT_EQ(config->section("eli"), json({{"enabled", true}}));
+}
+
+TEST_F(OstrelConfigurationTest, EverySaveLeavesItsOwnBackupEvenWithinOneMicrosecond) {
+  ASSERT_TRUE(load(document({}, {})).ok);
+  config->setClock([] { return uint64_t{1700000000000000}; });
+  ASSERT_TRUE(save());
+  ASSERT_TRUE(save());
+  ASSERT_TRUE(save());
+  std::vector<std::string> backups = backupFiles(dir.path());
+  EXPECT_EQ(backups.size(), 3u);
+  EXPECT_TRUE(dir.exists("pelliro_1700000000000000.conf"));
+  EXPECT_TRUE(dir.exists("pelliro_1700000000000001.conf"));
+}
+
+TEST_F(OstrelConfigurationTest, MissingFileSetsNotFound) {
+  LoadResult result = reload();
+  EXPECT_FALSE(result.ok);
+  EXPECT_TRUE(result.notFound);
+  EXPECT_NE(result.out.find("WARNING OstrelConfiguration::performLoad Unable to open "
+                            "configuration file " +
+                            path()),
+            std::string::npos);
+}
+
+TEST_F(OstrelConfigurationTest, EmptyFileFailsSilently) {
+  LoadResult result = loadText("");
+  EXPECT_FALSE(result.ok);
+  EXPECT_FALSE(result.notFound);
+  EXPECT_EQ(result.out.find("WARNING"), std::string::npos);
+}
+
+TEST_F(OstrelConfigurationTest, SyntaxErrorIsLoggedAsException) {
+  LoadResult result = loadText("{\"esme\": [");
+  EXPECT_FALSE(result.ok);
+  EXPECT_FALSE(result.notFound);
+  EXPECT_NE(result.out.find("WARNING OstrelConfiguration::performLoad Exception "),
+            std::string::npos);
+}
+
+TEST_F(OstrelConfigurationTest, CommentsAreNotJson) {
+  LoadResult result = loadText("{\n// note\n\"esme\": []}");
+  EXPECT_FALSE(result.ok);
+  EXPECT_NE(result.out.find("performLoad Exception "), std::string::npos);
+}
+
+TEST_F(OstrelConfigurationTest, WrongValueTypeIsLoggedAsException) {
+  json customer = esme("acme");
+  customer["tpslimit"] = "fast";
+  LoadResult result = load(document({}, {customer}));
+  EXPECT_FALSE(result.ok);
+  EXPECT_NE(result.out.find("performLoad Exception "), std::string::npos);
+  EXPECT_FALSE(config->findESME("acme", "").has_value());
+}
+
+TEST_F(OstrelConfigurationTest, LoadPrintsFileTextAndDumps) {
+  std::string text = document({targetSet("A", {target("t1")})}, {esme("acme")}).dump(2);
+  LoadResult result = loadText(text);
+  ASSERT_TRUE(result.ok);
+  EXPECT_EQ(result.out.rfind(target("t1").dump() + "\n", std::string::npos) != std::string::npos,
+            true);
+  EXPECT_NE(result.out.find(text + "\n"), std::string::npos);
+  EXPECT_NE(result.out.find("[Pelliro] Dumping confESME:\nSystem ID: acme\n"), std::string::npos);
+  EXPECT_NE(result.out.find("[Pelliro] Dumping confSharedTargetSets:\nShared Target Set ID: A\n"),
+            std::string::npos);
+}
+
+// ---- Validation -------------------------------------------------------------
+
+void expectInvalid(const std::string& out, const std::string& message, const std::string& path) {
+  EXPECT_NE(out.find("WARNING OstrelConfiguration::" + message), std::string::npos) << out;
+  EXPECT_NE(
+      out.find("WARNING OstrelConfiguration::performLoad Configuration file " + path + " invalid"),
+      std::string::npos)
+      << out;
+}
+
+TEST_F(OstrelConfigurationTest, TargetSetMissingKeyStopsValidationAtOnce) {
+  json set = targetSet("A", {});
+  set.erase("submits_enabled");
+  json badCustomer = json::object({{"systemid", "x"}});
+  LoadResult result = load(document({set}, {badCustomer}));
+  EXPECT_FALSE(result.ok);
+  expectInvalid(result.out,
+                "parseConfig Invalid configuration file - missing id, name, submits_enabled or "
+                "targets in target set",
+                path());
+  EXPECT_EQ(result.out.find("missing systemid or sharedtargetsetid"), std::string::npos);
+}
+
+TEST_F(OstrelConfigurationTest, EachMissingTargetSetKeyIsRefused) {
+  for (const char* key : {"id", "name", "submits_enabled", "targets"}) {
+    json set = targetSet("A", {});
+    set.erase(key);
+    LoadResult result = load(document({set}, {}));
+    EXPECT_FALSE(result.ok) << key;
+    EXPECT_NE(result.out.find("missing id, name, submits_enabled or targets in target set"),
+              std::string::npos)
+        << key;
+  }
+}
+
+TEST_F(OstrelConfigurationTest, SameTargetNameInTwoSetsIsRefused) {
+  LoadResult result =
+      load(document({targetSet("A", {target("t1")}), targetSet("B", {target("t1")})}, {}));
+  EXPECT_FALSE(result.ok);
+  expectInvalid(result.out, "processTarget Invalid configuration file - duplicate target t1",
+                path());
+}
+
+TEST_F(OstrelConfigurationTest, SameTargetNameTwiceInOneSetIsRefused) {
+  LoadResult result = load(document({targetSet("A", {target("t1"), target("t1")})}, {}));
+  EXPECT_FALSE(result.ok);
+  expectInvalid(result.out, "processTarget Invalid configuration file - duplicate target t1",
+                path());
+}
+
+TEST_F(OstrelConfigurationTest, EachMissingRequiredTargetFieldIsNamed) {
+  for (const char* key :
+       {"name", "host", "bindqty", "systemid", "password", "systemtype", "weight", "admindown"}) {
+    json t = target("t1");
+    t.erase(key);
+    LoadResult result = load(document({targetSet("A", {t})}, {}));
+    EXPECT_FALSE(result.ok) << key;
+    expectInvalid(
+        result.out,
+        std::string("processTarget Invalid configuration file - missing required field '") + key +
+            "' in target",
+        path());
+  }
+}
+
+TEST_F(OstrelConfigurationTest, GlobalRuleWithoutTargetSetIsRefused) {
+  json rule = {{"criteria", {{"match", "destination"}, {"type", "exact"}, {"value", "1"}}}};
+  LoadResult result = load(document({}, {}, {{"routes-mt", {rule}}}));
+  EXPECT_FALSE(result.ok);
+  expectInvalid(result.out,
+                "parseConfig Invalid global routes-mt rule: missing criteria or targetset", path());
+}
+
+TEST_F(OstrelConfigurationTest, GlobalRuleCriteriaWithoutValueIsRefused) {
+  json rule = {{"criteria", {{"match", "destination"}, {"type", "exact"}}}, {"targetset", "A"}};
+  LoadResult result = load(document({}, {}, {{"routes-mt", {rule}}}));
+  EXPECT_FALSE(result.ok);
+  expectInvalid(result.out,
+                "parseConfig Invalid criteria in global routes-mt: missing match/type/value",
+                path());
+}
+
+TEST_F(OstrelConfigurationTest, EsmeWithoutTargetSetIsRefused) {
+  LoadResult result =
+      load(document({}, {json{{"systemid", "acme"}}, json{{"sharedtargetsetid", "A"}}}));
+  EXPECT_FALSE(result.ok);
+  expectInvalid(result.out,
+                "parseConfig Invalid configuration file - missing systemid or sharedtargetsetid "
+                "field in ESME",
+                path());
+}
+
+TEST_F(OstrelConfigurationTest, EsmeRuleWithoutCriteriaOrLcrmapIsRefused) {
+  json customer = esme("acme");
+  customer["routes-mt"] = {{{"targetset", "A"}}};
+  LoadResult result = load(document({}, {customer}));
+  EXPECT_FALSE(result.ok);
+  expectInvalid(
+      result.out,
+      "parseConfig Invalid routes-mt rule: missing lcrmap, criteria or criteria targetset", path());
+}
+
+TEST_F(OstrelConfigurationTest, EsmeRuleCriteriaWithoutMatchIsRefused) {
+  json customer = esme("acme");
+  customer["routes-mt"] = {{{"criteria", {{"type", "exact"}, {"value", "1"}}}, {"targetset", "A"}}};
+  LoadResult result = load(document({}, {customer}));
+  EXPECT_FALSE(result.ok);
+  expectInvalid(result.out, "parseConfig Invalid criteria in routes-mt: missing match/type/value",
+                path());
+}
+
+TEST_F(OstrelConfigurationTest, LcrMapWithoutMapIsRefused) {
+  json customer = esme("acme");
+  customer["routes-mt"] = {{{"lcrmap", {{"match", "destination"}, {"type", "mnc"}}}}};
+  LoadResult result = load(document({}, {customer}));
+  EXPECT_FALSE(result.ok);
+  expectInvalid(result.out, "parseConfig Invalid LCR map entry: missing required fields", path());
+}
+
+TEST_F(OstrelConfigurationTest, DuplicateEsmeIsReportedOnStandardOutput) {
+  LoadResult result = load(document({}, {esme("acme", "A"), esme("acme", "B")}));
+  EXPECT_FALSE(result.ok);
+  EXPECT_NE(result.out.find("\nInvalid configuration file - duplicate ESME systemid acme\n"),
+            std::string::npos);
+  EXPECT_NE(result.out.find("Configuration file " + path() + " invalid"), std::string::npos);
+}
+
+TEST_F(OstrelConfigurationTest, ValidatingPassLeavesLiveRecordsAlone) {
+  ASSERT_TRUE(load(document({targetSet("A", {target("t1")})}, {esme("acme")})).ok);
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(config->parseConfig(false, document({targetSet("B", {})}, {esme("other")})));
+  // An invalid document handed in for application changes nothing either.
+  EXPECT_FALSE(config->parseConfig(true, document({}, {esme("x"), esme("x")})));
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(config->findESME("acme", "").has_value());
+  EXPECT_FALSE(config->findESME("other", "").has_value());
+  EXPECT_FALSE(config->findESME("x", "").has_value());
+  ASSERT_EQ(config->targetSetsCopy().size(), 1u);
+  EXPECT_EQ(config->targetSetsCopy()[0].id, "A");
+}
+
+TEST_F(OstrelConfigurationTest, LaterTargetSetWithSameIdReplacesEarlier) {
+  LoadResult result =
+      load(document({targetSet("A", {target("t1")}), targetSet("A", {target("t2")})}, {}));
+  ASSERT_TRUE(result.ok) << result.out;
+  auto sets = config->targetSetsCopy();
+  ASSERT_EQ(sets.size(), 1u);
+  ASSERT_EQ(sets[0].targets.size(), 1u);
+  EXPECT_EQ(sets[0].targets[0].name, "t2");
+}
+
+// ---- Getters ----------------------------------------------------------------
+
+TEST_F(OstrelConfigurationTest, FileWithoutBaseGivesEveryGetterItsDefault) {
+  ASSERT_TRUE(load(json{{"esme", json::array()}}).ok);
+  EXPECT_EQ(config->getBaseInt("smpp.max_connections_per_ip", 20), 20);
+  EXPECT_EQ(config->getBaseInt("smpp.port", 2775), 2775);
+  EXPECT_EQ(config->getBaseString("log.level", "INFO"), "INFO");
+  EXPECT_TRUE(config->getBaseBool("default_binding_enabled", true));
+  EXPECT_FALSE(config->getBaseBool("log.audit", false));
+  EXPECT_EQ(config->getCDRDirectory(), "cdrs/");
+  EXPECT_EQ(config->getCDRMode(), "none");
+  EXPECT_FALSE(config->isCDRBackendHTTP());
+  EXPECT_EQ(config->getCDRBatchSize(), 1000);
+  EXPECT_EQ(config->getCDRBatchFlushInterval(), 30);
+  EXPECT_EQ(config->getCDRCleanupInterval(), 24);
+  EXPECT_EQ(config->getCDRRotationTimezoneOffset(), 0);
+  EXPECT_TRUE(config->section("lookup").is_null());
+}
+
+TEST_F(OstrelConfigurationTest, BaseKeysAreFlatDottedKeys) {
+  ASSERT_TRUE(load(json{{"base", {{"smpp.port", 2776}}}}).ok);
+  EXPECT_EQ(config->getBaseInt("smpp.port", 2775), 2776);
+  ASSERT_TRUE(load(json{{"base", {{"smpp", {{"port", 2776}}}}}}).ok);
+  EXPECT_EQ(config->getBaseInt("smpp.port", 2775), 2775);
+}
+
+TEST_F(OstrelConfigurationTest, BaseThatIsNotAnObjectIsIgnored) {
+  ASSERT_TRUE(load(json{{"base", json::array({1, 2})}}).ok);
+  EXPECT_EQ(config->getBaseInt("smpp.port", 2775), 2775);
+}
+
+TEST_F(OstrelConfigurationTest, MistypedBaseValueThrowsAtTheRead) {
+  ASSERT_TRUE(load(json{{"base", {{"smpp.port", "2776"}}}}).ok);
+  EXPECT_THROW(config->getBaseInt("smpp.port", 2775), json::type_error);
+}
+
+TEST_F(OstrelConfigurationTest, CdrSettingsAreRead) {
+  ASSERT_TRUE(load(json{{"cdr",
+                         {{"mode", "correlate"},
+                          {"directory", "out/"},
+                          {"batch_size", 5},
+                          {"batch_flush_interval", 6},
+                          {"cleanup_interval", 7},
+                          {"rotation_timezone_offset", -3},
+                          {"backend", "HTTP"}}}})
+                  .ok);
+  EXPECT_EQ(config->getCDRMode(), "correlate");
+  EXPECT_EQ(config->getCDRDirectory(), "out/");
+  EXPECT_EQ(config->getCDRBatchSize(), 5);
+  EXPECT_EQ(config->getCDRBatchFlushInterval(), 6);
+  EXPECT_EQ(config->getCDRCleanupInterval(), 7);
+  EXPECT_EQ(config->getCDRRotationTimezoneOffset(), -3);
+  EXPECT_TRUE(config->isCDRBackendHTTP());
+  ASSERT_TRUE(load(json{{"cdr", {{"backend", "https"}}}}).ok);
+  EXPECT_FALSE(config->isCDRBackendHTTP());
+  ASSERT_TRUE(load(json{{"cdr", {{"backend", "file"}}}}).ok);
+  EXPECT_FALSE(config->isCDRBackendHTTP());
+}
+
+// ---- Records ----------------------------------------------------------------
+
+TEST_F(OstrelConfigurationTest, TargetOptionalFieldsGetDefaults) {
+  json t = target("t1");
+  t.erase("port");
+  json full = target("t2");
+  full["usetxrx"] = true;
+  full["userxonly"] = true;
+  full["tpslimit"] = 10;
+  ASSERT_TRUE(load(document({targetSet("A", {t, full})}, {})).ok);
+  auto sets = config->targetSetsCopy();
+  ASSERT_EQ(sets.size(), 1u);
+  ASSERT_EQ(sets[0].targets.size(), 2u);
+  const TargetRecord& first = sets[0].targets[0];
+  EXPECT_EQ(first.name, "t1");
+  EXPECT_EQ(first.host, "smsc.example");
+  EXPECT_EQ(first.port, 2775);
+  EXPECT_EQ(first.tpslimit, 32000u);
+  EXPECT_EQ(first.bindqty, 2);
+  EXPECT_EQ(first.systemid, "up");
+  EXPECT_EQ(first.password, "secret");
+  EXPECT_EQ(first.systemtype, "VMA");
+  EXPECT_EQ(first.weight, 3);
+  EXPECT_FALSE(first.admindown);
+  EXPECT_FALSE(first.usetxrx);
+  EXPECT_FALSE(first.userxonly);
+  const TargetRecord& second = sets[0].targets[1];
+  EXPECT_EQ(second.port, 2776);
+  EXPECT_TRUE(second.usetxrx);
+  EXPECT_TRUE(second.userxonly);
+  EXPECT_EQ(second.tpslimit, 10u);
+  EXPECT_EQ(sets[0].name, "A name");
+  EXPECT_TRUE(sets[0].submits_enabled);
+}
+
+TEST_F(OstrelConfigurationTest, EsmeOptionalFieldsGetDefaults) {
+  ASSERT_TRUE(load(document({}, {esme("acme")})).ok);
+  auto record = config->findESME("acme", "");
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(record->tpslimit, 65535);
+  EXPECT_TRUE(record->submits_enabled);
+  EXPECT_TRUE(record->binding_enabled);
+  EXPECT_TRUE(record->password.empty());
+  EXPECT_TRUE(record->password_hash.empty());
+  EXPECT_TRUE(record->numbers.empty());
+  EXPECT_TRUE(record->allowedIPs.empty());
+  EXPECT_TRUE(record->mtRules.empty());
+  EXPECT_EQ(record->sharedtargetsetid, "A");
+}
+
+TEST_F(OstrelConfigurationTest, EsmeTpsLimitOutOfRangeIsClampedNotWrapped) {
+  json high = esme("high");
+  high["tpslimit"] = 70000;
+  json low = esme("low");
+  low["tpslimit"] = -5;
+  ASSERT_TRUE(load(document({}, {high, low})).ok);
+  EXPECT_EQ(config->esmeTpsLimit("high", ""), 65535);
+  EXPECT_EQ(config->esmeTpsLimit("low", ""), 0);
+}
+
+TEST_F(OstrelConfigurationTest, NumberingReplacesInboundMo) {
+  json customer = esme("acme");
+  customer["inboundmo"] = {"100"};
+  customer["numbering"] = {{{"numbers", {"200", 300}}}, {{"other", 1}}};
+  json plain = esme("plain");
+  plain["inboundmo"] = {"400", false, "500"};
+  ASSERT_TRUE(load(document({}, {customer, plain})).ok);
+  EXPECT_EQ(config->findESME("acme", "")->numbers, std::vector<std::string>{"200"});
+  EXPECT_EQ(config->findESME("plain", "")->numbers, (std::vector<std::string>{"400", "500"}));
+  EXPECT_EQ(config->esmeForNumber("200").value_or(""), "acme");
+  EXPECT_FALSE(config->esmeForNumber("100").has_value());
+  EXPECT_EQ(config->numbersByESMECopy()["plain"], (std::vector<std::string>{"400", "500"}));
+}
+
+TEST_F(OstrelConfigurationTest, InboundNumberBelongsToLastEsmeListingIt) {
+  json first = esme("first");
+  first["inboundmo"] = {"777"};
+  json second = esme("second");
+  second["inboundmo"] = {"777"};
+  ASSERT_TRUE(load(document({}, {first, second})).ok);
+  EXPECT_EQ(config->esmeForNumber("777").value_or(""), "second");
+}
+
+TEST_F(OstrelConfigurationTest, AllowedIpsAreLoadedIntoTheRecord) {
+  json customer = esme("acme");
+  customer["allowedips"] = {"10.0.0.1", 5, "192.168.0.0/16"};
+  ASSERT_TRUE(load(document({}, {customer})).ok);
+  EXPECT_EQ(config->resolveESME("acme", "").allowedIPs,
+            (std::vector<std::string>{"10.0.0.1", "192.168.0.0/16"}));
+  // And again after the file has been rewritten and read back.
+  ASSERT_TRUE(save());
+  ASSERT_TRUE(reload().ok);
+  EXPECT_EQ(config->resolveESME("acme", "").allowedIPs,
+            (std::vector<std::string>{"10.0.0.1", "192.168.0.0/16"}));
+}
+
+json lcrRule(std::vector<json> map) {
+  return {{"criteria", {{"match", "destination"}, {"type", "mnc"}, {"value", ""}}},
+          {"lcrmap", {{"match", "destination"}, {"type", "mnc"}, {"map", map}}}};
+}
+
+json coverage(const std::string& set, std::vector<json> items) {
+  return {{"targetset", set}, {"coverage", items}};
+}
+
+TEST_F(OstrelConfigurationTest, LcrKeepsLowestCostAndFirstOnTie) {
+  json customer = esme("acme");
+  customer["routes-mt"] = {lcrRule({coverage("A", {{{"key", "44"}, {"cost", 0.5}},
+                                                   {{"key", "45"}, {"cost", 0.7}},
+                                                   {{"key", "46"}, {"cost", 0.1}, {"ignore", true}},
+                                                   {{"cost", 0.0}}}),
+                                    coverage("B", {{{"key", "44"}, {"cost", 0.5}},
+                                                   {{"key", "45"}, {"cost", 0.2}},
+                                                   {{"key", "46"}, {"cost", 0.9}}}),
+                                    coverage("C", {{{"key", "45"}, {"cost", 0.3}, {"ignore", true}},
+                                                   {{"key", "47"}, {"ignore", true}}}),
+                                    json{{"targetset", "D"}}})};
+  ASSERT_TRUE(load(document({}, {customer})).ok);
+  auto tables = config->lcrMapsCopy();
+  ASSERT_EQ(tables.count("acme"), 1u);
+  const auto& table = tables["acme"];
+  EXPECT_EQ(table.size(), 3u);
+  EXPECT_EQ(table.at("44").targetset, "A");
+  EXPECT_EQ(table.at("45").targetset, "B");
+  EXPECT_DOUBLE_EQ(table.at("45").cost, 0.2);
+  EXPECT_EQ(table.at("46").targetset, "B");
+  EXPECT_EQ(table.at("45").key, "45");
+  EXPECT_FALSE(table.at("45").flag);
+  EXPECT_FALSE(config->lcrEntry("acme", "47").has_value());
+  EXPECT_FALSE(config->lcrEntry("other", "44").has_value());
+  // The rule's criteria make it one of the customer's MT rules too.
+  EXPECT_EQ(config->findESME("acme", "")->mtRules.size(), 1u);
+}
+
+TEST_F(OstrelConfigurationTest, OnlyRulesWithCriteriaBecomeMtRules) {
+  json criteriaRule = {{"criteria", {{"match", "source"}, {"type", "exact"}, {"value", "x"}}},
+                       {"targetset", "B"}};
+  json lcrOnly = {{"lcrmap", {{"match", "destination"}, {"type", "mnc"}, {"map", json::array()}}}};
+  json customer = esme("acme");
+  customer["routes-mt"] = {criteriaRule, lcrOnly};
+  ASSERT_TRUE(load(document({}, {customer})).ok);
+  auto rules = config->findESME("acme", "")->mtRules;
+  ASSERT_EQ(rules.size(), 1u);
+  EXPECT_EQ(rules[0], criteriaRule);
+}
+
+// ---- Record resolution ------------------------------------------------------
+
+TEST_F(OstrelConfigurationTest, RecordResolutionPrefersSystemIdThenPeerRecordThenDefaults) {
+  json exact = esme("acme", "A");
+  exact["tpslimit"] = 10;
+  json scoped = esme("[10.0.0.5]beta", "B");
+  scoped["tpslimit"] = 20;
+  scoped["password"] = "pw";
+  scoped["binding_enabled"] = false;
+  scoped["submits_enabled"] = false;
+  scoped["routes-mt"] = {
+      {{"criteria", {{"match", "source"}, {"type", "exact"}, {"value", "1"}}}, {"targetset", "C"}}};
+  json shadow = esme("[10.0.0.5]acme", "Z");
+  ASSERT_TRUE(load(document({}, {exact, scoped, shadow})).ok);
+
+  EXPECT_EQ(config->esmeSharedTargetSet("acme", "10.0.0.5"), "A");
+  EXPECT_EQ(config->esmeTpsLimit("acme", "10.0.0.5"), 10);
+
+  ResolvedESME beta = config->resolveESME("beta", "10.0.0.5");
+  EXPECT_TRUE(beta.found);
+  EXPECT_EQ(beta.tpslimit, 20);
+  EXPECT_EQ(beta.password, "pw");
+  EXPECT_FALSE(beta.binding_enabled);
+  EXPECT_FALSE(beta.submits_enabled);
+  EXPECT_EQ(beta.sharedtargetsetid, "B");
+  EXPECT_EQ(beta.mtRules.size(), 1u);
+
+  ResolvedESME other = config->resolveESME("beta", "10.0.0.6");
+  EXPECT_FALSE(other.found);
+  EXPECT_TRUE(other.binding_enabled);
+  EXPECT_TRUE(other.password.empty());
+  EXPECT_TRUE(other.password_hash.empty());
+  EXPECT_TRUE(other.allowedIPs.empty());
+  EXPECT_EQ(other.tpslimit, 65535);
+  EXPECT_EQ(other.sharedtargetsetid, "default");
+  EXPECT_TRUE(other.mtRules.empty());
+  EXPECT_EQ(config->esmeSharedTargetSet("nobody", "1.1.1.1"), "default");
+  EXPECT_EQ(config->esmeTpsLimit("nobody", "1.1.1.1"), 65535);
+}
+
+TEST_F(OstrelConfigurationTest, DefaultBindingFollowsTheBaseSwitch) {
+  ASSERT_TRUE(
+      load(document({}, {esme("acme")}, {{"base", {{"default_binding_enabled", false}}}})).ok);
+  EXPECT_FALSE(config->resolveESME("nobody", "1.2.3.4").binding_enabled);
+  EXPECT_TRUE(config->resolveESME("acme", "1.2.3.4").binding_enabled);
+}
+
+TEST_F(OstrelConfigurationTest, MistypedDefaultBindingSwitchRefusesUnknownCustomers) {
+  json doc = document({}, {}, {{"base", {{"default_binding_enabled", "no"}}}});
+  ASSERT_TRUE(load(doc).ok);
+  testing::internal::CaptureStdout();
+  bool enabled = config->resolveESME("nobody", "1.2.3.4").binding_enabled;
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(enabled);
+  EXPECT_NE(out.find("WARNING OstrelConfiguration::defaultBindingEnabled Exception"),
+            std::string::npos);
+}
+
+// ---- Save failures ----------------------------------------------------------
+
+TEST_F(OstrelConfigurationTest, FailedSaveLeavesLiveFileUntouched) {
+  std::string original = document({}, {esme("acme")}).dump(2);
+  ASSERT_TRUE(loadText(original).ok);
+  // The temporary file's name is taken by a directory: the new document
+  // cannot be written.
+  std::filesystem::create_directory(dir.file("pelliro.conf.tmp"));
+  std::string out;
+  EXPECT_FALSE(save(&out));
+  EXPECT_NE(out.find("WARNING OstrelConfiguration::performSave Configuration file " + path() +
+                     " failed to save"),
+            std::string::npos);
+  EXPECT_EQ(out.find("Configuration file " + path() + " save\n"), std::string::npos);
+  EXPECT_EQ(dir.read("pelliro.conf"), original);
+  EXPECT_TRUE(backupFiles(dir.path()).empty());
+}
+
+TEST(OstrelConfigurationSave, SaveIntoMissingDirectoryFailsAndReportsIt) {
+  TempDir dir;
+  OstrelConfiguration config(dir.file("absent/pelliro.conf"));
+  testing::internal::CaptureStdout();
+  config.createDefaultConfiguration();
+  bool saved;
+  {
+    std::lock_guard<std::mutex> lock(config.configMutex);
+    saved = config.performSave();
+  }
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(saved);
+  EXPECT_NE(out.find("Configuration file " + dir.file("absent/pelliro.conf") + " failed to save"),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("absent")));
+}
+
+TEST(OstrelConfigurationSave, BackupsGoBesideTheFile) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.file("etc"));
+  OstrelConfiguration config(dir.file("etc/pelliro.conf"));
+  testing::internal::CaptureStdout();
+  config.createDefaultConfiguration();
+  config.createDefaultConfiguration();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(backupFiles(dir.file("etc")).size(), 1u);
+  EXPECT_TRUE(backupFiles(dir.path()).empty());
+}
+
+// ---- Dumps ------------------------------------------------------------------
+
+TEST_F(OstrelConfigurationTest, DumpsListRecordsInTheFixedFormat) {
+  json customer = esme("acme", "A");
+  customer["password"] = "pw";
+  customer["password_hash"] = "$2b$hash";
+  customer["tpslimit"] = 7;
+  customer["binding_enabled"] = false;
+  customer["inboundmo"] = {"1", "2"};
+  json plain = esme("zed", "B");
+  json t = target("t1");
+  t["usetxrx"] = true;
+  ASSERT_TRUE(load(document({targetSet("A", {t})}, {customer, plain})).ok);
+
+  testing::internal::CaptureStdout();
+  {
+    std::lock_guard<std::mutex> lock(config->configMutex);
+    config->dumpConfESME();
+    config->dumpConfSharedTargetSets();
+  }
+  std::string out = testing::internal::GetCapturedStdout();
+  const std::string dashes = "---------------------------------\n";
+  std::string expected =
+      "Dumping configuration (Pelliro mode):\n[Pelliro] Dumping confESME:\n"
+      "System ID: acme\nPassword: [DEFINED]\nPassword (hash): $2b$hash\n"
+      "Shared Target Set ID: A\nTPS Limit: 7\nBinding Enabled: false\nSubmits Enabled: true\n"
+      "Inbound MO: 1 2 \n" +
+      dashes +
+      "System ID: zed\nPassword: [UNDEFINED]\nPassword (hash): \nShared Target Set ID: B\n"
+      "TPS Limit: 65535\nBinding Enabled: true\nSubmits Enabled: true\nInbound MO: \n" +
+      dashes +
+      "Dumping configuration (Pelliro mode):\n[Pelliro] Dumping confSharedTargetSets:\n"
+      "Shared Target Set ID: A\nName: A name\nSubmits Enabled: true\n"
+      "Target:\nName: t1\nHost: smsc.example\nPort: 2776\nBind Quantity: 2\nSystem ID: up\n"
+      "Password: secret\nSystem Type: VMA\nWeight: 3\nAdmin Down: false\nUse TxRx: true\n"
+      "Use Rx Only: false\nTPS Limit: 32000\n" +
+      dashes;
+  EXPECT_EQ(out, expected);
+}
+
+}  // namespace
