@@ -147,6 +147,14 @@ TEST_F(OstrelConfigurationTest, DefaultConfigurationHoldsExactlyTheDefaultKeys) 
 
 // ---- Load and save ----------------------------------------------------------
 
+TEST_F(OstrelConfigurationTest, ShippedExampleConfigurationLoads) {
+  std::filesystem::copy_file(std::string(PELLIRO_SOURCE_DIR) + "/examples/pelliro.conf", path());
+  LoadResult result = reload();
+  ASSERT_TRUE(result.ok) << result.out;
+  EXPECT_EQ(config->esmeSharedTargetSet("demo", "127.0.0.1"), "INTERNAL_SMSC_SIM");
+  EXPECT_FALSE(config->resolveESME("stranger", "127.0.0.1").binding_enabled);
+}
+
 TEST_F(OstrelConfigurationTest, SaveKeepsPreviousFileAsBackupAndReloadsUnchanged) {
   json lcrRule = {
       {"criteria", {{"match", "destination"}, {"type", "mnc"}, {"value", ""}}},
