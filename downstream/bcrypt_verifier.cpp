@@ -1,0 +1,146 @@
+#include "downstream/bcrypt_verifier.h"
+
+#include <crypt.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+#include <sys/random.h>
+
+#include <cstring>
+
+bool isBcryptHash(const std::string& storedHash) {
+  return storedHash.compare(0, 4, "$2a$") == 0 || storedHash.compare(0, 4, "$2b$") == 0 ||
+         storedHash.compare(0, 4, "$2y$") == 0;
+}
+
+bool bcryptMatches(const std::string& password, const std::string& storedHash) {
+  if (!isBcryptHash(storedHash)) return false;
+  // A password or hash with an embedded NUL would be cut short by crypt_r and
+  // then compared as something it is not.
+  if (password.find('\0') != std::string::npos || storedHash.find('\0') != std::string::npos)
+    return false;
+  auto area = std::make_unique<crypt_data>();
+  memset(area.get(), 0, sizeof(crypt_data));
+  const char* result = crypt_r(password.c_str(), storedHash.c_str(), area.get());
+  bool matched = false;
+  if (result != nullptr && result[0] != '*') {
+    size_t resultLength = strnlen(result, CRYPT_OUTPUT_SIZE);
+    matched = resultLength >= storedHash.size() &&
+              CRYPTO_memcmp(result, storedHash.data(), storedHash.size()) == 0;
+  }
+  OPENSSL_cleanse(area.get(), sizeof(crypt_data));
+  return matched;
+}
+
+VerifiedPasswordCache::VerifiedPasswordCache(size_t capacity) : capacity_(capacity) {
+  if (getrandom(key_.data(), key_.size(), 0) != static_cast<ssize_t>(key_.size()))
+    RAND_bytes(key_.data(), static_cast<int>(key_.size()));
+}
+
+size_t VerifiedPasswordCache::DigestHash::operator()(const Digest& d) const {
+  size_t h = 0;
+  memcpy(&h, d.data(), sizeof h);
+  return h;
+}
+
+VerifiedPasswordCache::Digest VerifiedPasswordCache::digest(const std::string& password,
+                                                            const std::string& storedHash) const {
+  // Length-prefixed so that no two (password, hash) pairs share an input.
+  uint64_t passwordLength = password.size();
+  std::string input(reinterpret_cast<const char*>(&passwordLength), sizeof passwordLength);
+  input += password;
+  input += storedHash;
+  Digest out{};
+  unsigned int outLength = 0;
+  HMAC(EVP_sha256(), key_.data(), static_cast<int>(key_.size()),
+       reinterpret_cast<const unsigned char*>(input.data()), input.size(), out.data(), &outLength);
+  OPENSSL_cleanse(input.data(), input.size());
+  return out;
+}
+
+bool VerifiedPasswordCache::contains(const std::string& password, const std::string& storedHash) {
+  Digest d = digest(password, storedHash);
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  return entries_.count(d) != 0;
+}
+
+void VerifiedPasswordCache::insert(const std::string& password, const std::string& storedHash) {
+  if (capacity_ == 0) return;
+  Digest d = digest(password, storedHash);
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  if (!entries_.insert(d).second) return;
+  order_.push_back(d);
+  while (order_.size() > capacity_) {
+    entries_.erase(order_.front());
+    order_.pop_front();
+  }
+}
+
+size_t VerifiedPasswordCache::size() {
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  return entries_.size();
+}
+
+BcryptVerifier& BcryptVerifier::instance() {
+  static BcryptVerifier verifier;
+  return verifier;
+}
+
+BcryptVerifier::BcryptVerifier(size_t workers, size_t maxQueued)
+    : workerCount_(workers == 0 ? 1 : workers), maxQueued_(maxQueued) {}
+
+BcryptVerifier::~BcryptVerifier() {
+  std::vector<std::thread> workers;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    stopping_ = true;
+    workers.swap(workers_);
+  }
+  queueReady_.notify_all();
+  for (auto& worker : workers) worker.join();
+}
+
+std::optional<bool> BcryptVerifier::check(const std::string& password,
+                                          const std::string& storedHash) {
+  if (!isBcryptHash(storedHash)) return false;
+  if (cache_.contains(password, storedHash)) return true;
+  return std::nullopt;
+}
+
+bool BcryptVerifier::submit(const std::string& password, const std::string& storedHash,
+                            std::weak_ptr<void> interest, Done done) {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (stopping_ || queue_.size() >= maxQueued_) return false;
+    startWorkersLocked();
+    queue_.push_back(Job{password, storedHash, std::move(interest), std::move(done)});
+  }
+  queueReady_.notify_one();
+  return true;
+}
+
+void BcryptVerifier::startWorkersLocked() {
+  while (workers_.size() < workerCount_) workers_.emplace_back([this] { workerLoop(); });
+}
+
+void BcryptVerifier::workerLoop() {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> lock(queueMutex_);
+      queueReady_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      job = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    if (job.interest.expired()) {
+      OPENSSL_cleanse(job.password.data(), job.password.size());
+      continue;
+    }
+    bool matched = bcryptMatches(job.password, job.storedHash);
+    if (matched) cache_.insert(job.password, job.storedHash);
+    OPENSSL_cleanse(job.password.data(), job.password.size());
+    job.done(matched);
+  }
+}

@@ -1,0 +1,409 @@
+#include "tracking/tracker.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "admin/metrics.h"
+#include "app/log.h"
+
+namespace {
+
+constexpr const char* kClassName = "Tracker";
+constexpr const char* kSubmitSMMapGauge = "sysTracker_submitSMMap_size";
+constexpr const char* kMessageIDMapGauge = "sysTracker_messageIDMap_size";
+
+uint64_t wallClockMicros() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  return static_cast<uint64_t>(tv.tv_sec) * 1000000ULL + static_cast<uint64_t>(tv.tv_usec);
+}
+
+void appendU64(std::string& out, uint64_t value) {
+  char bytes[sizeof value];
+  memcpy(bytes, &value, sizeof value);
+  out.append(bytes, sizeof bytes);
+}
+
+bool readU64(const std::string& data, size_t& pos, uint64_t& value) {
+  if (data.size() - pos < sizeof value) return false;
+  memcpy(&value, data.data() + pos, sizeof value);
+  pos += sizeof value;
+  return true;
+}
+
+bool readText(const std::string& data, size_t& pos, std::string& text) {
+  uint64_t length = 0;
+  if (!readU64(data, pos, length)) return false;
+  if (length > data.size() - pos) return false;
+  text.assign(data, pos, static_cast<size_t>(length));
+  pos += static_cast<size_t>(length);
+  return true;
+}
+
+void writeStderr(const std::string& text) {
+  fwrite(text.data(), 1, text.size(), stderr);
+  fflush(stderr);
+}
+
+// Reads the whole file; false when it cannot be opened or read.
+bool readFile(const std::string& name, std::string& data, bool& opened) {
+  opened = false;
+  FILE* f = fopen(name.c_str(), "rb");
+  if (f == nullptr) return false;
+  opened = true;
+  char buffer[65536];
+  size_t n = 0;
+  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) data.append(buffer, n);
+  bool ok = ferror(f) == 0;
+  fclose(f);
+  return ok;
+}
+
+// Writes `data` to a temporary file beside `name`, flushes it to disk and
+// renames it over `name`. `opened` tells whether the temporary file could be
+// created at all.
+bool writeFileAtomically(const std::string& name, const std::string& data, bool& opened) {
+  std::string temporary = name + ".tmp";
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  opened = fd >= 0;
+  if (fd < 0) return false;
+  size_t done = 0;
+  bool ok = true;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (ok && fsync(fd) != 0) ok = false;
+  if (close(fd) != 0) ok = false;
+  if (ok && rename(temporary.c_str(), name.c_str()) != 0) ok = false;
+  if (!ok) unlink(temporary.c_str());
+  return ok;
+}
+
+}  // namespace
+
+namespace msgtrack {
+
+std::string encode(const MessageIDMap& records) {
+  size_t size = sizeof(uint64_t);
+  for (const auto& [key, systemId] : records)
+    size += 3 * sizeof(uint64_t) + key.message_id.size() + systemId.size();
+  std::string out;
+  out.reserve(size);
+  appendU64(out, records.size());
+  for (const auto& [key, systemId] : records) {
+    appendU64(out, key.targetId);
+    appendU64(out, key.message_id.size());
+    out += key.message_id;
+    appendU64(out, systemId.size());
+    out += systemId;
+  }
+  return out;
+}
+
+LoadResult decode(const std::string& data) {
+  LoadResult result;
+  size_t pos = 0;
+  if (!readU64(data, pos, result.declared)) return result;
+  // Each record takes at least 24 bytes, so the file bounds what may be
+  // reserved whatever count it announces.
+  uint64_t possible = (data.size() - pos) / (3 * sizeof(uint64_t));
+  result.records.reserve(static_cast<size_t>(std::min(result.declared, possible)));
+  while (result.loaded < result.declared) {
+    MessageIDKey key;
+    std::string systemId;
+    if (!readU64(data, pos, key.targetId) || !readText(data, pos, key.message_id) ||
+        !readText(data, pos, systemId))
+      return result;
+    result.records.insert_or_assign(std::move(key), std::move(systemId));
+    ++result.loaded;
+  }
+  result.complete = pos == data.size();
+  return result;
+}
+
+}  // namespace msgtrack
+
+Tracker& Tracker::instance() {
+  static Tracker tracker("msgtrack");
+  return tracker;
+}
+
+Tracker::Tracker(std::string fileName, Clock clock)
+    : fileName_(std::move(fileName)), clock_(std::move(clock)) {
+  if (!fileName_.empty()) loadFromFile(fileName_);
+}
+
+Tracker::~Tracker() { shutdown(); }
+
+void Tracker::shutdown() {
+  {
+    std::lock_guard<std::mutex> lock(tablesMutex_);
+    if (shutDown_) return;
+    shutDown_ = true;
+  }
+  if (!fileName_.empty()) saveToFile(fileName_);
+}
+
+uint64_t Tracker::now() const { return clock_ ? clock_() : wallClockMicros(); }
+
+void Tracker::addSubmitSM(uint64_t sessionid, uint64_t seqno, uint64_t nextSMSC,
+                          uint64_t seqno_out) {
+  uint64_t t = now();
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  if (!submitSMMap.empty() && submitSMAdded_ && t > lastAddSubmitSM_ &&
+      t - lastAddSubmitSM_ > kSubmitSMMapIdleMicros) {
+    logMessage(LOG_WARNING, this, kClassName, "addSubmitSM", "submitSMMap cleared");
+    submitSMMap.clear();
+  }
+  lastAddSubmitSM_ = t;
+  submitSMAdded_ = true;
+  submitSMMap.insert_or_assign(SubmitSMKey{nextSMSC, seqno_out}, SubmitSMValue{t, seqno, sessionid});
+}
+
+bool Tracker::getSessionForSubmitSMResp(uint64_t& sessionid, uint64_t& seqno, uint64_t nextSMSC,
+                                        uint64_t seqno_out) {
+  uint64_t t = now();
+  std::string diagnosis;
+  {
+    std::lock_guard<std::mutex> lock(tablesMutex_);
+    SubmitSMKey key{nextSMSC, seqno_out};
+    auto it = submitSMMap.find(key);
+    if (it != submitSMMap.end()) {
+      sessionid = it->second.sessionid;
+      seqno = it->second.seqno;
+      uint64_t latency = t >= it->second.timestamp ? t - it->second.timestamp : 0;
+      submitSMMap.erase(it);
+      MetricsRegistry::instance().setGauge(kSubmitSMMapGauge,
+                                           static_cast<int64_t>(submitSMMap.size()));
+      logMessage(LOG_FINE, this, kClassName, "getSessionForSubmitSMResp",
+                 "sessionid %llu seqno %llu nextSMSC 0x%llx seqno_out %llu latency %llu",
+                 static_cast<unsigned long long>(sessionid), static_cast<unsigned long long>(seqno),
+                 static_cast<unsigned long long>(nextSMSC),
+                 static_cast<unsigned long long>(seqno_out), static_cast<unsigned long long>(latency));
+      return true;
+    }
+    logMessage(LOG_WARNING, this, kClassName, "getSessionForSubmitSMResp",
+               "Unable to find {sessionid,seqno} for nextSMSC 0x%llx seqno_out %llu",
+               static_cast<unsigned long long>(nextSMSC), static_cast<unsigned long long>(seqno_out));
+
+    // The diagnosis is built under the lock but written after it is released,
+    // and the dump is capped: a miss must cost the other threads little even
+    // with hundreds of thousands of submits outstanding.
+    char line[256];
+    const SubmitSMValue* scanned = nullptr;
+    for (const auto& [k, v] : submitSMMap) {
+      if (k == key) {
+        scanned = &v;
+        break;
+      }
+    }
+    if (scanned != nullptr) {
+      snprintf(line, sizeof line,
+               "Exact pair {nextSMSC: 0x%llx, seqno_out: %llu} was found by linear scan but NOT "
+               "by unordered_map::find().\n  Mapped value -> {sessionid: %llu, seqno: %llu, "
+               "timestamp: %llu}\n",
+               static_cast<unsigned long long>(nextSMSC), static_cast<unsigned long long>(seqno_out),
+               static_cast<unsigned long long>(scanned->sessionid),
+               static_cast<unsigned long long>(scanned->seqno),
+               static_cast<unsigned long long>(scanned->timestamp));
+      diagnosis += line;
+    } else {
+      diagnosis += "Linear scan confirms the exact pair is absent from submitSMMap.\n";
+    }
+    snprintf(line, sizeof line, "submitSMMap dump (size: %zu):\n", submitSMMap.size());
+    diagnosis += line;
+    size_t shown = 0;
+    for (const auto& [k, v] : submitSMMap) {
+      if (shown == kMissDumpLimit) break;
+      snprintf(line, sizeof line,
+               "  Key = {nextSMSC: 0x%llx, seqno_out: %llu} -> {sessionid: %llu, seqno: %llu, "
+               "timestamp: %llu}\n",
+               static_cast<unsigned long long>(k.nextSMSC),
+               static_cast<unsigned long long>(k.seqno_out),
+               static_cast<unsigned long long>(v.sessionid),
+               static_cast<unsigned long long>(v.seqno),
+               static_cast<unsigned long long>(v.timestamp));
+      diagnosis += line;
+      ++shown;
+    }
+    if (submitSMMap.size() > shown) {
+      snprintf(line, sizeof line, "  ... and %zu more entries\n", submitSMMap.size() - shown);
+      diagnosis += line;
+    }
+  }
+  writeStderr(diagnosis);
+  return false;
+}
+
+void Tracker::addMessageIDMapping(uint64_t smscid, const std::string& message_id,
+                                  const std::string& esmeSystemID) {
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  if (disableMsgIdTracking_) return;
+  logMessage(LOG_FINE, this, kClassName, "addMessageIDMapping",
+             "smscid 0x%llx message_id %s esmeSystemID %s", static_cast<unsigned long long>(smscid),
+             message_id.c_str(), esmeSystemID.c_str());
+  messageIDMap.insert_or_assign(MessageIDKey{smscid >> 8, message_id}, esmeSystemID);
+  MetricsRegistry::instance().setGauge(kMessageIDMapGauge, static_cast<int64_t>(messageIDMap.size()));
+}
+
+std::string Tracker::normaliseMessageId(const std::string& message_id) {
+  const char* start = message_id.c_str();
+  char* end = nullptr;
+  errno = 0;
+  long long value = strtoll(start, &end, 10);
+  if (end == start || errno == ERANGE) return std::string();
+  return std::to_string(value);
+}
+
+bool Tracker::getMessageIDMapping(uint64_t smscid, const std::string& message_id,
+                                  std::string& esmeSystemID) {
+  const char* function = "getMessageIDMapping";
+  uint64_t targetId = smscid >> 8;
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+
+  auto consume = [&](MessageIDMap::iterator it) {
+    esmeSystemID = it->second;
+    messageIDMap.erase(it);
+    MetricsRegistry::instance().setGauge(kMessageIDMapGauge,
+                                         static_cast<int64_t>(messageIDMap.size()));
+    logMessage(LOG_FINE, this, kClassName, function, "smscid 0x%llx message_id %s esmeSystemID %s",
+               static_cast<unsigned long long>(smscid), message_id.c_str(), esmeSystemID.c_str());
+    return true;
+  };
+
+  auto it = messageIDMap.find(MessageIDKey{targetId, message_id});
+  if (it != messageIDMap.end()) return consume(it);
+
+  std::string normalised = normaliseMessageId(message_id);
+  if (!normalised.empty()) {
+    it = messageIDMap.find(MessageIDKey{targetId, normalised});
+    if (it != messageIDMap.end()) return consume(it);
+  }
+
+  auto target = targetEsme_.find(targetId);
+  if (target != targetEsme_.end()) {
+    esmeSystemID = target->second;
+    logMessage(LOG_FINE, this, kClassName, function,
+               "smscid 0x%llx message_id %s esmeSystemID %s [target-esme map]",
+               static_cast<unsigned long long>(smscid), message_id.c_str(), esmeSystemID.c_str());
+    return true;
+  }
+  if (!defaultSystemId_.empty()) {
+    esmeSystemID = defaultSystemId_;
+    logMessage(LOG_FINE, this, kClassName, function,
+               "smscid 0x%llx message_id %s esmeSystemID %s [fallback to default]",
+               static_cast<unsigned long long>(smscid), message_id.c_str(), esmeSystemID.c_str());
+    return true;
+  }
+  logMessage(LOG_WARNING, this, kClassName, function,
+             "Unable to find {esmeSystemID} for smscid 0x%llx message_id %s",
+             static_cast<unsigned long long>(smscid), message_id.c_str());
+  return false;
+}
+
+void Tracker::setSessionSystemId(const std::string& systemId, uint64_t sessionid) {
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  sessionSystemIds_.insert_or_assign(sessionid, systemId);
+}
+
+bool Tracker::getSessionSystemId(uint64_t sessionid, std::string& systemId) {
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  auto it = sessionSystemIds_.find(sessionid);
+  if (it == sessionSystemIds_.end()) return false;
+  systemId = it->second;
+  return true;
+}
+
+void Tracker::setSession(uint64_t sessionid, std::weak_ptr<SMPPSession> session) {
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  sessions_.insert_or_assign(sessionid, std::move(session));
+}
+
+std::weak_ptr<SMPPSession> Tracker::getSession(uint64_t sessionid) {
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  auto it = sessions_.find(sessionid);
+  if (it == sessions_.end()) return {};
+  return it->second;
+}
+
+void Tracker::setTargetEsme(const std::string& systemId, uint64_t targetId) {
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  targetEsme_.insert_or_assign(targetId, systemId);
+}
+
+void Tracker::setDefaultSystemId(const std::string& systemId) {
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  defaultSystemId_ = systemId;
+}
+
+void Tracker::setDisableMsgIdTracking(bool disable) {
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  disableMsgIdTracking_ = disable;
+}
+
+size_t Tracker::submitSMMapSize() {
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  return submitSMMap.size();
+}
+
+size_t Tracker::messageIDMapSize() {
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  return messageIDMap.size();
+}
+
+bool Tracker::saveToFile(const std::string& name) {
+  std::lock_guard<std::mutex> fileLock(fileMutex_);
+  std::string data;
+  {
+    std::lock_guard<std::mutex> lock(tablesMutex_);
+    data = msgtrack::encode(messageIDMap);
+  }
+  bool opened = false;
+  if (writeFileAtomically(name, data, opened)) return true;
+  writeStderr((opened ? "Error occurred while writing to file: " : "Failed to open file for writing: ") +
+              name + "\n");
+  return false;
+}
+
+bool Tracker::loadFromFile(const std::string& name) {
+  std::lock_guard<std::mutex> fileLock(fileMutex_);
+  std::string data;
+  bool opened = false;
+  bool readOk = readFile(name, data, opened);
+  if (!opened) {
+    writeStderr("Failed to open file for reading: " + name + "\n");
+    return false;
+  }
+  msgtrack::LoadResult result = msgtrack::decode(data);
+  {
+    std::lock_guard<std::mutex> lock(tablesMutex_);
+    messageIDMap = std::move(result.records);
+    MetricsRegistry::instance().setGauge(kMessageIDMapGauge,
+                                         static_cast<int64_t>(messageIDMap.size()));
+  }
+  if (readOk && result.complete) return true;
+  std::string report = "Error occurred while reading from file: " + name + "\n";
+  char line[256];
+  snprintf(line, sizeof line,
+           "Loaded %llu of %llu records; the rest of the file is missing or damaged\n",
+           static_cast<unsigned long long>(result.loaded),
+           static_cast<unsigned long long>(result.declared));
+  report += line;
+  writeStderr(report);
+  return false;
+}
