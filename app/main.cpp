@@ -1,14 +1,13 @@
-#include <cstdio>
-#include <cstring>
+#include "app/application.h"
+#include "app/build_info.h"
 
 #ifndef PELLIRO_BUILD_ID
 #define PELLIRO_BUILD_ID "0000000"
 #endif
 
-int main(int argc, char** argv) {
-  printf("Vantrel %s | Build time: %s %s | Build %s\n", "Pelliro", __DATE__, __TIME__,
-         PELLIRO_BUILD_ID);
-  fflush(stdout);
-  if (argc > 1 && strcmp(argv[1], "version") == 0) return 0;
-  return 0;
-}
+// Defined here so that only the executable is rebuilt when the revision moves.
+const char* const kBuildDate = __DATE__;
+const char* const kBuildTime = __TIME__;
+const char* const kBuildId = PELLIRO_BUILD_ID;
+
+int main(int argc, char** argv) { return runApplication(argc, argv); }

@@ -1,0 +1,72 @@
+#include "app/application.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "admin/metrics.h"
+#include "app/build_info.h"
+#include "app/log.h"
+#include "app/stop_signals.h"
+#include "cdr/smpp_cdr_manager.h"
+#include "config/ostrel_configuration.h"
+
+namespace {
+
+constexpr const char* kDisplayName = "Pelliro";
+constexpr const char* kProgramName = "Dravnik";
+constexpr const char* kClassName = "Application";
+
+std::atomic<bool> stopRequested{false};
+
+// Steps that read the configuration into the subsystems, for both the daemon
+// and the command-line client.
+void applyStartupSettings(OstrelConfiguration& config) {
+  setLogLevel(logLevelFromName(config.getBaseString("log.level", "INFO").c_str()));
+
+  SMPPCDRManager& cdr = SMPPCDRManager::getInstance();
+  cdr.initialize(config.getCDRDirectory());
+  cdr.setMode(cdrModeFromText(config.getCDRMode()));
+}
+
+// Runs the daemon until SIGINT or SIGTERM.
+void runDaemon(OstrelConfiguration& config) {
+  logMessage(LOG_INFO, nullptr, kClassName, "main", "Starting %s", kProgramName);
+  registerAllMetrics();
+  setAuditEnabled(config.getBaseBool("log.audit", false));
+
+  installStopSignals(&stopRequested);
+  while (!stopRequested.load()) usleep(10000);
+
+  closeAuditLog();
+  logMessage(LOG_INFO, nullptr, kClassName, "main", "Stopped %s", kProgramName);
+}
+
+}  // namespace
+
+void printBanner() {
+  printf("Vantrel %s | Build time: %s %s | Build %s\n", kDisplayName, kBuildDate, kBuildTime,
+         kBuildId);
+  fflush(stdout);
+}
+
+int runApplication(int argc, char** argv) {
+  printBanner();
+  if (argc > 1 && strcmp(argv[1], "version") == 0) return 0;
+
+  OstrelConfiguration& config = OstrelConfiguration::instance();
+  bool notFound = false;
+  if (!config.performLoad(notFound)) {
+    if (notFound) {
+      config.createDefaultConfiguration();
+      logMessage(LOG_INFO, nullptr, kClassName, "main", "Created configuration");
+    }
+    return 0;
+  }
+  applyStartupSettings(config);
+  runDaemon(config);
+  return 0;
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <atomic>
+
+// SIGINT/SIGTERM handling for the daemon's main loop.
+//
+// installStopSignals() ignores SIGPIPE (a write to a closed peer then fails
+// with EPIPE instead of ending the process) and installs one handler for
+// SIGINT and SIGTERM that prints "SIGINT/SIGTERM (<n>)" and sets `stopFlag`.
+// The loop that owns the flag reads it once per pass. Call from the main
+// thread; the handler itself only writes to standard output and stores the
+// flag, both async-signal-safe.
+void installStopSignals(std::atomic<bool>* stopFlag);
