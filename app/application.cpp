@@ -13,6 +13,7 @@
 #include "app/stop_signals.h"
 #include "cdr/smpp_cdr_manager.h"
 #include "config/ostrel_configuration.h"
+#include "tracking/tracker.h"
 
 namespace {
 
@@ -26,6 +27,10 @@ std::atomic<bool> stopRequested{false};
 // and the command-line client.
 void applyStartupSettings(OstrelConfiguration& config) {
   setLogLevel(logLevelFromName(config.getBaseString("log.level", "INFO").c_str()));
+
+  Tracker& tracker = Tracker::instance();
+  tracker.setDefaultSystemId(config.getBaseString("dlr.default_system_id", ""));
+  tracker.setDisableMsgIdTracking(config.getBaseBool("dlr.disable_msgid_tracking", false));
 
   SMPPCDRManager& cdr = SMPPCDRManager::getInstance();
   cdr.initialize(config.getCDRDirectory());
