@@ -39,11 +39,11 @@ void applyStartupSettings(OstrelConfiguration& config) {
 
 // Runs the daemon until SIGINT or SIGTERM.
 void runDaemon(OstrelConfiguration& config) {
+  installStopSignals(&stopRequested);
   logMessage(LOG_INFO, nullptr, kClassName, "main", "Starting %s", kProgramName);
   registerAllMetrics();
   setAuditEnabled(config.getBaseBool("log.audit", false));
 
-  installStopSignals(&stopRequested);
   while (!stopRequested.load()) usleep(10000);
 
   closeAuditLog();
