@@ -161,7 +161,16 @@ class OstrelConfiguration {
   uint64_t now() const { return clock_(); }
   std::string backupName(uint64_t micros) const;
   void setDocument(nlohmann::json doc);
-  void markChangedAndSave();
+
+  // The REST operations change the live state only after every check has
+  // passed; a failed save puts the state captured before the change back.
+  struct LiveState;
+  LiveState captureLocked();
+  void restoreLocked(LiveState&& state);
+  bool saveChangeLocked(LiveState&& before, std::string& status);
+  // Inbound numbers to customers in file order, a later customer winning,
+  // exactly as the loader builds the map.
+  void rebuildEsmeByNumberLocked();
 
   const char* className_ = "OstrelConfiguration";
   std::string fileName_;
