@@ -382,3 +382,43 @@ TEST(SocketHolder, StalledTcpPeerGetsOnlyWholePdus) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SocketUnencrypted, OperationsOnALiveDescriptor) {
+  SocketPair pair;
+  SMPPSocketUnencrypted s(pair.sessionFd);
+  uint8_t b = 0;
+  EXPECT_FALSE(s.readByte(&b));  // nothing yet, and no blocking
+  EXPECT_EQ(s.peek(), -1);
+  pair.peerWrite({1, 2, 3, 4, 5});
+  pollfd p{pair.sessionFd, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 1000), 1);
+  EXPECT_EQ(s.bytesAvailable(), 5);
+  EXPECT_EQ(s.peek(), 1);
+  ASSERT_TRUE(s.readByte(&b));
+  EXPECT_EQ(b, 1);
+  uint8_t four[4];
+  ASSERT_TRUE(s.readExact(four, 4));
+  EXPECT_EQ(four[3], 5);
+  EXPECT_EQ(s.bytesAvailable(), 0);
+  pair.peerWrite({6, 7});
+  ASSERT_EQ(::poll(&p, 1, 1000), 1);
+  EXPECT_FALSE(s.readExact(four, 4));  // only two arrived
+  const uint8_t out[3] = {9, 8, 7};
+  EXPECT_EQ(s.write(out, 3), 3);
+  EXPECT_EQ(pair.peerReadAvailable(1000), (Bytes{9, 8, 7}));
+  EXPECT_EQ(s.descriptor(), pair.sessionFd);
+}
+
+TEST(SocketUnencrypted, OperationsWithoutDescriptor) {
+  SMPPSocketUnencrypted s(-1);
+  uint8_t buf[4];
+  EXPECT_EQ(s.read(buf, 4), -1);
+  EXPECT_EQ(s.write(buf, 4), 0);
+  EXPECT_EQ(s.peek(), 0);
+  EXPECT_EQ(s.bytesAvailable(), 0);
+  EXPECT_FALSE(s.readByte(buf));
+}
+
+}  // namespace
