@@ -1,0 +1,61 @@
+#include "admin/http_response.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+namespace {
+
+std::string headerSafe(const std::string& text) {
+  std::string safe = text;
+  for (char& c : safe) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  }
+  return safe;
+}
+
+}  // namespace
+
+std::string HTTPResponse::wire() const {
+  std::string out;
+  switch (kind) {
+    case Kind::kNone:
+      break;
+    case Kind::kFallback:
+      out = kFallbackResponse;
+      break;
+    case Kind::kNormal:
+      out.reserve(body.size() + 128);
+      out += "HTTP/1.1 " + std::to_string(code) + " " + headerSafe(statusText) +
+             "\r\nAccess-Control-Allow-Origin: *\r\nContent-Type: " + headerSafe(contentType) + "\r\n\r\n";
+      out += body;
+      break;
+    case Kind::kOptions:
+      out.reserve(body.size() + 160);
+      out += "HTTP/1.1 " + std::to_string(code) + " " + headerSafe(statusText) +
+             "\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Headers: *\r\n"
+             "Access-Control-Allow-Methods: *\r\n\r\n";
+      out += body;
+      break;
+  }
+  return out;
+}
+
+bool sendAll(int fd, std::string_view data, std::chrono::milliseconds stallTimeout) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    pollfd p{fd, POLLOUT, 0};
+    int ready = poll(&p, 1, static_cast<int>(stallTimeout.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || (p.revents & (POLLERR | POLLHUP))) return false;
+  }
+  return true;
+}
