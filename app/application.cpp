@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "admin/cli_client.h"
+#include "admin/http_server.h"
 #include "admin/metrics.h"
 #include "app/build_info.h"
 #include "app/log.h"
@@ -43,8 +45,14 @@ void runDaemon(OstrelConfiguration& config) {
   logMessage(LOG_INFO, nullptr, kClassName, "main", "Starting %s", kProgramName);
   registerAllMetrics();
   setAuditEnabled(config.getBaseBool("log.audit", false));
+  registerAPIClient(config.getBaseString("auth.client_id", ""), config.getBaseString("auth.client_secret", ""));
 
-  while (!stopRequested.load()) usleep(10000);
+  setHTTPPort(configuredHTTPPort());
+  http_start();
+  if (isHTTPRunning()) {
+    while (!stopRequested.load()) usleep(10000);
+  }
+  http_stop();
 
   closeAuditLog();
   logMessage(LOG_INFO, nullptr, kClassName, "main", "Stopped %s", kProgramName);
@@ -72,6 +80,7 @@ int runApplication(int argc, char** argv) {
     return 0;
   }
   applyStartupSettings(config);
+  if (argc > 1 && dispatchSubCommand(argc, argv)) return 0;
   runDaemon(config);
   return 0;
 }
