@@ -29,6 +29,9 @@ class BenchServer {
   BenchServer() {
     char pattern[] = "/tmp/pelliro-admin-bench-XXXXXX";
     directory_ = mkdtemp(pattern);
+    // Log files land in the working directory.
+    previousDirectory_ = std::filesystem::current_path();
+    std::filesystem::current_path(directory_);
     const std::string file = directory_ + "/pelliro.conf";
     FILE* out = fopen(file.c_str(), "w");
     fputs(R"({"base": {}, "targetsets": [{"id": "ts1", "name": "n", "submits_enabled": true, "targets": []}],
@@ -56,6 +59,7 @@ class BenchServer {
     fflush(stdout);
     dup2(stdoutCopy_, 1);
     close(stdoutCopy_);
+    std::filesystem::current_path(previousDirectory_);
     std::filesystem::remove_all(directory_);
   }
 
@@ -65,6 +69,7 @@ class BenchServer {
 
  private:
   std::string directory_;
+  std::string previousDirectory_;
   int stdoutCopy_ = -1;
   std::unique_ptr<OstrelConfiguration> config_;
   APIAuthStore auth_;
