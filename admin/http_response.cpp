@@ -59,3 +59,17 @@ bool sendAll(int fd, std::string_view data, std::chrono::milliseconds stallTimeo
   }
   return true;
 }
+
+bool sendHTTPResponse(int fd, int code, const std::string& statusText, const std::string& contentType,
+                      const std::string& body) {
+  return sendHTTPResponse(fd, HTTPResponse::normal(code, statusText, contentType, body));
+}
+
+bool sendHTTPOptionsResponse(int fd, int code, const std::string& statusText, const std::string& body) {
+  return sendHTTPResponse(fd, HTTPResponse::options(code, statusText, body));
+}
+
+bool sendHTTPResponse(int fd, const HTTPResponse& response) {
+  if (response.kind == HTTPResponse::Kind::kNone) return true;
+  return sendAll(fd, response.wire());
+}

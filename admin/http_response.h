@@ -42,6 +42,15 @@ inline constexpr std::string_view kFallbackResponse = "HTTP/1.1 200 OK\r\n\r\nOK
 // Time a client may take to accept one response without reading any of it.
 inline constexpr std::chrono::milliseconds kHTTPWriteTimeout{3000};
 
+// The normal response: "HTTP/1.1 <code> <text>", the CORS header, the content
+// type, then the body; sent whole. False when the client could not take it.
+bool sendHTTPResponse(int fd, int code, const std::string& statusText, const std::string& contentType,
+                      const std::string& body);
+// The pre-flight response with the three CORS headers and no content type.
+bool sendHTTPOptionsResponse(int fd, int code, const std::string& statusText, const std::string& body);
+// Any of the response shapes; nothing is sent for kNone.
+bool sendHTTPResponse(int fd, const HTTPResponse& response);
+
 // Writes all of `data`, looping over partial writes; false when the peer is
 // gone or takes no bytes for `stallTimeout`.
 bool sendAll(int fd, std::string_view data, std::chrono::milliseconds stallTimeout = kHTTPWriteTimeout);

@@ -131,7 +131,7 @@ void HTTPAdminServer::run(int port) {
     }
     std::string peer = peerAddress(address);
     logMessage(LOG_FINE, nullptr, kClassName, "http_main", "New connection from %s", peer.c_str());
-    handleConnection(fd, peer);
+    handle_http_request(fd, peer);
     close(fd);
   }
 
@@ -153,7 +153,7 @@ bool HTTPAdminServer::awaitStarted(std::chrono::milliseconds timeout) {
 
 void HTTPAdminServer::requestStop() { stopRequested_ = true; }
 
-void HTTPAdminServer::handleConnection(int fd, const std::string& peer) {
+void HTTPAdminServer::handle_http_request(int fd, const std::string& peer) {
   std::string raw;
   RequestFrame frame;
   switch (readHTTPRequest(fd, raw, frame)) {
@@ -166,7 +166,7 @@ void HTTPAdminServer::handleConnection(int fd, const std::string& peer) {
     case ReadStatus::kBad:
       logMessage(LOG_FINE, nullptr, kClassName, "handle_http_request",
                  "Refused an over-large, incomplete or unframeable request from %s", peer.c_str());
-      sendAll(fd, HTTPResponse::normal(400, "Bad request", "application/json", "{}").wire());
+      sendHTTPResponse(fd, 400, "Bad request", "application/json", "{}");
       drainAfterRefusal(fd);
       return;
     case ReadStatus::kComplete:
@@ -176,7 +176,7 @@ void HTTPAdminServer::handleConnection(int fd, const std::string& peer) {
   HTTPRequest request;
   if (!parseHTTPRequest(raw, frame.headerLength, request)) return;
   HTTPResponse response = routes_.handle(request, peer, wallClockMicros());
-  if (response.kind != HTTPResponse::Kind::kNone) sendAll(fd, response.wire());
+  sendHTTPResponse(fd, response);
 }
 
 // ---- The process's admin server ---------------------------------------------

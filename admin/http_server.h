@@ -38,7 +38,7 @@ class HTTPAdminServer {
   int boundPort() const { return boundPort_.load(); }
 
   // Serves one request on the connected socket `fd`; does not close it.
-  void handleConnection(int fd, const std::string& peer);
+  void handle_http_request(int fd, const std::string& peer);
 
  private:
   int openListeningSocket(int port);

@@ -114,6 +114,8 @@ class AdminDaemonTest : public ::testing::Test {
   }
 
   void startDaemon() {
+    // A restart must not be mistaken for ready by the previous run's output.
+    std::filesystem::remove(daemonDir_.file("stdout.txt"));
     daemon_ = std::make_unique<DaemonProcess>(daemonDir_.path());
     ASSERT_TRUE(daemon_->waitForOutput("Waiting for connections on port " + std::to_string(port_)))
         << daemon_->output() << daemon_->errorOutput();
@@ -298,15 +300,15 @@ TEST_F(AdminDaemonTest, TargetSetAndTargetOperationsAnswerWithTheirTexts) {
   EXPECT_EQ(json::parse(names.body), json::array({"t2"}));
   CurlResult targetView = call("GET", "/targetsets/ts2/targets/t2");
   expectStatus(targetView, 200, "Target found t2 (target set ts2)");
-  EXPECT_EQ(json::parse(targetView.body)["port"], 2775);
+  EXPECT_EQ(json::parse(targetView.body)["bindqty"], 1);
   expectStatus(call("PUT", "/targetsets/ts2/targets/t2", json{{"weight", 4}}), 200, "Target modified t2");
   expectStatus(call("PUT", "/targetsets/ts2/targets/none", json{{"weight", 4}}), 400, "Target not found none");
   expectStatus(call("DELETE", "/targetsets/ts2/targets/t2"), 200, "Target removed successfully t2");
   expectStatus(call("DELETE", "/targetsets/ts2/targets/t2"), 400, "Target not found t2");
   expectStatus(call("DELETE", "/targetsets/ts2"), 200, "Target set removed ts2");
   expectStatus(call("DELETE", "/targetsets/ts2"), 400, "Target set does not exist ts2");
-  // Seven successful changes, seven backups.
-  EXPECT_EQ(backupCount(daemonDir_.path()), 7u);
+  // Six successful changes, six backups.
+  EXPECT_EQ(backupCount(daemonDir_.path()), 6u);
 }
 
 TEST_F(AdminDaemonTest, ChangesSurviveARestart) {
