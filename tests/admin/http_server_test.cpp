@@ -210,7 +210,10 @@ TEST(HTTPServerStart, PortInUseMeansNotRunning) {
   socklen_t length = sizeof address;
   getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
 
-  OstrelConfiguration config("/nonexistent/pelliro.conf");
+  testing_support::TempDir dir;
+  std::string previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  OstrelConfiguration config(dir.file("pelliro.conf"));
   APIAuthStore auth;
   AdminRoutes routes(config, auth);
   HTTPAdminServer server(routes);
@@ -221,6 +224,7 @@ TEST(HTTPServerStart, PortInUseMeansNotRunning) {
   thread.join();
   std::string out = testing::internal::GetCapturedStdout();
   close(holder);
+  std::filesystem::current_path(previous);
   EXPECT_FALSE(server.running());
   EXPECT_NE(out.find("SEVERE Application::http_main fatal error getting listening socket"), std::string::npos) << out;
 }
