@@ -186,7 +186,8 @@ namespace {
 struct ProcessServer {
   std::mutex portMutex;
   int port = 80;  // guarded by portMutex
-  SMSCEntrySource smscEntries;
+  std::mutex sourceMutex;
+  SMSCEntrySource smscEntries;  // guarded by sourceMutex
   std::unique_ptr<AdminRoutes> routes;
   std::unique_ptr<HTTPAdminServer> server;
   std::thread thread;
@@ -206,7 +207,14 @@ HTTPAdminServer& processHTTPServer() {
   ProcessServer& state = processServer();
   if (!state.server) {
     state.routes = std::make_unique<AdminRoutes>(OstrelConfiguration::instance(), processAuthStore(),
-                                                 state.smscEntries);
+                                                 [&state]() -> std::vector<SMSCEntryStatus> {
+                                                   SMSCEntrySource source;
+                                                   {
+                                                     std::lock_guard<std::mutex> lock(state.sourceMutex);
+                                                     source = state.smscEntries;
+                                                   }
+                                                   return source ? source() : std::vector<SMSCEntryStatus>();
+                                                 });
     state.server = std::make_unique<HTTPAdminServer>(*state.routes);
   }
   return *state.server;
@@ -244,7 +252,11 @@ void registerAPIClient(const std::string& clientId, const std::string& clientSec
   processAuthStore().registerAPIClient(clientId, clientSecret);
 }
 
-void setSMSCEntrySource(SMSCEntrySource source) { processServer().smscEntries = std::move(source); }
+void setSMSCEntrySource(SMSCEntrySource source) {
+  ProcessServer& state = processServer();
+  std::lock_guard<std::mutex> lock(state.sourceMutex);
+  state.smscEntries = std::move(source);
+}
 
 void http_start() {
   HTTPAdminServer& server = processHTTPServer();

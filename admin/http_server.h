@@ -67,8 +67,8 @@ int configuredHTTPPort();
 // Empties the API clients and enters this one unless either text is empty.
 void registerAPIClient(const std::string& clientId, const std::string& clientSecret);
 
-// Gives the "/status" route the upstream manager's entries. Set before
-// http_start().
+// Gives the "/status" route the upstream manager's entries; may be set or
+// replaced at any time, from any thread.
 void setSMSCEntrySource(SMSCEntrySource source);
 
 // Starts the server thread (running http_main) and returns once it listens

@@ -10,6 +10,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <thread>
 
 #include "tests/support/daemon_process.h"
 #include "tests/support/loopback.h"
@@ -244,6 +245,28 @@ TEST_F(AdminDaemonTest, MalformedJSONIsABadRequest) {
   CurlResult r = curl("POST", "/esme", {"Authorization: Bearer " + token_, "Content-Type: application/json"}, "{\"systemid\":");
   expectStatus(r, 400, "Bad request");
   EXPECT_TRUE(daemon_->waitForOutput("Exception thrown"));
+}
+
+TEST_F(AdminDaemonTest, RawRequestsSplitOrShapedOddlyAreReadAsTheClientMeantThem) {
+  token_ = fetchToken();
+  auto exchange = [this](const std::vector<std::string>& pieces) {
+    int fd = testing_support::connectTcp("127.0.0.1", port_);
+    EXPECT_GE(fd, 0);
+    for (const std::string& piece : pieces) {
+      testing_support::writeAll(fd, piece);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::string response = testing_support::readUntilClosed(fd, std::chrono::seconds(10));
+    close(fd);
+    return response;
+  };
+  const std::string body = R"({"systemid":"split","targetset":"ts1"})";
+  std::string response = exchange({"POST /es", "me HTTP/1.1\r\nAUTHORIZATION: Bearer " + token_ + "\r\nCONTENT-TYPE: application/json\r",
+                                   "\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n", body.substr(0, 9),
+                                   body.substr(9)});
+  EXPECT_TRUE(response.starts_with("HTTP/1.1 200 ESME added split\r\n")) << response;
+  EXPECT_EQ(exchange({"NOBLANKREQUEST\r\n\r\n"}), "");
+  EXPECT_TRUE(exchange({"GET /metrics HTTP/1.1\r\nContent-Length: 5000000\r\n\r\n"}).starts_with("HTTP/1.1 400 Bad request\r\n"));
 }
 
 TEST_F(AdminDaemonTest, ESMEOperationsAnswerWithTheirTextsAndSaveTheFile) {

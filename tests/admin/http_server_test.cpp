@@ -248,6 +248,23 @@ TEST(HTTPServerProcess, StartServeAndStopThroughTheProcessFunctions) {
   close(fd);
   EXPECT_TRUE(response.starts_with("HTTP/1.1 200 OK\r\n")) << response;
 
+  // The upstream side may hand over its entries while the server runs.
+  setSMSCEntrySource([] {
+    SMSCEntryStatus entry;
+    entry.smscId = 0x100;
+    entry.smscName = "t1";
+    entry.bindState = 3;
+    return std::vector<SMSCEntryStatus>{entry};
+  });
+  fd = connectTcp("127.0.0.1", port);
+  ASSERT_GE(fd, 0);
+  writeAll(fd, "GET /status HTTP/1.1\r\n\r\n");
+  response = readUntilClosed(fd, std::chrono::seconds(10));
+  close(fd);
+  setSMSCEntrySource({});
+  EXPECT_NE(response.find("\"bindTX\":1"), std::string::npos) << response;
+  EXPECT_NE(response.find("\"smsc_id\":256"), std::string::npos) << response;
+
   auto stopping = std::chrono::steady_clock::now();
   http_stop();
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(2));
