@@ -20,7 +20,9 @@ bool isMethod(const std::string& method, std::string_view upper, std::string_vie
   return method == upper || method == lower;
 }
 
-HTTPResponse unauthorised() { return HTTPResponse::normal(401, "Unauthorised", "application/json", "{}"); }
+HTTPResponse unauthorised() {
+  return HTTPResponse::normal(401, "Unauthorised", "application/json", "{}");
+}
 
 HTTPResponse operationResponse(bool ok, const std::string& status) {
   return HTTPResponse::normal(ok ? 200 : 400, status, "application/json", "{}");
@@ -63,10 +65,12 @@ std::optional<std::string> esmePath(const std::string& path) {
 
 }  // namespace
 
-AdminRoutes::AdminRoutes(OstrelConfiguration& config, APIAuthStore& auth, SMSCEntrySource smscEntries)
+AdminRoutes::AdminRoutes(OstrelConfiguration& config, APIAuthStore& auth,
+                         SMSCEntrySource smscEntries)
     : config_(config), auth_(auth), smscEntries_(std::move(smscEntries)) {}
 
-bool AdminRoutes::checkBearerToken(const std::map<std::string, std::string>& headers, uint64_t now) {
+bool AdminRoutes::checkBearerToken(const std::map<std::string, std::string>& headers,
+                                   uint64_t now) {
   auto it = headers.find("authorization");
   if (it == headers.end()) return false;
   const std::string& value = it->second;
@@ -74,28 +78,33 @@ bool AdminRoutes::checkBearerToken(const std::map<std::string, std::string>& hea
   return auth_.tokenValid(value.substr(7), now);
 }
 
-HTTPResponse AdminRoutes::handle(const HTTPRequest& request, const std::string& peer, uint64_t now) {
-  logMessage(LOG_FINE, nullptr, kClassName, "handle_http_request", "%s Path: %s", request.method.c_str(),
-             request.path.c_str());
+HTTPResponse AdminRoutes::handle(const HTTPRequest& request, const std::string& peer,
+                                 uint64_t now) {
+  logMessage(LOG_FINE, nullptr, kClassName, "handle_http_request", "%s Path: %s",
+             request.method.c_str(), request.path.c_str());
   if (!request.body.empty() && logEnabled(LOG_DEBUG)) {
-    logMessage(LOG_DEBUG, nullptr, kClassName, "handle_http_request", "Body: %s", request.body.c_str());
+    logMessage(LOG_DEBUG, nullptr, kClassName, "handle_http_request", "Body: %s",
+               request.body.c_str());
   }
   try {
     return dispatch(request, peer, now);
   } catch (const std::exception& e) {
     // A body of the wrong shape, or an operation that gave up part-way, is the
     // client's failure and must read as one.
-    logMessage(LOG_WARNING, nullptr, kClassName, "handle_http_request", "Exception thrown %s", e.what());
+    logMessage(LOG_WARNING, nullptr, kClassName, "handle_http_request", "Exception thrown %s",
+               e.what());
     return HTTPResponse::normal(400, "Bad request", "application/json", "{}");
   }
 }
 
-HTTPResponse AdminRoutes::dispatch(const HTTPRequest& request, const std::string& peer, uint64_t now) {
+HTTPResponse AdminRoutes::dispatch(const HTTPRequest& request, const std::string& peer,
+                                   uint64_t now) {
   const std::string& method = request.method;
   const std::string& path = request.path;
 
   if (path == "/metrics") {
-    return HTTPResponse::normal(200, "OK", "text/plain", MetricsRegistry::instance().renderMetrics());
+    return HTTPResponse::normal(200, "OK", "text/plain",
+                                MetricsRegistry::instance().renderMetrics());
   }
   if (path == "/status") return statusRoute();
   if (isMethod(method, "OPTIONS", "options")) return HTTPResponse::options(200, "OK", "{}");
@@ -190,14 +199,16 @@ HTTPResponse AdminRoutes::dispatchJSON(const HTTPRequest& request, const nlohman
       return operationResponse(config_.targetSetModify(*id, body, status), status);
     }
     if (auto target = targetPath(path)) {
-      return operationResponse(config_.targetModify(target->first, target->second, body, status), status);
+      return operationResponse(config_.targetModify(target->first, target->second, body, status),
+                               status);
     }
   }
   return HTTPResponse::fallback();
 }
 
 HTTPResponse AdminRoutes::control(const nlohmann::json& body) {
-  if (!body.is_object() || !body.contains("log.audit")) return operationResponse(false, "Unknown command");
+  if (!body.is_object() || !body.contains("log.audit"))
+    return operationResponse(false, "Unknown command");
   const nlohmann::json& value = body["log.audit"];
   if (!value.is_boolean()) return operationResponse(false, "Bad command");
   setAuditEnabled(value.get<bool>());

@@ -47,7 +47,8 @@ std::map<std::string, std::string> parseFormFields(const std::string& body) {
   size_t start = 0;
   for (;;) {
     size_t end = body.find('&', start);
-    std::string field = body.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string field =
+        body.substr(start, end == std::string::npos ? std::string::npos : end - start);
     size_t equals = field.find('=');
     if (equals != std::string::npos) fields[field.substr(0, equals)] = field.substr(equals + 1);
     if (end == std::string::npos) break;
@@ -152,7 +153,8 @@ void APIAuthStore::recordFailure(const std::string& peer, uint64_t now) {
           i = failedAttempts_.erase(i);
           continue;
         }
-        if (oldest == failedAttempts_.end() || i->second.windowStart < oldest->second.windowStart) oldest = i;
+        if (oldest == failedAttempts_.end() || i->second.windowStart < oldest->second.windowStart)
+          oldest = i;
         ++i;
       }
       if (failedAttempts_.size() >= kMaxTrackedAddresses && oldest != failedAttempts_.end()) {
@@ -167,15 +169,16 @@ void APIAuthStore::recordFailure(const std::string& peer, uint64_t now) {
   ++attempts.count;
   if (attempts.count >= kMaxFailedAttempts && !attempts.reported) {
     attempts.reported = true;
-    logMessage(LOG_WARNING, this, "Application", "issueToken",
-               "Refusing client credentials from %s for the rest of the %llu second window after %u "
-               "failed attempts",
-               peer.c_str(), static_cast<unsigned long long>(kAttemptWindow / 1000000ULL), attempts.count);
+    logMessage(
+        LOG_WARNING, this, "Application", "issueToken",
+        "Refusing client credentials from %s for the rest of the %llu second window after %u "
+        "failed attempts",
+        peer.c_str(), static_cast<unsigned long long>(kAttemptWindow / 1000000ULL), attempts.count);
   }
 }
 
-int APIAuthStore::issueToken(const std::map<std::string, std::string>& fields, const std::string& peer,
-                             uint64_t now, std::string& body) {
+int APIAuthStore::issueToken(const std::map<std::string, std::string>& fields,
+                             const std::string& peer, uint64_t now, std::string& body) {
   body.clear();
   auto field = [&fields](const char* name) -> const std::string* {
     auto it = fields.find(name);

@@ -59,16 +59,17 @@ class APIAuthStore {
     bool reported = false;
   };
 
-  bool secretMatches(const std::string& clientId, const std::string& secret);  // requires authMutex_
-  bool refusedUnheard(const std::string& peer, uint64_t now);                  // requires authMutex_
-  void recordFailure(const std::string& peer, uint64_t now);                   // requires authMutex_
-  void pruneTokens(uint64_t now);                                              // requires authMutex_
+  bool secretMatches(const std::string& clientId,
+                     const std::string& secret);               // requires authMutex_
+  bool refusedUnheard(const std::string& peer, uint64_t now);  // requires authMutex_
+  void recordFailure(const std::string& peer, uint64_t now);   // requires authMutex_
+  void pruneTokens(uint64_t now);                              // requires authMutex_
 
   std::mutex authMutex_;
-  std::map<std::string, uint64_t> accessTokens_;            // guarded by authMutex_
-  std::multimap<uint64_t, std::string> tokensByExpiry_;     // guarded by authMutex_
-  std::map<std::string, APIClient> apiClients_;             // guarded by authMutex_
-  std::map<std::string, FailedAttempts> failedAttempts_;    // guarded by authMutex_
+  std::map<std::string, uint64_t> accessTokens_;          // guarded by authMutex_
+  std::multimap<uint64_t, std::string> tokensByExpiry_;   // guarded by authMutex_
+  std::map<std::string, APIClient> apiClients_;           // guarded by authMutex_
+  std::map<std::string, FailedAttempts> failedAttempts_;  // guarded by authMutex_
 };
 
 // Splits an "application/x-www-form-urlencoded" body at "&"; a field with "="

@@ -55,7 +55,9 @@ bool perform(CURL* handle, const std::set<std::string>& headers, const char* fir
   return true;
 }
 
-std::set<std::string> bearerHeader() { return {"Authorization: Bearer " + apiAccessToken}; }
+std::set<std::string> bearerHeader() {
+  return {"Authorization: Bearer " + apiAccessToken};
+}
 
 // Sends a request with a JSON body and prints the verdict.
 void sendChange(const std::string& method, const std::string& url, const nlohmann::json& body,
@@ -91,10 +93,11 @@ std::string adminBaseURL(int port) {
   return port == 80 ? std::string("http://127.0.0.1") : "http://127.0.0.1:" + std::to_string(port);
 }
 
-bool makeHTTPRequest(const std::string& method, const std::string& url, const std::set<std::string>& headers,
-                     const std::string& body, std::string& response, long& httpStatus,
-                     bool addJSONContentType) {
-  logMessage(LOG_FINE, nullptr, kClassName, "makeHTTPRequest", "URL: %s; JSON: %s", url.c_str(), body.c_str());
+bool makeHTTPRequest(const std::string& method, const std::string& url,
+                     const std::set<std::string>& headers, const std::string& body,
+                     std::string& response, long& httpStatus, bool addJSONContentType) {
+  logMessage(LOG_FINE, nullptr, kClassName, "makeHTTPRequest", "URL: %s; JSON: %s", url.c_str(),
+             body.c_str());
   std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
   if (!handle) {
     fprintf(stderr, "curl_easy_perform() failed: %s\n", "curl_easy_init() failed");
@@ -104,12 +107,13 @@ bool makeHTTPRequest(const std::string& method, const std::string& url, const st
   if (method != "POST") curl_easy_setopt(handle.get(), CURLOPT_CUSTOMREQUEST, method.c_str());
   curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
   curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDS, body.c_str());
-  return perform(handle.get(), headers, addJSONContentType ? "Content-Type: application/json" : nullptr, response,
+  return perform(handle.get(), headers,
+                 addJSONContentType ? "Content-Type: application/json" : nullptr, response,
                  httpStatus);
 }
 
-bool makeGETHTTPRequest(const std::string& url, const std::set<std::string>& headers, std::string& response,
-                        long& httpStatus) {
+bool makeGETHTTPRequest(const std::string& url, const std::set<std::string>& headers,
+                        std::string& response, long& httpStatus) {
   logMessage(LOG_FINE, nullptr, kClassName, "makeGETHTTPRequest", "URL: %s", url.c_str());
   std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
   if (!handle) {
@@ -121,12 +125,15 @@ bool makeGETHTTPRequest(const std::string& url, const std::set<std::string>& hea
   return perform(handle.get(), headers, nullptr, response, httpStatus);
 }
 
-void getAccessToken(const std::string& baseURL, const std::string& clientId, const std::string& clientSecret) {
+void getAccessToken(const std::string& baseURL, const std::string& clientId,
+                    const std::string& clientSecret) {
   std::string response;
   long status = 0;
-  std::string body = "grant_type=client_credentials&scope=api&client_id=" + clientId + "&client_secret=" + clientSecret;
-  if (makeHTTPRequest("POST", baseURL + "/oauth2/v1/token", {"Content-Type: application/x-www-form-urlencoded"},
-                      body, response, status, false) &&
+  std::string body = "grant_type=client_credentials&scope=api&client_id=" + clientId +
+                     "&client_secret=" + clientSecret;
+  if (makeHTTPRequest("POST", baseURL + "/oauth2/v1/token",
+                      {"Content-Type: application/x-www-form-urlencoded"}, body, response, status,
+                      false) &&
       status == 200) {
     try {
       apiAccessToken = nlohmann::json::parse(response).at("access_token").get<std::string>();
@@ -140,34 +147,45 @@ void getAccessToken(const std::string& baseURL, const std::string& clientId, con
 
 namespace admin_client {
 
-void esmeAdd(const std::string& baseURL, const std::string& systemId, const std::string& targetSet) {
-  sendChange("POST", baseURL + "/esme", {{"systemid", systemId}, {"targetset", targetSet}}, "Successfully added",
-             "Add failed");
+void esmeAdd(const std::string& baseURL, const std::string& systemId,
+             const std::string& targetSet) {
+  sendChange("POST", baseURL + "/esme", {{"systemid", systemId}, {"targetset", targetSet}},
+             "Successfully added", "Add failed");
 }
 
 void esmeRemove(const std::string& baseURL, const std::string& systemId) {
-  sendChange("DELETE", baseURL + "/esme/" + systemId, nullptr, "Successfully removed", "Remove failed");
+  sendChange("DELETE", baseURL + "/esme/" + systemId, nullptr, "Successfully removed",
+             "Remove failed");
 }
 
-void esmeModify(const std::string& baseURL, const std::string& systemId, const std::string& targetSet) {
-  sendChange("PUT", baseURL + "/esme/" + systemId, {{"targetset", targetSet}}, "Successfully modified",
-             "Modify failed");
+void esmeModify(const std::string& baseURL, const std::string& systemId,
+                const std::string& targetSet) {
+  sendChange("PUT", baseURL + "/esme/" + systemId, {{"targetset", targetSet}},
+             "Successfully modified", "Modify failed");
 }
 
-void esmeView(const std::string& baseURL, const std::string& systemId) { showJSON(baseURL + "/esme/" + systemId); }
+void esmeView(const std::string& baseURL, const std::string& systemId) {
+  showJSON(baseURL + "/esme/" + systemId);
+}
 
-void esmeList(const std::string& baseURL) { showJSON(baseURL + "/esme"); }
+void esmeList(const std::string& baseURL) {
+  showJSON(baseURL + "/esme");
+}
 
-void targetSetAdd(const std::string& baseURL, const std::string& id, const std::string& name, bool submitsEnabled) {
+void targetSetAdd(const std::string& baseURL, const std::string& id, const std::string& name,
+                  bool submitsEnabled) {
   // The daemon stores a new set without targets whatever is sent; targets are
   // added one by one.
-  nlohmann::json body = {
-      {"id", id}, {"name", name}, {"submits_enabled", submitsEnabled}, {"targets", nlohmann::json::array()}};
+  nlohmann::json body = {{"id", id},
+                         {"name", name},
+                         {"submits_enabled", submitsEnabled},
+                         {"targets", nlohmann::json::array()}};
   sendChange("POST", baseURL + "/targetsets", body, "Successfully added", "Add failed");
 }
 
 void targetSetRemove(const std::string& baseURL, const std::string& id) {
-  sendChange("DELETE", baseURL + "/targetsets/" + id, nullptr, "Successfully removed", "Remove failed");
+  sendChange("DELETE", baseURL + "/targetsets/" + id, nullptr, "Successfully removed",
+             "Remove failed");
 }
 
 void targetSetModify(const std::string& baseURL, const std::string& id, const std::string& name,
@@ -176,7 +194,9 @@ void targetSetModify(const std::string& baseURL, const std::string& id, const st
   sendChange("PUT", baseURL + "/targetsets/" + id, body, "Successfully modified", "Modify failed");
 }
 
-void targetSetList(const std::string& baseURL) { showJSON(baseURL + "/targetsets"); }
+void targetSetList(const std::string& baseURL) {
+  showJSON(baseURL + "/targetsets");
+}
 
 }  // namespace admin_client
 
@@ -184,37 +204,52 @@ bool dispatchSubCommand(int argc, char** argv) {
   if (argc < 2) return false;
   OstrelConfiguration& config = OstrelConfiguration::instance();
   const std::string baseURL = adminBaseURL(configuredHTTPPort());
-  getAccessToken(baseURL, config.getBaseString("auth.client_id", ""), config.getBaseString("auth.client_secret", ""));
+  getAccessToken(baseURL, config.getBaseString("auth.client_id", ""),
+                 config.getBaseString("auth.client_secret", ""));
 
   const std::string subCommand = argv[1];
   const int count = argc - 2;
   auto arg = [argv](int i) { return std::string(argv[2 + i]); };
 
   if (subCommand == "esmeAdd") {
-    if (count != 2) usage(subCommand, "<systemid> <targetset-name>");
-    else admin_client::esmeAdd(baseURL, arg(0), arg(1));
+    if (count != 2)
+      usage(subCommand, "<systemid> <targetset-name>");
+    else
+      admin_client::esmeAdd(baseURL, arg(0), arg(1));
   } else if (subCommand == "esmeRemove") {
-    if (count != 1) usage(subCommand, "<systemid>");
-    else admin_client::esmeRemove(baseURL, arg(0));
+    if (count != 1)
+      usage(subCommand, "<systemid>");
+    else
+      admin_client::esmeRemove(baseURL, arg(0));
   } else if (subCommand == "esmeModify") {
-    if (count != 2) usage(subCommand, "<systemid> <targetset-name>");
-    else admin_client::esmeModify(baseURL, arg(0), arg(1));
+    if (count != 2)
+      usage(subCommand, "<systemid> <targetset-name>");
+    else
+      admin_client::esmeModify(baseURL, arg(0), arg(1));
   } else if (subCommand == "esmeView") {
-    if (count != 1) usage(subCommand, "<systemid>");
-    else admin_client::esmeView(baseURL, arg(0));
+    if (count != 1)
+      usage(subCommand, "<systemid>");
+    else
+      admin_client::esmeView(baseURL, arg(0));
   } else if (subCommand == "esmeList") {
     admin_client::esmeList(baseURL);
   } else if (subCommand == "targetSetAdd") {
     // The usage text names the arguments as an older form of the command
     // did; they are used as id, name and the submits switch.
-    if (count != 2 && count != 3) usage(subCommand, "<name> <host> [<port>]");
-    else admin_client::targetSetAdd(baseURL, arg(0), arg(1), count == 3 && arg(2) == "true");
+    if (count != 2 && count != 3)
+      usage(subCommand, "<name> <host> [<port>]");
+    else
+      admin_client::targetSetAdd(baseURL, arg(0), arg(1), count == 3 && arg(2) == "true");
   } else if (subCommand == "targetSetRemove") {
-    if (count != 1) usage(subCommand, "<name>");
-    else admin_client::targetSetRemove(baseURL, arg(0));
+    if (count != 1)
+      usage(subCommand, "<name>");
+    else
+      admin_client::targetSetRemove(baseURL, arg(0));
   } else if (subCommand == "targetSetModify") {
-    if (count != 2 && count != 3) usage(subCommand, "<name> <host> [<port>]");
-    else admin_client::targetSetModify(baseURL, arg(0), arg(1), count == 3 && arg(2) == "true");
+    if (count != 2 && count != 3)
+      usage(subCommand, "<name> <host> [<port>]");
+    else
+      admin_client::targetSetModify(baseURL, arg(0), arg(1), count == 3 && arg(2) == "true");
   } else if (subCommand == "targetSetList") {
     admin_client::targetSetList(baseURL);
   } else {

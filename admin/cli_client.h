@@ -23,25 +23,28 @@ std::string adminBaseURL(int port);
 // "Content-Type: application/json" is sent before `headers`. Returns false
 // when the transfer failed (libcurl's reason on standard error), otherwise
 // true with the response body and HTTP status.
-bool makeHTTPRequest(const std::string& method, const std::string& url, const std::set<std::string>& headers,
-                     const std::string& body, std::string& response, long& httpStatus,
-                     bool addJSONContentType);
+bool makeHTTPRequest(const std::string& method, const std::string& url,
+                     const std::set<std::string>& headers, const std::string& body,
+                     std::string& response, long& httpStatus, bool addJSONContentType);
 // The same for GET, without body or content type.
-bool makeGETHTTPRequest(const std::string& url, const std::set<std::string>& headers, std::string& response,
-                        long& httpStatus);
+bool makeGETHTTPRequest(const std::string& url, const std::set<std::string>& headers,
+                        std::string& response, long& httpStatus);
 
 // Fetches a token from the daemon at `baseURL` and stores it in
 // apiAccessToken; prints "Failed" when it cannot.
-void getAccessToken(const std::string& baseURL, const std::string& clientId, const std::string& clientSecret);
+void getAccessToken(const std::string& baseURL, const std::string& clientId,
+                    const std::string& clientSecret);
 
 // The sub-commands, each against the daemon at `baseURL` with apiAccessToken.
 namespace admin_client {
 void esmeAdd(const std::string& baseURL, const std::string& systemId, const std::string& targetSet);
 void esmeRemove(const std::string& baseURL, const std::string& systemId);
-void esmeModify(const std::string& baseURL, const std::string& systemId, const std::string& targetSet);
+void esmeModify(const std::string& baseURL, const std::string& systemId,
+                const std::string& targetSet);
 void esmeView(const std::string& baseURL, const std::string& systemId);
 void esmeList(const std::string& baseURL);
-void targetSetAdd(const std::string& baseURL, const std::string& id, const std::string& name, bool submitsEnabled);
+void targetSetAdd(const std::string& baseURL, const std::string& id, const std::string& name,
+                  bool submitsEnabled);
 void targetSetRemove(const std::string& baseURL, const std::string& id);
 void targetSetModify(const std::string& baseURL, const std::string& id, const std::string& name,
                      bool submitsEnabled);

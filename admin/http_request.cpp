@@ -9,7 +9,9 @@
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 // A header line split at its first ":", with the trailing blanks of the name
 // and the leading blanks of the value removed.
@@ -167,7 +169,8 @@ ReadStatus readHTTPRequest(int fd, std::string& out, RequestFrame& frame,
 
     if (!headerSeen) {
       // Only the bytes new since the last look can complete the blank line.
-      size_t from = searchedUpTo >= kHeaderEnd.size() - 1 ? searchedUpTo - (kHeaderEnd.size() - 1) : 0;
+      size_t from =
+          searchedUpTo >= kHeaderEnd.size() - 1 ? searchedUpTo - (kHeaderEnd.size() - 1) : 0;
       searchedUpTo = out.size();
       if (out.find(kHeaderEnd, from) == std::string::npos) {
         if (out.size() > maxBytes) return ReadStatus::kBad;

@@ -28,7 +28,8 @@ std::string HTTPResponse::wire() const {
     case Kind::kNormal:
       out.reserve(body.size() + 128);
       out += "HTTP/1.1 " + std::to_string(code) + " " + headerSafe(statusText) +
-             "\r\nAccess-Control-Allow-Origin: *\r\nContent-Type: " + headerSafe(contentType) + "\r\n\r\n";
+             "\r\nAccess-Control-Allow-Origin: *\r\nContent-Type: " + headerSafe(contentType) +
+             "\r\n\r\n";
       out += body;
       break;
     case Kind::kOptions:
@@ -60,12 +61,13 @@ bool sendAll(int fd, std::string_view data, std::chrono::milliseconds stallTimeo
   return true;
 }
 
-bool sendHTTPResponse(int fd, int code, const std::string& statusText, const std::string& contentType,
-                      const std::string& body) {
+bool sendHTTPResponse(int fd, int code, const std::string& statusText,
+                      const std::string& contentType, const std::string& body) {
   return sendHTTPResponse(fd, HTTPResponse::normal(code, statusText, contentType, body));
 }
 
-bool sendHTTPOptionsResponse(int fd, int code, const std::string& statusText, const std::string& body) {
+bool sendHTTPOptionsResponse(int fd, int code, const std::string& statusText,
+                             const std::string& body) {
   return sendHTTPResponse(fd, HTTPResponse::options(code, statusText, body));
 }
 

@@ -26,8 +26,10 @@ struct HTTPResponse {
   static HTTPResponse options(int code, std::string statusText, std::string body) {
     return HTTPResponse{Kind::kOptions, code, std::move(statusText), "", std::move(body)};
   }
-  static HTTPResponse normal(int code, std::string statusText, std::string contentType, std::string body) {
-    return HTTPResponse{Kind::kNormal, code, std::move(statusText), std::move(contentType), std::move(body)};
+  static HTTPResponse normal(int code, std::string statusText, std::string contentType,
+                             std::string body) {
+    return HTTPResponse{Kind::kNormal, code, std::move(statusText), std::move(contentType),
+                        std::move(body)};
   }
 
   // The bytes to send; empty for kNone. Control characters in the status text
@@ -44,13 +46,15 @@ inline constexpr std::chrono::milliseconds kHTTPWriteTimeout{3000};
 
 // The normal response: "HTTP/1.1 <code> <text>", the CORS header, the content
 // type, then the body; sent whole. False when the client could not take it.
-bool sendHTTPResponse(int fd, int code, const std::string& statusText, const std::string& contentType,
-                      const std::string& body);
+bool sendHTTPResponse(int fd, int code, const std::string& statusText,
+                      const std::string& contentType, const std::string& body);
 // The pre-flight response with the three CORS headers and no content type.
-bool sendHTTPOptionsResponse(int fd, int code, const std::string& statusText, const std::string& body);
+bool sendHTTPOptionsResponse(int fd, int code, const std::string& statusText,
+                             const std::string& body);
 // Any of the response shapes; nothing is sent for kNone.
 bool sendHTTPResponse(int fd, const HTTPResponse& response);
 
 // Writes all of `data`, looping over partial writes; false when the peer is
 // gone or takes no bytes for `stallTimeout`.
-bool sendAll(int fd, std::string_view data, std::chrono::milliseconds stallTimeout = kHTTPWriteTimeout);
+bool sendAll(int fd, std::string_view data,
+             std::chrono::milliseconds stallTimeout = kHTTPWriteTimeout);

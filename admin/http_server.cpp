@@ -34,7 +34,8 @@ std::string peerAddress(const sockaddr_storage& address) {
   if (address.ss_family == AF_INET) {
     inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
   } else if (address.ss_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text, sizeof text);
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text,
+              sizeof text);
   }
   return text;
 }
@@ -45,8 +46,8 @@ void drainAfterRefusal(int fd) {
   size_t drained = 0;
   char chunk[65536];
   while (drained < kDrainBytes) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return;
@@ -100,9 +101,11 @@ int HTTPAdminServer::openListeningSocket(int port) {
 void HTTPAdminServer::run(int port) {
   int listenFd = openListeningSocket(port);
   if (listenFd < 0) {
-    logMessage(LOG_SEVERE, nullptr, kClassName, "http_main", "fatal error getting listening socket");
+    logMessage(LOG_SEVERE, nullptr, kClassName, "http_main",
+               "fatal error getting listening socket");
   } else {
-    logMessage(LOG_INFO, nullptr, kClassName, "http_main", "Waiting for connections on port %d", boundPort_.load());
+    logMessage(LOG_INFO, nullptr, kClassName, "http_main", "Waiting for connections on port %d",
+               boundPort_.load());
     running_ = true;
   }
   {
@@ -151,7 +154,9 @@ bool HTTPAdminServer::awaitStarted(std::chrono::milliseconds timeout) {
   return running_;
 }
 
-void HTTPAdminServer::requestStop() { stopRequested_ = true; }
+void HTTPAdminServer::requestStop() {
+  stopRequested_ = true;
+}
 
 void HTTPAdminServer::handle_http_request(int fd, const std::string& peer) {
   std::string raw;
@@ -206,15 +211,16 @@ APIAuthStore& processAuthStore() {
 HTTPAdminServer& processHTTPServer() {
   ProcessServer& state = processServer();
   if (!state.server) {
-    state.routes = std::make_unique<AdminRoutes>(OstrelConfiguration::instance(), processAuthStore(),
-                                                 [&state]() -> std::vector<SMSCEntryStatus> {
-                                                   SMSCEntrySource source;
-                                                   {
-                                                     std::lock_guard<std::mutex> lock(state.sourceMutex);
-                                                     source = state.smscEntries;
-                                                   }
-                                                   return source ? source() : std::vector<SMSCEntryStatus>();
-                                                 });
+    state.routes =
+        std::make_unique<AdminRoutes>(OstrelConfiguration::instance(), processAuthStore(),
+                                      [&state]() -> std::vector<SMSCEntryStatus> {
+                                        SMSCEntrySource source;
+                                        {
+                                          std::lock_guard<std::mutex> lock(state.sourceMutex);
+                                          source = state.smscEntries;
+                                        }
+                                        return source ? source() : std::vector<SMSCEntryStatus>();
+                                      });
     state.server = std::make_unique<HTTPAdminServer>(*state.routes);
   }
   return *state.server;
@@ -240,10 +246,11 @@ int configuredHTTPPort() {
     int64_t port = OstrelConfiguration::instance().getBaseInt("http.port", kDefaultPort);
     if (port >= 1 && port <= 65535) return static_cast<int>(port);
     logMessage(LOG_WARNING, nullptr, kClassName, "configuredHTTPPort",
-               "http.port %lld is not a port number; using %d", static_cast<long long>(port), kDefaultPort);
+               "http.port %lld is not a port number; using %d", static_cast<long long>(port),
+               kDefaultPort);
   } catch (const std::exception& e) {
-    logMessage(LOG_WARNING, nullptr, kClassName, "configuredHTTPPort", "http.port unreadable (%s); using %d",
-               e.what(), kDefaultPort);
+    logMessage(LOG_WARNING, nullptr, kClassName, "configuredHTTPPort",
+               "http.port unreadable (%s); using %d", e.what(), kDefaultPort);
   }
   return kDefaultPort;
 }
@@ -267,7 +274,9 @@ void http_start() {
   server.awaitStarted(std::chrono::seconds(10));
 }
 
-void http_main() { processHTTPServer().run(httpPort()); }
+void http_main() {
+  processHTTPServer().run(httpPort());
+}
 
 void http_stop() {
   ProcessServer& state = processServer();
@@ -276,4 +285,6 @@ void http_stop() {
   if (state.thread.joinable()) state.thread.join();
 }
 
-bool isHTTPRunning() { return processServer().server && processServer().server->running(); }
+bool isHTTPRunning() {
+  return processServer().server && processServer().server->running();
+}

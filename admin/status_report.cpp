@@ -9,8 +9,9 @@ void statusReport(nlohmann::json& result, const std::vector<SharedTargetSet>& ta
   for (const SharedTargetSet& set : targetSets) {
     for (const TargetRecord& target : set.targets) setOfTarget.emplace(target.name, set.id);
   }
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const SMSCEntryStatus& a, const SMSCEntryStatus& b) { return a.smscId < b.smscId; });
+  std::stable_sort(
+      entries.begin(), entries.end(),
+      [](const SMSCEntryStatus& a, const SMSCEntryStatus& b) { return a.smscId < b.smscId; });
 
   uint64_t adminDown = 0, bindTX = 0, bindRX = 0, bindTRX = 0, bindUnbound = 0;
   nlohmann::json elements = nlohmann::json::array();
@@ -31,11 +32,20 @@ void statusReport(nlohmann::json& result, const std::vector<SharedTargetSet>& ta
 
     if (entry.adminDown) ++adminDown;
     switch (entry.bindState) {
-      case 0: ++bindUnbound; break;
-      case 2: ++bindTRX; break;
-      case 3: ++bindTX; break;
-      case 4: ++bindRX; break;
-      default: break;
+      case 0:
+        ++bindUnbound;
+        break;
+      case 2:
+        ++bindTRX;
+        break;
+      case 3:
+        ++bindTX;
+        break;
+      case 4:
+        ++bindRX;
+        break;
+      default:
+        break;
     }
   }
 

@@ -34,9 +34,10 @@ class BenchServer {
     std::filesystem::current_path(directory_);
     const std::string file = directory_ + "/pelliro.conf";
     FILE* out = fopen(file.c_str(), "w");
-    fputs(R"({"base": {}, "targetsets": [{"id": "ts1", "name": "n", "submits_enabled": true, "targets": []}],
+    fputs(
+        R"({"base": {}, "targetsets": [{"id": "ts1", "name": "n", "submits_enabled": true, "targets": []}],
               "esme": [{"systemid": "bench", "sharedtargetsetid": "ts1"}], "routes-mt": [], "routes-mo": []})",
-          out);
+        out);
     fclose(out);
     // The configuration prints what it loads and saves; keep the figures readable.
     stdoutCopy_ = dup(1);
@@ -110,7 +111,8 @@ void BM_MetricsRequest(benchmark::State& state) {
   const int series = static_cast<int>(state.range(0));
   registry.registerCounter("benchSubmits", "Submits per customer.", true);
   for (int i = 0; i < series; ++i) {
-    registry.incrementCounter(seriesKey("benchSubmits", {{"esme", "customer-" + std::to_string(i)}}));
+    registry.incrementCounter(
+        seriesKey("benchSubmits", {{"esme", "customer-" + std::to_string(i)}}));
   }
   BenchServer server;
   std::string response;
@@ -135,8 +137,8 @@ void BM_RESTChangeToSavedFile(benchmark::State& state) {
     const std::string body = nlohmann::json{{"tpslimit", 1 + (limit++ % 1000)}}.dump();
     exchange(server.port(),
              "PUT /esme/bench HTTP/1.1\r\nAuthorization: Bearer " + server.token() +
-                 "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-                 "\r\n\r\n" + body,
+                 "\r\nContent-Type: application/json\r\nContent-Length: " +
+                 std::to_string(body.size()) + "\r\n\r\n" + body,
              response);
     if (response.find("HTTP/1.1 200 ESME modified bench") != 0) {
       state.SkipWithError("change refused");

@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t bound : {size_t{256}, kMaxHTTPRequestBytes}) {
     RequestFrame frame = frameHTTPRequest(input, bound);
     if (frame.status != FrameStatus::kComplete) continue;
-    if (frame.length > input.size() || frame.length > bound || frame.headerLength > frame.length) abort();
+    if (frame.length > input.size() || frame.length > bound || frame.headerLength > frame.length)
+      abort();
     HTTPRequest request;
     if (parseHTTPRequest(input.substr(0, frame.length), frame.headerLength, request)) {
       if (request.path.empty() || request.path[0] != '/') abort();

@@ -122,9 +122,12 @@ class AdminDaemonTest : public ::testing::Test {
         << daemon_->output() << daemon_->errorOutput();
   }
 
-  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  std::string url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
 
-  CurlResult curl(const std::string& method, const std::string& path, const std::vector<std::string>& headers = {},
+  CurlResult curl(const std::string& method, const std::string& path,
+                  const std::vector<std::string>& headers = {},
                   const std::optional<std::string>& body = std::nullopt) {
     std::vector<std::string> argv = {"curl", "-s", "-i", "--max-time", "20", "-X", method};
     for (const std::string& h : headers) {
@@ -152,13 +155,15 @@ class AdminDaemonTest : public ::testing::Test {
   }
 
   std::string fetchToken() {
-    CurlResult r = curl("POST", "/oauth2/v1/token", {"Content-Type: application/x-www-form-urlencoded"},
-                        "grant_type=client_credentials&scope=api&client_id=admin&client_secret=pw");
+    CurlResult r =
+        curl("POST", "/oauth2/v1/token", {"Content-Type: application/x-www-form-urlencoded"},
+             "grant_type=client_credentials&scope=api&client_id=admin&client_secret=pw");
     EXPECT_EQ(r.code, 200) << r.headers << r.body;
     return json::parse(r.body).at("access_token");
   }
 
-  CurlResult call(const std::string& method, const std::string& path, const std::optional<json>& body = std::nullopt) {
+  CurlResult call(const std::string& method, const std::string& path,
+                  const std::optional<json>& body = std::nullopt) {
     if (token_.empty()) token_ = fetchToken();
     std::vector<std::string> headers = {"Authorization: Bearer " + token_};
     if (!body) return curl(method, path, headers);
@@ -167,7 +172,9 @@ class AdminDaemonTest : public ::testing::Test {
   }
 
   // Runs the command-line client in its own directory.
-  RunResult cli(const std::vector<std::string>& args) { return testing_support::runPelliro(cliDir_.path(), args); }
+  RunResult cli(const std::vector<std::string>& args) {
+    return testing_support::runPelliro(cliDir_.path(), args);
+  }
 
   json savedDocument() { return json::parse(daemonDir_.read("pelliro.conf")); }
 
@@ -193,9 +200,12 @@ TEST_F(AdminDaemonTest, TokenIsIssuedToTheConfiguredClientOnly) {
   EXPECT_EQ(document["access_token"].get<std::string>().size(), 32u);
   EXPECT_NE(ok.headers.find("Access-Control-Allow-Origin: *\r\n"), std::string::npos);
 
-  expectStatus(curl("POST", "/oauth2/v1/token", form, "grant_type=client_credentials&client_id=admin&client_secret=pw"),
+  expectStatus(curl("POST", "/oauth2/v1/token", form,
+                    "grant_type=client_credentials&client_id=admin&client_secret=pw"),
                400, "OK");
-  expectStatus(curl("POST", "/oauth2/v1/token", form, "grant_type=refresh_token&refresh_token=x&scope=api"), 401, "OK");
+  expectStatus(
+      curl("POST", "/oauth2/v1/token", form, "grant_type=refresh_token&refresh_token=x&scope=api"),
+      401, "OK");
   expectStatus(curl("POST", "/oauth2/v1/token", form,
                     "grant_type=client_credentials&scope=api&client_id=admin&client_secret=wrong"),
                401, "OK");
@@ -207,8 +217,9 @@ TEST_F(AdminDaemonTest, ProtectedRoutesWithoutATokenAre401) {
     expectStatus(r, 401, "Unauthorised");
     EXPECT_EQ(r.body, "{}");
   }
-  expectStatus(curl("POST", "/esme", {"Content-Type: application/json"}, R"({"systemid":"x","targetset":"ts1"})"), 401,
-               "Unauthorised");
+  expectStatus(curl("POST", "/esme", {"Content-Type: application/json"},
+                    R"({"systemid":"x","targetset":"ts1"})"),
+               401, "Unauthorised");
   EXPECT_EQ(backupCount(daemonDir_.path()), 0u);
 }
 
@@ -233,16 +244,19 @@ TEST_F(AdminDaemonTest, OptionsMetricsAndStatusNeedNoToken) {
 
 TEST_F(AdminDaemonTest, ContentTypeWithACharsetGetsTheFallback) {
   token_ = fetchToken();
-  std::string out = runCommand({"curl", "-s", "-i", "-X", "POST", "-H", "Authorization: Bearer " + token_, "-H",
-                                "Content-Type: application/json; charset=utf-8", "--data-binary",
-                                R"({"systemid":"x","targetset":"ts1"})", url("/esme")});
+  std::string out =
+      runCommand({"curl", "-s", "-i", "-X", "POST", "-H", "Authorization: Bearer " + token_, "-H",
+                  "Content-Type: application/json; charset=utf-8", "--data-binary",
+                  R"({"systemid":"x","targetset":"ts1"})", url("/esme")});
   EXPECT_EQ(out, "HTTP/1.1 200 OK\r\n\r\nOK");
   EXPECT_EQ(backupCount(daemonDir_.path()), 0u);
 }
 
 TEST_F(AdminDaemonTest, MalformedJSONIsABadRequest) {
   token_ = fetchToken();
-  CurlResult r = curl("POST", "/esme", {"Authorization: Bearer " + token_, "Content-Type: application/json"}, "{\"systemid\":");
+  CurlResult r =
+      curl("POST", "/esme", {"Authorization: Bearer " + token_, "Content-Type: application/json"},
+           "{\"systemid\":");
   expectStatus(r, 400, "Bad request");
   EXPECT_TRUE(daemon_->waitForOutput("Exception thrown"));
 }
@@ -261,22 +275,27 @@ TEST_F(AdminDaemonTest, RawRequestsSplitOrShapedOddlyAreReadAsTheClientMeantThem
     return response;
   };
   const std::string body = R"({"systemid":"split","targetset":"ts1"})";
-  std::string response = exchange({"POST /es", "me HTTP/1.1\r\nAUTHORIZATION: Bearer " + token_ + "\r\nCONTENT-TYPE: application/json\r",
-                                   "\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n", body.substr(0, 9),
-                                   body.substr(9)});
+  std::string response = exchange(
+      {"POST /es",
+       "me HTTP/1.1\r\nAUTHORIZATION: Bearer " + token_ + "\r\nCONTENT-TYPE: application/json\r",
+       "\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n", body.substr(0, 9),
+       body.substr(9)});
   EXPECT_TRUE(response.starts_with("HTTP/1.1 200 ESME added split\r\n")) << response;
   EXPECT_EQ(exchange({"NOBLANKREQUEST\r\n\r\n"}), "");
-  EXPECT_TRUE(exchange({"GET /metrics HTTP/1.1\r\nContent-Length: 5000000\r\n\r\n"}).starts_with("HTTP/1.1 400 Bad request\r\n"));
+  EXPECT_TRUE(exchange({"GET /metrics HTTP/1.1\r\nContent-Length: 5000000\r\n\r\n"})
+                  .starts_with("HTTP/1.1 400 Bad request\r\n"));
 }
 
 TEST_F(AdminDaemonTest, ESMEOperationsAnswerWithTheirTextsAndSaveTheFile) {
-  expectStatus(call("POST", "/esme", json{{"systemid", "beta"}, {"targetset", "ts1"}}), 200, "ESME added beta");
+  expectStatus(call("POST", "/esme", json{{"systemid", "beta"}, {"targetset", "ts1"}}), 200,
+               "ESME added beta");
   EXPECT_EQ(backupCount(daemonDir_.path()), 1u);
   EXPECT_TRUE(daemon_->waitForOutput("Performing operation: Add ESME"));
   json saved = savedDocument();
   EXPECT_EQ(saved["esme"].back(), (json{{"systemid", "beta"}, {"sharedtargetsetid", "ts1"}}));
 
-  expectStatus(call("POST", "/esme", json{{"systemid", "beta"}, {"targetset", "ts1"}}), 400, "ESME already exists");
+  expectStatus(call("POST", "/esme", json{{"systemid", "beta"}, {"targetset", "ts1"}}), 400,
+               "ESME already exists");
   expectStatus(call("POST", "/esme", json{{"targetset", "ts1"}}), 400, "Missing field: systemid");
   EXPECT_EQ(backupCount(daemonDir_.path()), 1u);
 
@@ -287,7 +306,8 @@ TEST_F(AdminDaemonTest, ESMEOperationsAnswerWithTheirTextsAndSaveTheFile) {
   expectStatus(list, 200, "OK");
   EXPECT_EQ(json::parse(list.body), json::array({"acme", "beta"}));
 
-  expectStatus(call("PUT", "/esme/beta", json{{"targetset", "ts2"}, {"tpslimit", 10}}), 200, "ESME modified beta");
+  expectStatus(call("PUT", "/esme/beta", json{{"targetset", "ts2"}, {"tpslimit", 10}}), 200,
+               "ESME modified beta");
   expectStatus(call("PUT", "/esme/nobody", json{{"targetset", "ts2"}}), 400, "ESME not found");
   EXPECT_EQ(savedDocument()["esme"].back()["tpslimit"], 10);
   EXPECT_EQ(backupCount(daemonDir_.path()), 2u);
@@ -300,13 +320,17 @@ TEST_F(AdminDaemonTest, ESMEOperationsAnswerWithTheirTextsAndSaveTheFile) {
 }
 
 TEST_F(AdminDaemonTest, TargetSetAndTargetOperationsAnswerWithTheirTexts) {
-  expectStatus(call("POST", "/targetsets", json{{"id", "ts2"}, {"name", "Second"}, {"submits_enabled", false},
-                                                 {"targets", json::array({{{"name", "ignored"}}})}}),
+  expectStatus(call("POST", "/targetsets",
+                    json{{"id", "ts2"},
+                         {"name", "Second"},
+                         {"submits_enabled", false},
+                         {"targets", json::array({{{"name", "ignored"}}})}}),
                200, "Target set added ts2");
-  expectStatus(call("POST", "/targetsets", json{{"id", "ts2"}, {"name", "Again"}, {"submits_enabled", false}}), 400,
-               "Target set already exists");
-  expectStatus(call("PUT", "/targetsets/ts2", json{{"name", "Renamed"}, {"submits_enabled", true}}), 200,
-               "Target set modified ts2");
+  expectStatus(call("POST", "/targetsets",
+                    json{{"id", "ts2"}, {"name", "Again"}, {"submits_enabled", false}}),
+               400, "Target set already exists");
+  expectStatus(call("PUT", "/targetsets/ts2", json{{"name", "Renamed"}, {"submits_enabled", true}}),
+               200, "Target set modified ts2");
   expectStatus(call("PUT", "/targetsets/ts9", json{{"name", "x"}, {"submits_enabled", true}}), 400,
                "Target set does not exist ts9");
   CurlResult view = call("GET", "/targetsets/ts2");
@@ -315,7 +339,11 @@ TEST_F(AdminDaemonTest, TargetSetAndTargetOperationsAnswerWithTheirTexts) {
   expectStatus(call("GET", "/targetsets/ts9"), 400, "Target set not found ts9");
   EXPECT_EQ(json::parse(call("GET", "/targetsets").body), json::array({"ts1", "ts2"}));
 
-  json target = {{"name", "t2"}, {"host", "127.0.0.1"}, {"systemid", "u"}, {"password", "p"}, {"admindown", true}};
+  json target = {{"name", "t2"},
+                 {"host", "127.0.0.1"},
+                 {"systemid", "u"},
+                 {"password", "p"},
+                 {"admindown", true}};
   expectStatus(call("POST", "/targetsets/ts2/targets", target), 200, "Target added t2");
   expectStatus(call("POST", "/targetsets/ts2/targets", target), 400, "Target ID already exists t2");
   CurlResult names = call("GET", "/targetsets/ts2/targets");
@@ -324,8 +352,10 @@ TEST_F(AdminDaemonTest, TargetSetAndTargetOperationsAnswerWithTheirTexts) {
   CurlResult targetView = call("GET", "/targetsets/ts2/targets/t2");
   expectStatus(targetView, 200, "Target found t2 (target set ts2)");
   EXPECT_EQ(json::parse(targetView.body)["bindqty"], 1);
-  expectStatus(call("PUT", "/targetsets/ts2/targets/t2", json{{"weight", 4}}), 200, "Target modified t2");
-  expectStatus(call("PUT", "/targetsets/ts2/targets/none", json{{"weight", 4}}), 400, "Target not found none");
+  expectStatus(call("PUT", "/targetsets/ts2/targets/t2", json{{"weight", 4}}), 200,
+               "Target modified t2");
+  expectStatus(call("PUT", "/targetsets/ts2/targets/none", json{{"weight", 4}}), 400,
+               "Target not found none");
   expectStatus(call("DELETE", "/targetsets/ts2/targets/t2"), 200, "Target removed successfully t2");
   expectStatus(call("DELETE", "/targetsets/ts2/targets/t2"), 400, "Target not found t2");
   expectStatus(call("DELETE", "/targetsets/ts2"), 200, "Target set removed ts2");
@@ -335,12 +365,18 @@ TEST_F(AdminDaemonTest, TargetSetAndTargetOperationsAnswerWithTheirTexts) {
 }
 
 TEST_F(AdminDaemonTest, ChangesSurviveARestart) {
-  expectStatus(call("POST", "/esme", json{{"systemid", "kept"}, {"targetset", "ts1"}, {"tpslimit", 7}}), 200,
-               "ESME added kept");
-  expectStatus(call("POST", "/targetsets", json{{"id", "ts3"}, {"name", "Third"}, {"submits_enabled", true}}), 200,
-               "Target set added ts3");
+  expectStatus(
+      call("POST", "/esme", json{{"systemid", "kept"}, {"targetset", "ts1"}, {"tpslimit", 7}}), 200,
+      "ESME added kept");
+  expectStatus(call("POST", "/targetsets",
+                    json{{"id", "ts3"}, {"name", "Third"}, {"submits_enabled", true}}),
+               200, "Target set added ts3");
   expectStatus(call("POST", "/targetsets/ts3/targets",
-                    json{{"name", "t3"}, {"host", "127.0.0.1"}, {"systemid", "u"}, {"password", "p"}, {"admindown", true}}),
+                    json{{"name", "t3"},
+                         {"host", "127.0.0.1"},
+                         {"systemid", "u"},
+                         {"password", "p"},
+                         {"admindown", true}}),
                200, "Target added t3");
   ASSERT_EQ(daemon_->stop(SIGTERM), 0);
   EXPECT_NE(daemon_->output().find("Stopped Dravnik"), std::string::npos);
@@ -366,7 +402,8 @@ TEST_F(AdminDaemonTest, CommandLineClientManagesESMEs) {
   EXPECT_EQ(lastLine(cli({"esmeAdd", "gamma", "ts1"}).out), "Add failed");
 
   RunResult view = cli({"esmeView", "gamma"});
-  EXPECT_NE(view.out.find("{\n  \"sharedtargetsetid\": \"ts1\",\n  \"systemid\": \"gamma\"\n}\n"), std::string::npos)
+  EXPECT_NE(view.out.find("{\n  \"sharedtargetsetid\": \"ts1\",\n  \"systemid\": \"gamma\"\n}\n"),
+            std::string::npos)
       << view.out;
   RunResult list = cli({"esmeList"});
   EXPECT_NE(list.out.find("[\n  \"acme\",\n  \"gamma\"\n]\n"), std::string::npos) << list.out;
@@ -387,12 +424,14 @@ TEST_F(AdminDaemonTest, CommandLineClientManagesTargetSets) {
   EXPECT_EQ(savedDocument()["targetsets"].back()["submits_enabled"], false);
   EXPECT_EQ(lastLine(cli({"targetSetAdd", "ts6", "Sixth"}).out), "Add failed");
 
-  EXPECT_EQ(lastLine(cli({"targetSetModify", "ts6", "Renamed", "true"}).out), "Successfully modified");
+  EXPECT_EQ(lastLine(cli({"targetSetModify", "ts6", "Renamed", "true"}).out),
+            "Successfully modified");
   EXPECT_EQ(savedDocument()["targetsets"].back()["name"], "Renamed");
   EXPECT_EQ(lastLine(cli({"targetSetModify", "ts9", "x"}).out), "Modify failed");
 
   RunResult list = cli({"targetSetList"});
-  EXPECT_NE(list.out.find("[\n  \"ts1\",\n  \"ts5\",\n  \"ts6\"\n]\n"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("[\n  \"ts1\",\n  \"ts5\",\n  \"ts6\"\n]\n"), std::string::npos)
+      << list.out;
   EXPECT_EQ(lastLine(cli({"targetSetRemove", "ts6"}).out), "Successfully removed");
   EXPECT_EQ(lastLine(cli({"targetSetRemove", "ts6"}).out), "Remove failed");
 }

@@ -48,8 +48,9 @@ class AdminRoutesTest : public ::testing::Test {
   }
 
   // Builds the request as bytes and parses it as the server does.
-  HTTPResponse send(const std::string& method, const std::string& path, const std::string& body = "",
-                    std::vector<std::string> headers = {}, uint64_t now = kNow) {
+  HTTPResponse send(const std::string& method, const std::string& path,
+                    const std::string& body = "", std::vector<std::string> headers = {},
+                    uint64_t now = kNow) {
     std::string raw = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     for (const std::string& header : headers) raw += header + "\r\n";
     if (!body.empty()) raw += "Content-Length: " + std::to_string(body.size()) + "\r\n";
@@ -63,7 +64,8 @@ class AdminRoutesTest : public ::testing::Test {
   std::string bearer() const { return "Authorization: Bearer " + token_; }
   HTTPResponse get(const std::string& path) { return send("GET", path, "", {bearer()}); }
   HTTPResponse del(const std::string& path) { return send("DELETE", path, "", {bearer()}); }
-  HTTPResponse sendJSON(const std::string& method, const std::string& path, const nlohmann::json& body) {
+  HTTPResponse sendJSON(const std::string& method, const std::string& path,
+                        const nlohmann::json& body) {
     return send(method, path, body.dump(), {bearer(), "Content-Type: application/json"});
   }
 
@@ -93,7 +95,8 @@ void expectUnauthorised(const HTTPResponse& r) {
 }
 
 TEST_F(AdminRoutesTest, MetricsNeedNoTokenAndAnswerAnyMethod) {
-  MetricsRegistry::instance().registerCounter("routeTestCounter", "A counter for the route test.", false);
+  MetricsRegistry::instance().registerCounter("routeTestCounter", "A counter for the route test.",
+                                              false);
   for (const char* method : {"GET", "POST", "DELETE"}) {
     HTTPResponse r = send(method, "/metrics");
     expectResponse(r, 200, "OK");
@@ -135,9 +138,10 @@ TEST_F(AdminRoutesTest, OptionsAnswersAnyPathWithTheCORSHeaders) {
   for (const char* method : {"OPTIONS", "options"}) {
     HTTPResponse r = send(method, "/anything/at/all");
     EXPECT_EQ(r.kind, HTTPResponse::Kind::kOptions);
-    EXPECT_EQ(r.wire(),
-              "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Headers: *\r\n"
-              "Access-Control-Allow-Methods: *\r\n\r\n{}");
+    EXPECT_EQ(
+        r.wire(),
+        "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Headers: *\r\n"
+        "Access-Control-Allow-Methods: *\r\n\r\n{}");
   }
 }
 
@@ -177,7 +181,8 @@ TEST_F(AdminRoutesTest, BearerMustBeSpelledExactly) {
 }
 
 TEST_F(AdminRoutesTest, TokenEndpointIssuesATokenThatOpensTheProtectedRoutes) {
-  HTTPResponse r = send("POST", "/oauth2/v1/token", "grant_type=client_credentials&scope=api&client_id=admin&client_secret=pw",
+  HTTPResponse r = send("POST", "/oauth2/v1/token",
+                        "grant_type=client_credentials&scope=api&client_id=admin&client_secret=pw",
                         {"Content-Type: application/x-www-form-urlencoded"});
   expectResponse(r, 200, "OK");
   EXPECT_EQ(r.contentType, "application/json");
@@ -187,45 +192,59 @@ TEST_F(AdminRoutesTest, TokenEndpointIssuesATokenThatOpensTheProtectedRoutes) {
 
 TEST_F(AdminRoutesTest, TokenEndpointRefusalsCarryStatusTextOKAndNoBody) {
   const std::vector<std::string> form = {"Content-Type: application/x-www-form-urlencoded"};
-  HTTPResponse noScope = send("POST", "/oauth2/v1/token", "grant_type=client_credentials&client_id=admin&client_secret=pw", form);
+  HTTPResponse noScope =
+      send("POST", "/oauth2/v1/token",
+           "grant_type=client_credentials&client_id=admin&client_secret=pw", form);
   expectResponse(noScope, 400, "OK");
   EXPECT_EQ(noScope.body, "");
-  HTTPResponse refresh = send("POST", "/oauth2/v1/token", "grant_type=refresh_token&refresh_token=x&scope=api", form);
+  HTTPResponse refresh =
+      send("POST", "/oauth2/v1/token", "grant_type=refresh_token&refresh_token=x&scope=api", form);
   expectResponse(refresh, 401, "OK");
-  HTTPResponse wrong = send("PUT", "/oauth2/v1/token", "grant_type=client_credentials&scope=api&client_id=admin&client_secret=no", form);
+  HTTPResponse wrong =
+      send("PUT", "/oauth2/v1/token",
+           "grant_type=client_credentials&scope=api&client_id=admin&client_secret=no", form);
   expectResponse(wrong, 401, "OK");
 }
 
 TEST_F(AdminRoutesTest, TokenEndpointNeedsTheExactFormContentType) {
-  const std::string body = "grant_type=client_credentials&scope=api&client_id=admin&client_secret=pw";
-  expectFallback(send("POST", "/oauth2/v1/token", body, {"Content-Type: application/x-www-form-urlencoded; charset=utf-8"}));
+  const std::string body =
+      "grant_type=client_credentials&scope=api&client_id=admin&client_secret=pw";
+  expectFallback(send("POST", "/oauth2/v1/token", body,
+                      {"Content-Type: application/x-www-form-urlencoded; charset=utf-8"}));
   expectFallback(send("POST", "/oauth2/v1/token", body));
-  expectFallback(send("POST", "/oauth2/v1/other", body, {"Content-Type: application/x-www-form-urlencoded"}));
+  expectFallback(
+      send("POST", "/oauth2/v1/other", body, {"Content-Type: application/x-www-form-urlencoded"}));
   // GET never reaches the token endpoint: it is a protected method.
   expectUnauthorised(send("GET", "/oauth2/v1/token"));
 }
 
 TEST_F(AdminRoutesTest, JSONRoutesNeedTheExactJSONContentType) {
   const std::string body = R"({"systemid":"x","targetset":"ts1"})";
-  expectFallback(send("POST", "/esme", body, {bearer(), "Content-Type: application/json; charset=utf-8"}));
+  expectFallback(
+      send("POST", "/esme", body, {bearer(), "Content-Type: application/json; charset=utf-8"}));
   expectFallback(send("POST", "/esme", body, {bearer()}));
   EXPECT_EQ(config_->esmeRecordsCopy().count("x"), 0u);
-  expectResponse(send("POST", "/esme", body, {bearer(), "Content-Type: Application/JSON"}), 200, "ESME added x");
+  expectResponse(send("POST", "/esme", body, {bearer(), "Content-Type: Application/JSON"}), 200,
+                 "ESME added x");
 }
 
 TEST_F(AdminRoutesTest, MalformedJSONBodyIsABadRequestNotASuccess) {
   testing::internal::CaptureStdout();
-  HTTPResponse r = send("POST", "/esme", "{\"systemid\":", {bearer(), "Content-Type: application/json"});
+  HTTPResponse r =
+      send("POST", "/esme", "{\"systemid\":", {bearer(), "Content-Type: application/json"});
   std::string out = testing::internal::GetCapturedStdout();
   expectResponse(r, 400, "Bad request");
   EXPECT_EQ(r.body, "{}");
   EXPECT_EQ(r.contentType, "application/json");
-  EXPECT_NE(out.find("WARNING Application::handle_http_request Exception thrown"), std::string::npos) << out;
+  EXPECT_NE(out.find("WARNING Application::handle_http_request Exception thrown"),
+            std::string::npos)
+      << out;
 }
 
 TEST_F(AdminRoutesTest, AnOperationThatThrowsIsABadRequest) {
   // "tpslimit" of the wrong JSON type makes the operation throw.
-  HTTPResponse r = sendJSON("POST", "/esme", {{"systemid", "bad"}, {"targetset", "ts1"}, {"tpslimit", "many"}});
+  HTTPResponse r =
+      sendJSON("POST", "/esme", {{"systemid", "bad"}, {"targetset", "ts1"}, {"tpslimit", "many"}});
   expectResponse(r, 400, "Bad request");
   EXPECT_EQ(config_->esmeRecordsCopy().count("bad"), 0u);
 }
@@ -257,8 +276,10 @@ TEST_F(AdminRoutesTest, ESMERoutesReachTheirOperations) {
   expectResponse(list, 200, "OK");
   EXPECT_EQ(list.body, "[\"acme\"]");
 
-  expectResponse(sendJSON("POST", "/esme", {{"systemid", "beta"}, {"targetset", "ts1"}}), 200, "ESME added beta");
-  expectResponse(sendJSON("POST", "/esme", {{"systemid", "beta"}, {"targetset", "ts1"}}), 400, "ESME already exists");
+  expectResponse(sendJSON("POST", "/esme", {{"systemid", "beta"}, {"targetset", "ts1"}}), 200,
+                 "ESME added beta");
+  expectResponse(sendJSON("POST", "/esme", {{"systemid", "beta"}, {"targetset", "ts1"}}), 400,
+                 "ESME already exists");
   HTTPResponse view = get("/esme/beta");
   expectResponse(view, 200, "OK");
   EXPECT_EQ(view.body, R"({"sharedtargetsetid":"ts1","systemid":"beta"})");
@@ -272,16 +293,18 @@ TEST_F(AdminRoutesTest, ESMERoutesReachTheirOperations) {
 }
 
 TEST_F(AdminRoutesTest, TargetSetRoutesReachTheirOperations) {
-  expectResponse(sendJSON("POST", "/targetsets", {{"id", "ts2"}, {"name", "Second"}, {"submits_enabled", false}}), 200,
-                 "Target set added ts2");
+  expectResponse(sendJSON("POST", "/targetsets",
+                          {{"id", "ts2"}, {"name", "Second"}, {"submits_enabled", false}}),
+                 200, "Target set added ts2");
   HTTPResponse list = get("/targetsets");
   expectResponse(list, 200, "OK");
   EXPECT_EQ(list.body, "[\"ts1\",\"ts2\"]");
   HTTPResponse view = get("/targetsets/ts1");
   expectResponse(view, 200, "Target set found ts1");
   EXPECT_EQ(json::parse(view.body)["target-names"], json::array({"t1"}));
-  expectResponse(sendJSON("PUT", "/targetsets/ts2", {{"name", "Renamed"}, {"submits_enabled", true}}), 200,
-                 "Target set modified ts2");
+  expectResponse(
+      sendJSON("PUT", "/targetsets/ts2", {{"name", "Renamed"}, {"submits_enabled", true}}), 200,
+      "Target set modified ts2");
   expectResponse(del("/targetsets/ts2"), 200, "Target set removed ts2");
   expectResponse(del("/targetsets/ts2"), 400, "Target set does not exist ts2");
   expectResponse(get("/targetsets/ts2"), 400, "Target set not found ts2");
@@ -292,12 +315,17 @@ TEST_F(AdminRoutesTest, TargetRoutesReachTheirOperations) {
   expectResponse(names, 200, "Target names listed ts1");
   EXPECT_EQ(names.body, "[\"t1\"]");
   expectResponse(sendJSON("POST", "/targetsets/ts1/targets",
-                      {{"name", "t2"}, {"host", "127.0.0.1"}, {"systemid", "u"}, {"password", "p"}, {"admindown", true}}),
+                          {{"name", "t2"},
+                           {"host", "127.0.0.1"},
+                           {"systemid", "u"},
+                           {"password", "p"},
+                           {"admindown", true}}),
                  200, "Target added t2");
   HTTPResponse view = get("/targetsets/ts1/targets/t2");
   expectResponse(view, 200, "Target found t2 (target set ts1)");
   EXPECT_EQ(json::parse(view.body)["bindqty"], 1);
-  expectResponse(sendJSON("PUT", "/targetsets/ts1/targets/t2", {{"weight", 5}}), 200, "Target modified t2");
+  expectResponse(sendJSON("PUT", "/targetsets/ts1/targets/t2", {{"weight", 5}}), 200,
+                 "Target modified t2");
   expectResponse(del("/targetsets/ts1/targets/t2"), 200, "Target removed successfully t2");
   expectResponse(del("/targetsets/ts1/targets/t2"), 400, "Target not found t2");
   expectResponse(get("/targetsets/ts1/targets/t2"), 400, "Target not found t2 (target set ts1)");
@@ -305,7 +333,8 @@ TEST_F(AdminRoutesTest, TargetRoutesReachTheirOperations) {
 
 TEST_F(AdminRoutesTest, PathPiecesSplitAtTheTargetsSegment) {
   // The set id ends at the first "/targets/"; the name is all that follows.
-  expectResponse(get("/targetsets/ts1/targets/t1/targets"), 400, "Target not found t1/targets (target set ts1)");
+  expectResponse(get("/targetsets/ts1/targets/t1/targets"), 400,
+                 "Target not found t1/targets (target set ts1)");
   // "/targetsets/targets" names a set called "targets".
   expectResponse(get("/targetsets/targets"), 400, "Target set not found targets");
   // A set view may not end in "/"; a removal may not have a further "/".
@@ -316,9 +345,11 @@ TEST_F(AdminRoutesTest, PathPiecesSplitAtTheTargetsSegment) {
 }
 
 TEST_F(AdminRoutesTest, StatusTextsCannotInjectHeaders) {
-  expectResponse(sendJSON("POST", "/esme", {{"systemid", "x\r\nSet-Cookie: a=b"}, {"targetset", "ts1"}}), 200,
-                 "ESME added x\r\nSet-Cookie: a=b");
-  HTTPResponse r = sendJSON("POST", "/esme", {{"systemid", "y\r\nSet-Cookie: a=b"}, {"targetset", "ts1"}});
+  expectResponse(
+      sendJSON("POST", "/esme", {{"systemid", "x\r\nSet-Cookie: a=b"}, {"targetset", "ts1"}}), 200,
+      "ESME added x\r\nSet-Cookie: a=b");
+  HTTPResponse r =
+      sendJSON("POST", "/esme", {{"systemid", "y\r\nSet-Cookie: a=b"}, {"targetset", "ts1"}});
   EXPECT_EQ(r.wire().find("\r\nSet-Cookie"), std::string::npos);
   EXPECT_TRUE(r.wire().starts_with("HTTP/1.1 200 ESME added y  Set-Cookie: a=b\r\n"));
 }

@@ -14,7 +14,10 @@ constexpr uint64_t kNow = 1700000000000000ULL;
 constexpr uint64_t kSecond = 1000000ULL;
 
 std::map<std::string, std::string> credentials(const std::string& id, const std::string& secret) {
-  return {{"grant_type", "client_credentials"}, {"scope", "api"}, {"client_id", id}, {"client_secret", secret}};
+  return {{"grant_type", "client_credentials"},
+          {"scope", "api"},
+          {"client_id", id},
+          {"client_secret", secret}};
 }
 
 bool tokenAlphabetOnly(const std::string& token) {
@@ -40,8 +43,8 @@ TEST_F(APIAuthStoreTest, RegisteredClientGetsA32CharacterTokenThatExpiresIn900Se
   EXPECT_EQ(document.at("refresh_token"), token);
   EXPECT_EQ(document.at("token_type"), "access");
   EXPECT_EQ(document.at("expires_in"), 900);
-  EXPECT_EQ(body, "{\"access_token\":\"" + token + "\",\"expires_in\":900,\"refresh_token\":\"" + token +
-                      "\",\"token_type\":\"access\"}");
+  EXPECT_EQ(body, "{\"access_token\":\"" + token + "\",\"expires_in\":900,\"refresh_token\":\"" +
+                      token + "\",\"token_type\":\"access\"}");
 
   EXPECT_TRUE(store.tokenValid(token, kNow));
   EXPECT_TRUE(store.tokenValid(token, kNow + 900 * kSecond - 1));
@@ -128,15 +131,22 @@ TEST_F(APIAuthStoreTest, RegisteringReplacesTheEarlierClient) {
 TEST_F(APIAuthStoreTest, TenthFailureFromOneAddressLocksItOutForTheRestOfTheWindow) {
   std::string body;
   for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(store.issueToken(credentials("admin", "guess"), "10.0.0.1", kNow + i * kSecond, body), 401);
+    EXPECT_EQ(store.issueToken(credentials("admin", "guess"), "10.0.0.1", kNow + i * kSecond, body),
+              401);
   }
   // Even the right secret is now refused unheard.
-  EXPECT_EQ(store.issueToken(credentials("admin", "s3cret"), "10.0.0.1", kNow + 60 * kSecond, body), 401);
-  EXPECT_EQ(store.issueToken(credentials("admin", "s3cret"), "10.0.0.1", kNow + 899 * kSecond, body), 401);
+  EXPECT_EQ(store.issueToken(credentials("admin", "s3cret"), "10.0.0.1", kNow + 60 * kSecond, body),
+            401);
+  EXPECT_EQ(
+      store.issueToken(credentials("admin", "s3cret"), "10.0.0.1", kNow + 899 * kSecond, body),
+      401);
   // Another address is not affected.
-  EXPECT_EQ(store.issueToken(credentials("admin", "s3cret"), "10.0.0.2", kNow + 60 * kSecond, body), 200);
+  EXPECT_EQ(store.issueToken(credentials("admin", "s3cret"), "10.0.0.2", kNow + 60 * kSecond, body),
+            200);
   // The window (15 minutes from the first failure) ends.
-  EXPECT_EQ(store.issueToken(credentials("admin", "s3cret"), "10.0.0.1", kNow + 900 * kSecond, body), 200);
+  EXPECT_EQ(
+      store.issueToken(credentials("admin", "s3cret"), "10.0.0.1", kNow + 900 * kSecond, body),
+      200);
 }
 
 TEST_F(APIAuthStoreTest, LockOutIsLoggedOnceAtWarning) {
@@ -145,11 +155,13 @@ TEST_F(APIAuthStoreTest, LockOutIsLoggedOnceAtWarning) {
   std::filesystem::current_path(dir.path());
   std::string body;
   testing::internal::CaptureStdout();
-  for (int i = 0; i < 15; ++i) store.issueToken(credentials("admin", "guess"), "10.9.8.7", kNow + i, body);
+  for (int i = 0; i < 15; ++i)
+    store.issueToken(credentials("admin", "guess"), "10.9.8.7", kNow + i, body);
   std::string out = testing::internal::GetCapturedStdout();
   std::filesystem::current_path(previous);
 
-  const std::string line = "WARNING Application::issueToken Refusing client credentials from 10.9.8.7";
+  const std::string line =
+      "WARNING Application::issueToken Refusing client credentials from 10.9.8.7";
   size_t first = out.find(line);
   ASSERT_NE(first, std::string::npos) << out;
   EXPECT_EQ(out.find(line, first + 1), std::string::npos) << out;
@@ -165,12 +177,15 @@ TEST_F(APIAuthStoreTest, NineFailuresLeaveTheAddressAbleToLogIn) {
 
 TEST_F(APIAuthStoreTest, FailuresOfAnEarlierWindowDoNotCount) {
   std::string body;
-  for (int i = 0; i < 9; ++i) store.issueToken(credentials("admin", "guess"), "10.0.0.1", kNow, body);
+  for (int i = 0; i < 9; ++i)
+    store.issueToken(credentials("admin", "guess"), "10.0.0.1", kNow, body);
   // A new window starts with the next failure after 15 minutes.
   for (int i = 0; i < 9; ++i) {
     store.issueToken(credentials("admin", "guess"), "10.0.0.1", kNow + 901 * kSecond, body);
   }
-  EXPECT_EQ(store.issueToken(credentials("admin", "s3cret"), "10.0.0.1", kNow + 902 * kSecond, body), 200);
+  EXPECT_EQ(
+      store.issueToken(credentials("admin", "s3cret"), "10.0.0.1", kNow + 902 * kSecond, body),
+      200);
 }
 
 TEST_F(APIAuthStoreTest, MalformedRequestsDoNotCountAsFailedAttempts) {

@@ -14,13 +14,15 @@ HTTPRequest parseWhole(const std::string& raw) {
   RequestFrame frame = frameHTTPRequest(raw);
   EXPECT_EQ(frame.status, FrameStatus::kComplete) << raw;
   HTTPRequest request;
-  EXPECT_TRUE(parseHTTPRequest(std::string_view(raw).substr(0, frame.length), frame.headerLength, request));
+  EXPECT_TRUE(
+      parseHTTPRequest(std::string_view(raw).substr(0, frame.length), frame.headerLength, request));
   return request;
 }
 
 TEST(HTTPRequestParse, MethodPathHeadersAndBodyAreSeparated) {
   HTTPRequest r = parseWhole(
-      "POST /esme HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
+      "POST /esme HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: "
+      "2\r\n\r\n{}");
   EXPECT_EQ(r.requestLine, "POST /esme HTTP/1.1");
   EXPECT_EQ(r.method, "POST");
   EXPECT_EQ(r.path, "/esme");
@@ -31,7 +33,8 @@ TEST(HTTPRequestParse, MethodPathHeadersAndBodyAreSeparated) {
 
 TEST(HTTPRequestParse, HeaderNamesAndValuesAreLowerCasedButTheAuthorizationValueKeepsItsCase) {
   HTTPRequest r = parseWhole(
-      "GET /esme HTTP/1.1\r\nAUTHORIZATION: Bearer AbCdEf012\r\nCONTENT-TYPE: Application/JSON\r\n\r\n");
+      "GET /esme HTTP/1.1\r\nAUTHORIZATION: Bearer AbCdEf012\r\nCONTENT-TYPE: "
+      "Application/JSON\r\n\r\n");
   EXPECT_EQ(r.header("authorization"), "Bearer AbCdEf012");
   EXPECT_EQ(r.header("content-type"), "application/json");
 }
@@ -53,7 +56,8 @@ TEST(HTTPRequestParse, LineFeedsAreDroppedAndOnlyCarriageReturnsEndLines) {
 
 TEST(HTTPRequestParse, BodyLinesDoNotBecomeHeaders) {
   HTTPRequest r = parseWhole(
-      "POST /control HTTP/1.1\r\nContent-Length: 40\r\n\r\nauthorization: Bearer x\r\ncontent-type: a\r\n\r\n");
+      "POST /control HTTP/1.1\r\nContent-Length: 40\r\n\r\nauthorization: Bearer "
+      "x\r\ncontent-type: a\r\n\r\n");
   EXPECT_EQ(r.header("authorization"), "");
   EXPECT_EQ(r.header("content-type"), "");
   EXPECT_EQ(r.body.size(), 40u);
@@ -98,14 +102,17 @@ TEST(HTTPRequestFrame, WithoutContentLengthTheBodyIsWhatArrivedWithTheHeaders) {
 }
 
 TEST(HTTPRequestFrame, TransferEncodingIsRefused) {
-  EXPECT_EQ(frameHTTPRequest("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n").status,
-            FrameStatus::kBad);
+  EXPECT_EQ(
+      frameHTTPRequest("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n").status,
+      FrameStatus::kBad);
 }
 
 TEST(HTTPRequestFrame, TwoDifferentContentLengthsAreRefusedButARepeatedEqualOneIsNot) {
-  EXPECT_EQ(frameHTTPRequest("POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab").status,
+  EXPECT_EQ(frameHTTPRequest("POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab")
+                .status,
             FrameStatus::kBad);
-  EXPECT_EQ(frameHTTPRequest("POST / HTTP/1.1\r\nContent-Length: 2\r\ncontent-length: 2\r\n\r\nab").status,
+  EXPECT_EQ(frameHTTPRequest("POST / HTTP/1.1\r\nContent-Length: 2\r\ncontent-length: 2\r\n\r\nab")
+                .status,
             FrameStatus::kComplete);
 }
 
@@ -117,7 +124,8 @@ TEST(HTTPRequestFrame, ContentLengthThatIsNotADecimalNumberIsRefused) {
 }
 
 TEST(HTTPRequestFrame, RequestsPastTheSizeBoundAreRefused) {
-  EXPECT_EQ(frameHTTPRequest("POST / HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n").status, FrameStatus::kBad);
+  EXPECT_EQ(frameHTTPRequest("POST / HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n").status,
+            FrameStatus::kBad);
   EXPECT_EQ(frameHTTPRequest(std::string(kMaxHTTPRequestBytes + 1, 'a')).status, FrameStatus::kBad);
   std::string head = "POST / HTTP/1.1\r\nContent-Length: 6\r\n\r\n";
   EXPECT_EQ(frameHTTPRequest(head + "123456", head.size() + 5).status, FrameStatus::kBad);
@@ -144,8 +152,9 @@ class SocketPair : public ::testing::Test {
 
 TEST_F(SocketPair, ARequestSplitAcrossWritesIsReadWhole) {
   const std::string body = "{\"systemid\":\"abc\",\"targetset\":\"ts\"}";
-  const std::string raw = "POST /esme HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
-                          std::to_string(body.size()) + "\r\n\r\n" + body;
+  const std::string raw =
+      "POST /esme HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
   std::thread writer([&] {
     // Byte by byte through the header block's end, then the body in two parts.
     size_t split = raw.find("\r\n\r\n") + 4;
@@ -169,7 +178,8 @@ TEST_F(SocketPair, ARequestSplitAcrossWritesIsReadWhole) {
 }
 
 TEST_F(SocketPair, BytesAfterTheDeclaredBodyAreNotPartOfTheRequest) {
-  testing_support::writeAll(client, "PUT /esme/a HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}GET / HTTP/1.1\r\n\r\n");
+  testing_support::writeAll(
+      client, "PUT /esme/a HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}GET / HTTP/1.1\r\n\r\n");
   std::string got;
   RequestFrame frame;
   ASSERT_EQ(readHTTPRequest(server, got, frame), ReadStatus::kComplete);
@@ -196,7 +206,8 @@ TEST_F(SocketPair, APeerThatStallsIsCutOffAtTheTimeout) {
   std::string got;
   RequestFrame frame;
   auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(readHTTPRequest(server, got, frame, std::chrono::milliseconds(50)), ReadStatus::kIncomplete);
+  EXPECT_EQ(readHTTPRequest(server, got, frame, std::chrono::milliseconds(50)),
+            ReadStatus::kIncomplete);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
 
@@ -216,7 +227,8 @@ TEST_F(SocketPair, AnOverLargeHeaderBlockIsRefusedWithoutReadingForever) {
 }
 
 TEST_F(SocketPair, TransferEncodingIsRefusedAsSoonAsTheHeadersAreIn) {
-  testing_support::writeAll(client, "POST /esme HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n");
+  testing_support::writeAll(
+      client, "POST /esme HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n");
   std::string got;
   RequestFrame frame;
   EXPECT_EQ(readHTTPRequest(server, got, frame), ReadStatus::kBad);

@@ -22,11 +22,15 @@ using testing_support::writeAll;
 
 namespace {
 
-uint64_t frozenClock() { return 1700000000000000ULL; }
+uint64_t frozenClock() {
+  return 1700000000000000ULL;
+}
 
 std::string tokenRequest() {
-  const std::string form = "grant_type=client_credentials&scope=api&client_id=admin&client_secret=pw";
-  return "POST /oauth2/v1/token HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+  const std::string form =
+      "grant_type=client_credentials&scope=api&client_id=admin&client_secret=pw";
+  return "POST /oauth2/v1/token HTTP/1.1\r\nContent-Type: "
+         "application/x-www-form-urlencoded\r\nContent-Length: " +
          std::to_string(form.size()) + "\r\n\r\n" + form;
 }
 
@@ -35,8 +39,9 @@ class HTTPServerTest : public ::testing::Test {
   void SetUp() override {
     previousDirectory_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_.path());
-    dir_.write("pelliro.conf",
-               R"({"base": {}, "targetsets": [{"id": "ts1", "name": "n", "submits_enabled": true, "targets": []}],
+    dir_.write(
+        "pelliro.conf",
+        R"({"base": {}, "targetsets": [{"id": "ts1", "name": "n", "submits_enabled": true, "targets": []}],
                    "esme": [], "routes-mt": [], "routes-mo": []})");
     config_ = std::make_unique<OstrelConfiguration>(dir_.file("pelliro.conf"));
     bool notFound = false;
@@ -86,7 +91,8 @@ class HTTPServerTest : public ::testing::Test {
 
 TEST_F(HTTPServerTest, StatusIsServedWithTheCORSHeader) {
   std::string response = exchange("GET /status HTTP/1.1\r\nHost: x\r\n\r\n");
-  EXPECT_TRUE(response.starts_with("HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Type: text/plain\r\n\r\n{"))
+  EXPECT_TRUE(response.starts_with(
+      "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Type: text/plain\r\n\r\n{"))
       << response;
   EXPECT_NE(response.find("\"targetsets\":1"), std::string::npos);
 }
@@ -102,18 +108,23 @@ TEST_F(HTTPServerTest, RequestSplitAcrossWritesIsServed) {
   std::string response = readUntilClosed(fd, std::chrono::seconds(10));
   close(fd);
   ASSERT_TRUE(response.starts_with("HTTP/1.1 200 OK\r\n")) << response;
-  EXPECT_EQ(json::parse(response.substr(response.find("\r\n\r\n") + 4)).at("access_token").get<std::string>().size(),
+  EXPECT_EQ(json::parse(response.substr(response.find("\r\n\r\n") + 4))
+                .at("access_token")
+                .get<std::string>()
+                .size(),
             32u);
 }
 
 TEST_F(HTTPServerTest, HeaderNamesInCapitalsAreRecognisedAndTheTokenKeepsItsCase) {
   std::string t = token();
-  std::string response = exchange("GET /targetsets HTTP/1.1\r\nAUTHORIZATION: Bearer " + t + "\r\n\r\n");
+  std::string response =
+      exchange("GET /targetsets HTTP/1.1\r\nAUTHORIZATION: Bearer " + t + "\r\n\r\n");
   EXPECT_TRUE(response.starts_with("HTTP/1.1 200 OK\r\n")) << response;
   std::string lowered = t;
   for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (lowered != t) {
-    response = exchange("GET /targetsets HTTP/1.1\r\nAuthorization: Bearer " + lowered + "\r\n\r\n");
+    response =
+        exchange("GET /targetsets HTTP/1.1\r\nAuthorization: Bearer " + lowered + "\r\n\r\n");
     EXPECT_TRUE(response.starts_with("HTTP/1.1 401 Unauthorised\r\n")) << response;
   }
 }
@@ -130,18 +141,21 @@ TEST_F(HTTPServerTest, UnknownRouteGetsTheBareFallback) {
 }
 
 TEST_F(HTTPServerTest, OptionsCarriesTheThreeCORSHeaders) {
-  EXPECT_EQ(exchange("OPTIONS /esme HTTP/1.1\r\n\r\n"),
-            "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Headers: *\r\n"
-            "Access-Control-Allow-Methods: *\r\n\r\n{}");
+  EXPECT_EQ(
+      exchange("OPTIONS /esme HTTP/1.1\r\n\r\n"),
+      "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Headers: *\r\n"
+      "Access-Control-Allow-Methods: *\r\n\r\n{}");
 }
 
 TEST_F(HTTPServerTest, ProtectedRouteWithoutTokenIs401) {
   EXPECT_EQ(exchange("GET /esme HTTP/1.1\r\n\r\n"),
-            "HTTP/1.1 401 Unauthorised\r\nAccess-Control-Allow-Origin: *\r\nContent-Type: application/json\r\n\r\n{}");
+            "HTTP/1.1 401 Unauthorised\r\nAccess-Control-Allow-Origin: *\r\nContent-Type: "
+            "application/json\r\n\r\n{}");
 }
 
 TEST_F(HTTPServerTest, DeclaredBodyPastTheBoundIs400) {
-  std::string response = exchange("POST /esme HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 2000000\r\n\r\n{");
+  std::string response = exchange(
+      "POST /esme HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 2000000\r\n\r\n{");
   EXPECT_TRUE(response.starts_with("HTTP/1.1 400 Bad request\r\n")) << response;
 }
 
@@ -158,26 +172,31 @@ TEST_F(HTTPServerTest, OverLargeRequestIsAnswered400OrClosedAndNeverServed) {
   shutdown(fd, SHUT_RDWR);
   writer.join();
   close(fd);
-  EXPECT_TRUE(response.empty() || response.starts_with("HTTP/1.1 400 Bad request\r\n")) << response.substr(0, 200);
+  EXPECT_TRUE(response.empty() || response.starts_with("HTTP/1.1 400 Bad request\r\n"))
+      << response.substr(0, 200);
   EXPECT_TRUE(exchange("GET /status HTTP/1.1\r\n\r\n").starts_with("HTTP/1.1 200 OK"));
 }
 
 TEST_F(HTTPServerTest, TransferEncodingIs400) {
-  std::string response =
-      exchange("POST /esme HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Type: application/json\r\n\r\n2\r\n{}\r\n0\r\n\r\n");
+  std::string response = exchange(
+      "POST /esme HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Type: "
+      "application/json\r\n\r\n2\r\n{}\r\n0\r\n\r\n");
   EXPECT_TRUE(response.starts_with("HTTP/1.1 400 Bad request\r\n")) << response;
 }
 
 TEST_F(HTTPServerTest, ConflictingContentLengthsAre400) {
-  std::string response =
-      exchange("POST /control HTTP/1.1\r\nContent-Length: 2\r\nContent-Length: 20\r\nContent-Type: application/json\r\n\r\n{}");
+  std::string response = exchange(
+      "POST /control HTTP/1.1\r\nContent-Length: 2\r\nContent-Length: 20\r\nContent-Type: "
+      "application/json\r\n\r\n{}");
   EXPECT_TRUE(response.starts_with("HTTP/1.1 400 Bad request\r\n")) << response;
 }
 
 TEST_F(HTTPServerTest, BodyCutShortByTheClientIs400) {
   int fd = connectTcp("127.0.0.1", port_);
   ASSERT_GE(fd, 0);
-  writeAll(fd, "POST /control HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 30\r\n\r\n{\"log.audit\"");
+  writeAll(fd,
+           "POST /control HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
+           "30\r\n\r\n{\"log.audit\"");
   shutdown(fd, SHUT_WR);
   std::string response = readUntilClosed(fd, std::chrono::seconds(10));
   close(fd);
@@ -189,12 +208,14 @@ TEST_F(HTTPServerTest, ResponsesLargerThan64KiBArriveWhole) {
   registry.clearForTesting();
   registry.setClockForTesting(&frozenClock);
   registry.registerCounter("bigFamily", "Many series.", true);
-  for (int i = 0; i < 3000; ++i) registry.incrementCounter(seriesKey("bigFamily", {{"esme", "customer" + std::to_string(i)}}));
+  for (int i = 0; i < 3000; ++i)
+    registry.incrementCounter(seriesKey("bigFamily", {{"esme", "customer" + std::to_string(i)}}));
   std::string expected = registry.renderMetrics();
   ASSERT_GT(expected.size(), 65536u * 2);
 
   std::string response = exchange("GET /metrics HTTP/1.1\r\n\r\n");
-  const std::string head = "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Type: text/plain\r\n\r\n";
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Type: text/plain\r\n\r\n";
   ASSERT_TRUE(response.starts_with(head));
   EXPECT_EQ(response.size(), head.size() + expected.size());
   EXPECT_TRUE(response.substr(head.size()) == expected);
@@ -226,7 +247,9 @@ TEST(HTTPServerStart, PortInUseMeansNotRunning) {
   close(holder);
   std::filesystem::current_path(previous);
   EXPECT_FALSE(server.running());
-  EXPECT_NE(out.find("SEVERE Application::http_main fatal error getting listening socket"), std::string::npos) << out;
+  EXPECT_NE(out.find("SEVERE Application::http_main fatal error getting listening socket"),
+            std::string::npos)
+      << out;
 }
 
 TEST(HTTPServerProcess, StartServeAndStopThroughTheProcessFunctions) {
@@ -241,9 +264,10 @@ TEST(HTTPServerProcess, StartServeAndStopThroughTheProcessFunctions) {
 
   int fd = connectTcp("127.0.0.1", port);
   ASSERT_GE(fd, 0);
-  writeAll(fd,
-           "POST /oauth2/v1/token HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n"
-           "grant_type=client_credentials&scope=api&client_id=cli&client_secret=secret");
+  writeAll(
+      fd,
+      "POST /oauth2/v1/token HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n"
+      "grant_type=client_credentials&scope=api&client_id=cli&client_secret=secret");
   std::string response = readUntilClosed(fd, std::chrono::seconds(10));
   close(fd);
   EXPECT_TRUE(response.starts_with("HTTP/1.1 200 OK\r\n")) << response;

@@ -34,9 +34,10 @@ SMSCEntryStatus entry(uint64_t id, const std::string& name, int bindState, bool 
 TEST(StatusReport, WithoutEntriesTheReportIsEmptyAndCountsOnlyTheTargetSets) {
   nlohmann::json report;
   statusReport(report, {setWith("a", {}), setWith("b", {"t1"})}, {});
-  EXPECT_EQ(report.dump(),
-            "{\"statusReport\":[],\"summary\":{\"admindown\":0,\"bindRX\":0,\"bindTRX\":0,\"bindTX\":0,"
-            "\"bindUnbound\":0,\"targets\":0,\"targetsets\":2}}");
+  EXPECT_EQ(
+      report.dump(),
+      "{\"statusReport\":[],\"summary\":{\"admindown\":0,\"bindRX\":0,\"bindTRX\":0,\"bindTX\":0,"
+      "\"bindUnbound\":0,\"targets\":0,\"targetsets\":2}}");
 }
 
 TEST(StatusReport, TwoTransmitterBindsOfOneTargetAreCountedAsBindTX) {
@@ -59,8 +60,8 @@ TEST(StatusReport, TwoTransmitterBindsOfOneTargetAreCountedAsBindTX) {
 TEST(StatusReport, EveryBindStateLandsInItsOwnCountAndBindSentInNone) {
   nlohmann::json report;
   statusReport(report, {},
-               {entry(1, "a", 0, false), entry(2, "a", 1), entry(3, "a", 2), entry(4, "a", 3), entry(5, "a", 4),
-                entry(6, "a", 0, false, true)});
+               {entry(1, "a", 0, false), entry(2, "a", 1), entry(3, "a", 2), entry(4, "a", 3),
+                entry(5, "a", 4), entry(6, "a", 0, false, true)});
   const auto& summary = report["summary"];
   EXPECT_EQ(summary["targets"], 6);
   EXPECT_EQ(summary["bindUnbound"], 2);
