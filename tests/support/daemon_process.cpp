@@ -31,6 +31,12 @@ DaemonProcess::DaemonProcess(const std::string& workdir, const std::vector<std::
   argv.push_back(nullptr);
   std::string out = workdir + "/stdout.txt";
   std::string err = workdir + "/stderr.txt";
+  // Emptied before the child starts, so a restart in the same directory never
+  // shows the previous run's output to waitForOutput.
+  for (const std::string& path : {out, err}) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) close(fd);
+  }
 
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
