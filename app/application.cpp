@@ -13,6 +13,7 @@
 #include "app/stop_signals.h"
 #include "cdr/smpp_cdr_manager.h"
 #include "config/ostrel_configuration.h"
+#include "downstream/ostrel_server.h"
 #include "tracking/tracker.h"
 
 namespace {
@@ -39,12 +40,19 @@ void applyStartupSettings(OstrelConfiguration& config) {
 
 // Runs the daemon until SIGINT or SIGTERM.
 void runDaemon(OstrelConfiguration& config) {
+  OstrelServer& server = OstrelServer::instance();
+  server.useStopFlag(&stopRequested);
   installStopSignals(&stopRequested);
   logMessage(LOG_INFO, nullptr, kClassName, "main", "Starting %s", kProgramName);
   registerAllMetrics();
+  server.setWhitelistFileName("ipwhitelist.conf");
+  if (config.getBaseBool("ipwhitelistonly", false)) server.setWhitelistOnly(true);
+  server.setMaxConnectionsPerIp(
+      static_cast<int>(config.getBaseInt("smpp.max_connections_per_ip", 20)));
   setAuditEnabled(config.getBaseBool("log.audit", false));
 
-  while (!stopRequested.load()) usleep(10000);
+  server.run(static_cast<int>(config.getBaseInt("smpp.port", 2775)), 0, true);
+  Tracker::instance().shutdown();
 
   closeAuditLog();
   logMessage(LOG_INFO, nullptr, kClassName, "main", "Stopped %s", kProgramName);

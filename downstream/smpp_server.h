@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -88,8 +89,14 @@ class SMPPServer : public EntityControlMaster {
   // Reads the whitelist file again if its reload interval has passed.
   void loadIPWhitelist() { whitelist_.loadIPWhitelist(std::chrono::steady_clock::now()); }
 
-  void requestStop() { stopFlag_.store(true); }
-  bool stopRequested() const { return stopFlag_.load(); }
+  void requestStop() { stopFlag_->store(true); }
+  bool stopRequested() const { return stopFlag_->load(); }
+  // Makes the loop obey `flag` (set by a signal handler the caller
+  // installed) instead of installing its own handler. Call before run().
+  void useStopFlag(std::atomic<bool>* flag) {
+    stopFlag_ = flag;
+    installSignals_ = false;
+  }
 
   void triggerTimedCheck() override { periodicPass(wallMicros(), false, "triggerTimedCheck"); }
   void notifyEvent_ESMEBindAttemptNotReceived(const std::string& address) override {
@@ -129,6 +136,16 @@ class SMPPServer : public EntityControlMaster {
                                      .count());
   }
 
+  // A thousand customers need more descriptors than the usual soft limit
+  // of 1024 leaves beside the process's own files; take what is allowed.
+  static void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+  }
+
   void acceptConnections();
   void admit(int fd, const sockaddr_in& peer);
   void closeSession(int fd, const char* function, bool forced);
@@ -144,7 +161,8 @@ class SMPPServer : public EntityControlMaster {
 
   ConnectionAdmission admission_;
   IPWhitelist whitelist_;
-  std::atomic<bool> stopFlag_{false};
+  std::atomic<bool> ownStopFlag_{false};
+  std::atomic<bool>* stopFlag_ = &ownStopFlag_;
   bool installSignals_ = true;
   int listenFd_ = -1;
   int port_ = 0;
@@ -204,7 +222,8 @@ int SMPPServer<SessionT, AdminSessionT>::dolisten(int port) {
 
 template <typename SessionT, typename AdminSessionT>
 int SMPPServer<SessionT, AdminSessionT>::run(int smppPort, int /*adminPort*/, bool periodic) {
-  if (installSignals_) installStopSignals(&stopFlag_);
+  if (installSignals_) installStopSignals(stopFlag_);
+  raiseDescriptorLimit();
   if (listenFd_ < 0) port_ = smppPort;
   if (listenFd_ < 0 && smppPort != 0) listenFd_ = dolisten(smppPort);
   if (listenFd_ >= 0 || smppPort != 0) {
@@ -260,7 +279,7 @@ int SMPPServer<SessionT, AdminSessionT>::run(int smppPort, int /*adminPort*/, bo
         }
       }
     }
-    if (stopFlag_.load()) break;
+    if (stopFlag_->load()) break;
   }
 
   closeEverything();
@@ -284,7 +303,7 @@ void SMPPServer<SessionT, AdminSessionT>::acceptConnections() {
       // are the network's or the moment's fault and are survived.
       if (error == EBADF || error == EINVAL || error == ENOTSOCK || error == EFAULT ||
           error == EOPNOTSUPP)
-        stopFlag_.store(true);
+        stopFlag_->store(true);
       return;
     }
     admit(fd, peer);
