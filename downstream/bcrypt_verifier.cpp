@@ -6,6 +6,8 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <sys/random.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -125,6 +127,10 @@ void BcryptVerifier::startWorkersLocked() {
 }
 
 void BcryptVerifier::workerLoop() {
+  // bcrypt is CPU-bound by design; on a small machine it must not take the
+  // core the listener loop needs to serve every other customer. A higher
+  // nice value for this thread only (Linux threads have their own).
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWorkerNice);
   for (;;) {
     Job job;
     {

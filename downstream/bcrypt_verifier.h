@@ -62,6 +62,7 @@ class VerifiedPasswordCache {
 class BcryptVerifier {
  public:
   using Done = std::function<void(bool matched)>;
+  static constexpr int kWorkerNice = 10;
 
   static BcryptVerifier& instance();
 
