@@ -76,6 +76,14 @@ class Daemon {
     process_ = std::make_unique<DaemonProcess>(dir_.path());
     started_ = process_->waitForOutput("Listening for SMPP on port " + std::to_string(port_));
   }
+  // Every test ends with an orderly stop; a sanitizer report in the daemon
+  // (sanitizer builds) fails the test.
+  ~Daemon() {
+    EXPECT_EQ(process_->stop(SIGTERM), 0);
+    std::string errors = process_->errorOutput();
+    EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("runtime error"), std::string::npos) << errors;
+  }
   bool started() const { return started_; }
   int port() const { return port_; }
   DaemonProcess& process() { return *process_; }
