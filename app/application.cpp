@@ -1,7 +1,5 @@
 #include "app/application.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +13,7 @@
 #include "app/stop_signals.h"
 #include "cdr/smpp_cdr_manager.h"
 #include "config/ostrel_configuration.h"
+#include "downstream/ostrel_server.h"
 #include "tracking/tracker.h"
 
 namespace {
@@ -39,22 +38,34 @@ void applyStartupSettings(OstrelConfiguration& config) {
   cdr.setMode(cdrModeFromText(config.getCDRMode()));
 }
 
-// Runs the daemon until SIGINT or SIGTERM.
+// Runs the daemon until SIGINT or SIGTERM, in the start-up order operators
+// know from the log, and takes it down in the reverse order.
 void runDaemon(OstrelConfiguration& config) {
+  OstrelServer& server = OstrelServer::instance();
+  // The loop reads main's stop flag, so a signal that arrives during start-up
+  // still stops the daemon in order.
+  server.useStopFlag(&stopRequested);
   installStopSignals(&stopRequested);
   logMessage(LOG_INFO, nullptr, kClassName, "main", "Starting %s", kProgramName);
   registerAllMetrics();
+
+  server.setWhitelistFileName("ipwhitelist.conf");
+  if (config.getBaseBool("ipwhitelistonly", false)) server.setWhitelistOnly(true);
+  server.setMaxConnectionsPerIp(
+      static_cast<int>(config.getBaseInt("smpp.max_connections_per_ip", 20)));
   setAuditEnabled(config.getBaseBool("log.audit", false));
-  registerAPIClient(config.getBaseString("auth.client_id", ""), config.getBaseString("auth.client_secret", ""));
+  registerAPIClient(config.getBaseString("auth.client_id", ""),
+                    config.getBaseString("auth.client_secret", ""));
 
   setHTTPPort(configuredHTTPPort());
   http_start();
   if (isHTTPRunning()) {
-    while (!stopRequested.load()) usleep(10000);
+    server.run(static_cast<int>(config.getBaseInt("smpp.port", 2775)), 0, true);
   }
   http_stop();
 
   closeAuditLog();
+  Tracker::instance().shutdown();
   logMessage(LOG_INFO, nullptr, kClassName, "main", "Stopped %s", kProgramName);
 }
 

@@ -6,8 +6,24 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <sys/random.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstring>
+
+namespace {
+
+// Overwrites secrets in a way the compiler may not drop. Plain code rather
+// than OPENSSL_cleanse: this runs on worker threads that must not touch
+// OpenSSL's per-thread state.
+void wipe(void* data, size_t size) {
+  volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
+  for (size_t i = 0; i < size; ++i) p[i] = 0;
+}
+
+void wipe(std::string& text) { wipe(text.data(), text.size()); }
+
+}  // namespace
 
 bool isBcryptHash(const std::string& storedHash) {
   return storedHash.compare(0, 4, "$2a$") == 0 || storedHash.compare(0, 4, "$2b$") == 0 ||
@@ -29,7 +45,7 @@ bool bcryptMatches(const std::string& password, const std::string& storedHash) {
     matched = resultLength >= storedHash.size() &&
               CRYPTO_memcmp(result, storedHash.data(), storedHash.size()) == 0;
   }
-  OPENSSL_cleanse(area.get(), sizeof(crypt_data));
+  wipe(area.get(), sizeof(crypt_data));
   return matched;
 }
 
@@ -66,8 +82,11 @@ bool VerifiedPasswordCache::contains(const std::string& password, const std::str
 }
 
 void VerifiedPasswordCache::insert(const std::string& password, const std::string& storedHash) {
+  insertDigest(digest(password, storedHash));
+}
+
+void VerifiedPasswordCache::insertDigest(const Digest& d) {
   if (capacity_ == 0) return;
-  Digest d = digest(password, storedHash);
   std::lock_guard<std::mutex> lock(cacheMutex_);
   if (!entries_.insert(d).second) return;
   order_.push_back(d);
@@ -96,6 +115,7 @@ BcryptVerifier::~BcryptVerifier() {
     std::lock_guard<std::mutex> lock(queueMutex_);
     stopping_ = true;
     workers.swap(workers_);
+    for (Job& job : queue_) wipe(job.password);
   }
   queueReady_.notify_all();
   for (auto& worker : workers) worker.join();
@@ -110,11 +130,12 @@ std::optional<bool> BcryptVerifier::check(const std::string& password,
 
 bool BcryptVerifier::submit(const std::string& password, const std::string& storedHash,
                             std::weak_ptr<void> interest, Done done) {
+  VerifiedPasswordCache::Digest digest = cache_.digest(password, storedHash);
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
     if (stopping_ || queue_.size() >= maxQueued_) return false;
     startWorkersLocked();
-    queue_.push_back(Job{password, storedHash, std::move(interest), std::move(done)});
+    queue_.push_back(Job{password, storedHash, digest, std::move(interest), std::move(done)});
   }
   queueReady_.notify_one();
   return true;
@@ -125,6 +146,10 @@ void BcryptVerifier::startWorkersLocked() {
 }
 
 void BcryptVerifier::workerLoop() {
+  // bcrypt is CPU-bound by design; on a small machine it must not take the
+  // core the listener loop needs to serve every other customer. A higher
+  // nice value for this thread only (Linux threads have their own).
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWorkerNice);
   for (;;) {
     Job job;
     {
@@ -134,13 +159,11 @@ void BcryptVerifier::workerLoop() {
       job = std::move(queue_.front());
       queue_.pop_front();
     }
-    if (job.interest.expired()) {
-      OPENSSL_cleanse(job.password.data(), job.password.size());
-      continue;
+    if (!job.interest.expired()) {
+      bool matched = bcryptMatches(job.password, job.storedHash);
+      if (matched) cache_.insertDigest(job.digest);
+      job.done(matched);
     }
-    bool matched = bcryptMatches(job.password, job.storedHash);
-    if (matched) cache_.insert(job.password, job.storedHash);
-    OPENSSL_cleanse(job.password.data(), job.password.size());
-    job.done(matched);
+    wipe(job.password);
   }
 }

@@ -32,17 +32,21 @@ bool isBcryptHash(const std::string& storedHash);
 // Safe from any thread (cacheMutex_).
 class VerifiedPasswordCache {
  public:
+  using Digest = std::array<uint8_t, 32>;
+
   explicit VerifiedPasswordCache(size_t capacity = 4096);
   bool contains(const std::string& password, const std::string& storedHash);
   void insert(const std::string& password, const std::string& storedHash);
+  // The key of a pair, and inserting by key: lets the digest be taken on
+  // one thread and the entry added on another.
+  Digest digest(const std::string& password, const std::string& storedHash) const;
+  void insertDigest(const Digest& digest);
   size_t size();
 
  private:
-  using Digest = std::array<uint8_t, 32>;
   struct DigestHash {
     size_t operator()(const Digest& d) const;
   };
-  Digest digest(const std::string& password, const std::string& storedHash) const;
 
   const size_t capacity_;
   std::array<uint8_t, 32> key_{};
@@ -62,6 +66,7 @@ class VerifiedPasswordCache {
 class BcryptVerifier {
  public:
   using Done = std::function<void(bool matched)>;
+  static constexpr int kWorkerNice = 10;
 
   static BcryptVerifier& instance();
 
@@ -83,6 +88,9 @@ class BcryptVerifier {
   struct Job {
     std::string password;
     std::string storedHash;
+    // Taken by the submitting thread, so that workers never call into
+    // OpenSSL (whose per-thread state a short-lived worker would leave behind).
+    VerifiedPasswordCache::Digest digest;
     std::weak_ptr<void> interest;
     Done done;
   };

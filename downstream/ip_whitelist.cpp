@@ -1,13 +1,33 @@
 #include "downstream/ip_whitelist.h"
 
 #include <fstream>
-#include <regex>
 
 #include "app/log.h"
 
 namespace {
+
 constexpr const char* kClassName = "SMPPServer";
+
+// Four groups of one to three ASCII digits joined by dots, the whole text
+// and nothing else: what (\d{1,3}\.){3}\d{1,3} matches in full.
+bool isDottedQuadShaped(const std::string& text) {
+  size_t pos = 0;
+  for (int group = 0; group < 4; ++group) {
+    if (group > 0) {
+      if (pos >= text.size() || text[pos] != '.') return false;
+      ++pos;
+    }
+    size_t digits = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 4) {
+      ++pos;
+      ++digits;
+    }
+    if (digits == 0 || digits > 3) return false;
+  }
+  return pos == text.size();
 }
+
+}  // namespace
 
 std::string trimBlanks(const std::string& text) {
   const char* blanks = " \t\r\n";
@@ -18,13 +38,12 @@ std::string trimBlanks(const std::string& text) {
 }
 
 std::set<std::string> IPWhitelist::parse(std::istream& in) {
-  static const std::regex dottedQuad(R"((\d{1,3}\.){3}\d{1,3})", std::regex::ECMAScript);
   std::set<std::string> entries;
   std::string line;
   while (std::getline(in, line)) {
     std::string entry = trimBlanks(line);
     if (entry.empty() || entry[0] == '#') continue;
-    if (entry == "*" || std::regex_match(entry, dottedQuad)) entries.insert(entry);
+    if (entry == "*" || isDottedQuadShaped(entry)) entries.insert(entry);
   }
   return entries;
 }

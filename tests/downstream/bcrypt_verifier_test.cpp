@@ -158,10 +158,11 @@ TEST(BcryptVerifierTest, JobOfAGoneSessionIsDropped) {
 }
 
 TEST(BcryptVerifierTest, FullQueueRefusesFurtherWork) {
+  // The verdicts outlive the verifier, whose destructor waits for a running job.
+  Verdict a, b, c;
   BcryptVerifier verifier(1, 1);
   std::string hash = makeHash("pw", "$2b$", 12);
   auto interest = std::make_shared<int>(0);
-  Verdict a, b, c;
   // The first job may already be running; at most one more can wait.
   ASSERT_TRUE(verifier.submit("x", hash, interest, a.callback()));
   bool second = verifier.submit("y", hash, interest, b.callback());

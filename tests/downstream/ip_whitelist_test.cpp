@@ -21,6 +21,9 @@ TEST(IPWhitelistTest, ParserTrimsSkipsCommentsAndKeepsDottedQuadsAndStar) {
       "host.example\n"
       "10.0.0\n"
       "1.2.3.4.5\n"
+      "1234.1.1.1\n"
+      "1.2.3.\n"
+      "a1.2.3.4\n"
       "999.1.1.1\n"
       "*\n"
       "   \t \r\n");

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
+#include <random>
+#include <set>
 #include <thread>
 
 namespace testing_support {
@@ -20,19 +23,30 @@ int remainingMs(std::chrono::steady_clock::time_point deadline) {
 }  // namespace
 
 int freeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  // Ports are drawn below the kernel's ephemeral range (32768 and up), so an
+  // outgoing connection of a parallel test can never take the port between
+  // this check and the daemon's bind; a port is never handed out twice by one
+  // process.
+  static std::mutex handedOutMutex;
+  static std::set<int> handedOut;  // guarded by handedOutMutex
+  static std::mt19937 random(std::random_device{}() ^ static_cast<unsigned>(getpid()));
+  std::lock_guard<std::mutex> lock(handedOutMutex);
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    int port = 20000 + static_cast<int>(random() % 12000);
+    if (handedOut.count(port) != 0) continue;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     close(fd);
-    return -1;
+    if (free) {
+      handedOut.insert(port);
+      return port;
+    }
   }
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
+  return -1;
 }
 
 int connectTcp(const std::string& address, int port, const std::string& localAddress) {

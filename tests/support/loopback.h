@@ -6,8 +6,9 @@
 
 namespace testing_support {
 
-// A TCP port on 127.0.0.1 that was free a moment ago (the kernel's choice for
-// port 0). Tests hand it to the daemon through its configuration.
+// A TCP port that was free on every local address a moment ago, chosen below
+// the kernel's ephemeral range. Tests hand it to the daemon through its
+// configuration.
 int freeLoopbackPort();
 
 // Connects to `address`:`port`, optionally from a chosen local loopback

@@ -1,0 +1,6 @@
+#include "downstream/ostrel_server.h"
+
+OstrelServer& OstrelServer::instance() {
+  static OstrelServer server;
+  return server;
+}

@@ -1,0 +1,90 @@
+#include "downstream/ostrel_session.h"
+
+#include "admin/metrics.h"
+#include "config/ostrel_configuration.h"
+#include "downstream/bcrypt_verifier.h"
+#include "downstream/entity_control_master.h"
+#include "tracking/tracker.h"
+
+namespace {
+constexpr const char* kSessionGauge = "downstreamSMPPSessions";
+}  // namespace
+
+OstrelSession::OstrelSession(int fd, const char* peerIp, int peerPort, EntityControlMaster* master)
+    : SMPPSessionServer("OstrelSession"),
+      peerIp_(peerIp),
+      master_(master),
+      authoriser_(this, sessionId(), OstrelConfiguration::instance(), BcryptVerifier::instance(),
+                  Tracker::instance()) {
+  // The listener closes the descriptor when it drops the session.
+  attachSocket(fd, false, peerIp_, peerPort);
+  self_ = std::shared_ptr<OstrelSession>(this, [](OstrelSession*) {});
+  Tracker::instance().setSession(sessionId(), std::weak_ptr<SMPPSession>(self_));
+  setClosingTime(wallClockMicros() + kBindDeadlineMicros);
+  MetricsRegistry::instance().addGauge(kSessionGauge, 1);
+}
+
+OstrelSession::~OstrelSession() {
+  self_.reset();
+  MetricsRegistry::instance().addGauge(kSessionGauge, -1);
+}
+
+bool OstrelSession::receivesDeliveries() const {
+  uint32_t state = bindState();
+  return !boundSystemId_.empty() &&
+         (state == BIND_STATE_TRANSCEIVER || state == BIND_STATE_RECEIVER);
+}
+
+void OstrelSession::applyGrant(const BindAuthoriser::Grant& grant) {
+  esmeMTRules_ = grant.mtRules;
+  tpsLimit_ = grant.tpsLimit;
+  sharedTargetSet_ = grant.sharedTargetSet;
+}
+
+uint8_t OstrelSession::onBindAuthorisation(uint64_t /*now*/, const std::string& peerIp,
+                                           uint8_t /*interfaceVersion*/,
+                                           const std::string& systemId,
+                                           const std::string& password,
+                                           const std::string& /*systemType*/, uint32_t commandId,
+                                           std::string& /*responseSystemId*/,
+                                           uint32_t sequenceNumber) {
+  bindRequested_ = true;
+  bindCommandId_ = commandId;
+  bindSequenceNumber_ = sequenceNumber;
+  boundSystemId_ = systemId;
+  setSystemId(systemId);
+  peerIp_ = peerIp;
+  BindAuthoriser::Grant grant;
+  BindAuthoriser::Result result = authoriser_.authorise({peerIp, systemId, password}, grant);
+  if (result == BindAuthoriser::Accept) applyGrant(grant);
+  return static_cast<uint8_t>(result);
+}
+
+bool OstrelSession::onTimedCheck(uint64_t now) {
+  BindAuthoriser::Grant grant;
+  std::optional<BindAuthoriser::Result> verdict = authoriser_.takeCompleted(grant);
+  if (verdict.has_value()) {
+    bool accepted = *verdict == BindAuthoriser::Accept;
+    if (accepted) applyGrant(grant);
+    completeBind(now, accepted);
+  }
+  return false;
+}
+
+bool OstrelSession::onQuerySM(const std::string& /*messageId*/, std::string& /*finalDate*/,
+                              uint8_t& /*messageState*/, uint8_t& /*errorCode*/) {
+  return false;
+}
+
+bool OstrelSession::onCancelSM(const std::string& /*serviceType*/,
+                               const std::string& /*messageId*/) {
+  return false;
+}
+
+uint8_t OstrelSession::onSubmitSM(std::string /*systemId*/, SMPP::T_SubmitSM& /*submit*/,
+                                  uint32_t /*commandId*/, uint32_t /*sequenceNumber*/,
+                                  std::string& /*messageId*/, uint32_t& /*status*/,
+                                  EntityResponse* /*response*/) {
+  // The submit pipeline is not wired yet: the preset status answers.
+  return kRefuse;
+}

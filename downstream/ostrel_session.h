@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "downstream/bind_authoriser.h"
+#include "smpp/smpp_session.h"
+
+class EntityControlMaster;
+
+// The session of one customer (ESME) connection: binds against the
+// customer's configuration record (BindAuthoriser), refuses query_sm and
+// cancel_sm, and carries what later stages read about the bound customer
+// (its MT rules, TPS limit and target set).
+//
+// Created and destroyed by the listener (SMPPServer) on its loop thread,
+// which alone calls processInput, timedCheck, deliverQueued and the hooks.
+// Other threads reach a session only through selfReference() (a weak
+// reference that expires with the session) and must use no more than the
+// thread-safe parts of SMPPSession.
+class OstrelSession : public SMPPSessionServer {
+ public:
+  static constexpr uint64_t kBindDeadlineMicros = 20000000;
+
+  OstrelSession(int fd, const char* peerIp, int peerPort, EntityControlMaster* master);
+  ~OstrelSession() override;
+
+  // ---- What the listener asks ----
+  bool receivesDeliveries() const;
+  const std::string& deliveryAccount() const { return boundSystemId_; }
+  bool bindRequested() const { return bindRequested_; }
+
+  // ---- Hooks of the session core ----
+  uint8_t onBindAuthorisation(uint64_t now, const std::string& peerIp, uint8_t interfaceVersion,
+                              const std::string& systemId, const std::string& password,
+                              const std::string& systemType, uint32_t commandId,
+                              std::string& responseSystemId, uint32_t sequenceNumber) override;
+  bool onQuerySM(const std::string& messageId, std::string& finalDate, uint8_t& messageState,
+                 uint8_t& errorCode) override;
+  bool onCancelSM(const std::string& serviceType, const std::string& messageId) override;
+  uint8_t onSubmitSM(std::string systemId, SMPP::T_SubmitSM& submit, uint32_t commandId,
+                     uint32_t sequenceNumber, std::string& messageId, uint32_t& status,
+                     EntityResponse* response) override;
+  bool onTimedCheck(uint64_t now) override;
+
+  // ---- The bound customer ----
+  std::weak_ptr<OstrelSession> selfReference() const { return self_; }
+  EntityControlMaster* master() const { return master_; }
+  const std::string& boundSystemId() const { return boundSystemId_; }
+  const std::string& peerIp() const { return peerIp_; }
+  uint32_t bindCommandId() const { return bindCommandId_; }
+  uint32_t bindSequenceNumber() const { return bindSequenceNumber_; }
+  uint16_t tpsLimit() const { return tpsLimit_; }
+  const std::string& sharedTargetSet() const { return sharedTargetSet_; }
+  const std::vector<nlohmann::json>& esmeMTRules() const { return esmeMTRules_; }
+
+ private:
+  void applyGrant(const BindAuthoriser::Grant& grant);
+
+  uint32_t bindCommandId_ = 0;
+  uint32_t bindSequenceNumber_ = 0;
+  std::string boundSystemId_;
+  std::string peerIp_;
+  std::vector<nlohmann::json> esmeMTRules_;
+  std::shared_ptr<OstrelSession> self_;  // no-op deleter: the listener owns the session
+  uint16_t tpsLimit_ = 65535;
+  std::string sharedTargetSet_;
+  bool bindRequested_ = false;
+  EntityControlMaster* master_;
+  BindAuthoriser authoriser_;
+};
