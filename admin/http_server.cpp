@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "admin/api_auth_store.h"
+#include "app/listening_socket.h"
 #include "app/log.h"
 #include "config/ostrel_configuration.h"
 
@@ -62,39 +63,14 @@ void drainAfterRefusal(int fd) {
 HTTPAdminServer::HTTPAdminServer(AdminRoutes& routes) : routes_(routes) {}
 
 int HTTPAdminServer::openListeningSocket(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) {
-    perror("ERROR opening socket");
-    return -1;
-  }
-  int on = 1;
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) {
-    perror("setsockopt() failed");
-    close(fd);
-    exit(255);
-  }
-  if (ioctl(fd, FIONBIO, &on) < 0) {
-    perror("ioctl() failed");
-    close(fd);
-    exit(255);
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-    perror("ERROR on binding");
-    close(fd);
-    return -1;
-  }
+  int fd = openBoundSocket(port);
+  if (fd < 0) return -1;
   if (listen(fd, kListenBacklog) < 0) {
     perror("ERROR on listen");
     close(fd);
     return -1;
   }
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  boundPort_ = ntohs(address.sin_port);
+  boundPort_ = boundPortOf(fd);
   return fd;
 }
 

@@ -52,6 +52,18 @@ Json* member(Json& doc, const char* name) {
   return it == doc.end() ? nullptr : &*it;
 }
 
+// The `key` values of the elements of the array `doc[listName]`, skipping
+// elements without it; null when the array is missing or not an array.
+json keysOf(const json& doc, const char* listName, const char* key) {
+  const json* list = member(doc, listName);
+  if (list == nullptr || !list->is_array()) return nullptr;
+  json keys = json::array();
+  for (const auto& element : *list) {
+    if (element.is_object() && element.contains(key)) keys.push_back(element[key]);
+  }
+  return keys;
+}
+
 // Removes every element of `list` whose `key` equals `value`; the number
 // removed.
 size_t eraseByKey(json& list, const char* key, const std::string& value) {
@@ -153,16 +165,7 @@ bool OstrelConfiguration::esmeView(const std::string& systemId, json& result, st
 
 bool OstrelConfiguration::esmeList(json& result, std::string& /*status*/) {
   std::lock_guard<std::mutex> lock(configMutex);
-  const json& doc = jconfig;
-  const json* list = member(doc, "esme");
-  if (list == nullptr || !list->is_array()) {
-    result = nullptr;
-    return true;
-  }
-  result = json::array();
-  for (const auto& element : *list) {
-    if (element.is_object() && element.contains("systemid")) result.push_back(element["systemid"]);
-  }
+  result = keysOf(jconfig, "esme", "systemid");
   return true;
 }
 
@@ -335,16 +338,7 @@ bool OstrelConfiguration::targetSetView(const std::string& id, json& result, std
 
 bool OstrelConfiguration::targetSetList(json& result, std::string& /*status*/) {
   std::lock_guard<std::mutex> lock(configMutex);
-  const json& doc = jconfig;
-  const json* list = member(doc, "targetsets");
-  if (list == nullptr || !list->is_array()) {
-    result = nullptr;
-    return true;
-  }
-  result = json::array();
-  for (const auto& element : *list) {
-    if (element.is_object() && element.contains("id")) result.push_back(element["id"]);
-  }
+  result = keysOf(jconfig, "targetsets", "id");
   return true;
 }
 

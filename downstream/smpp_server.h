@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/listening_socket.h"
 #include "app/log.h"
 #include "app/stop_signals.h"
 #include "downstream/connection_admission.h"
@@ -183,40 +184,15 @@ class SMPPServer : public EntityControlMaster {
 
 template <typename SessionT, typename AdminSessionT>
 int SMPPServer<SessionT, AdminSessionT>::dolisten(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    perror("ERROR opening socket");
-    return -1;
-  }
-  int on = 1;
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) {
-    perror("setsockopt() failed");
-    close(fd);
-    exit(255);
-  }
-  if (ioctl(fd, FIONBIO, &on) < 0) {
-    perror("ioctl() failed");
-    close(fd);
-    exit(255);
-  }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-    perror("ERROR on binding");
-    close(fd);
-    return -1;
-  }
+  int fd = openBoundSocket(port);
+  if (fd < 0) return -1;
   int r = listen(fd, kListenBacklog);
   logMessage(LOG_INFO, this, "SMPPServer", "dolisten", "r=%d listensockfd=%d", r, fd);
   if (r < 0) {
     close(fd);
     return -1;
   }
-  socklen_t len = sizeof addr;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    boundPort_.store(ntohs(addr.sin_port));
+  boundPort_.store(boundPortOf(fd));
   return fd;
 }
 

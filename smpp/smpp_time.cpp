@@ -119,15 +119,8 @@ std::string formatIsoTime(uint64_t nanos) {
 }
 
 std::string formatReceiptDate(uint64_t micros) {
-  const CivilTime t = civilFromSeconds(micros / kMicrosPerSecond);
-  char out[11];
-  putTwo(out, static_cast<unsigned>(t.year % 100));
-  putTwo(out + 2, t.month);
-  putTwo(out + 4, t.day);
-  putTwo(out + 6, t.hour);
-  putTwo(out + 8, t.minute);
-  out[10] = '\0';
-  return std::string(out, 10);
+  // "%y%m%d%H%M": the absolute time without seconds and what follows.
+  return formatAbsoluteTime(micros).substr(0, 10);
 }
 
 }  // namespace SMPP

@@ -167,7 +167,7 @@ TEST_F(OstrelConfigurationTest, SaveKeepsPreviousFileAsBackupAndReloadsUnchanged
   customer["tpslimit"] = 50;
   customer["inboundmo"] = {"4470"};
   customer["allowedips"] = {"10.0.0.0/8"};
-  customer["routes-mt"] = {lcrRule};
+  customer["routes-mt"] = json::array({lcrRule});
   json doc =
       document({targetSet("A", {target("t1")})}, {customer},
                {{"base", {{"smpp.port", 2777}}},
@@ -583,7 +583,7 @@ json coverage(const std::string& set, std::vector<json> items) {
 
 TEST_F(OstrelConfigurationTest, LcrKeepsLowestCostAndFirstOnTie) {
   json customer = esme("acme");
-  customer["routes-mt"] = {lcrRule({coverage("A", {{{"key", "44"}, {"cost", 0.5}},
+  customer["routes-mt"] = json::array({lcrRule({coverage("A", {{{"key", "44"}, {"cost", 0.5}},
                                                    {{"key", "45"}, {"cost", 0.7}},
                                                    {{"key", "46"}, {"cost", 0.1}, {"ignore", true}},
                                                    {{"cost", 0.0}}}),
@@ -592,7 +592,7 @@ TEST_F(OstrelConfigurationTest, LcrKeepsLowestCostAndFirstOnTie) {
                                                    {{"key", "46"}, {"cost", 0.9}}}),
                                     coverage("C", {{{"key", "45"}, {"cost", 0.3}, {"ignore", true}},
                                                    {{"key", "47"}, {"ignore", true}}}),
-                                    json{{"targetset", "D"}}})};
+                                    json{{"targetset", "D"}}})});
   ASSERT_TRUE(load(document({}, {customer})).ok);
   auto tables = config->lcrMapsCopy();
   ASSERT_EQ(tables.count("acme"), 1u);

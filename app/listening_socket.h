@@ -1,0 +1,14 @@
+#pragma once
+
+// The listening sockets of the SMPP and admin HTTP servers, set up alike.
+
+// A non-blocking IPv4 stream socket with SO_REUSEADDR, bound to every local
+// address on `port` (0: the kernel chooses), not yet listening. On failure
+// prints the failing step ("ERROR opening socket", "ERROR on binding") with
+// the system error and returns -1. A socket whose options cannot be set ends
+// the process with status 255 ("setsockopt() failed", "ioctl() failed"):
+// the daemon cannot serve without them.
+int openBoundSocket(int port);
+
+// The local port `fd` is bound to; 0 when it cannot be read.
+int boundPortOf(int fd);
