@@ -31,6 +31,14 @@ void ConnectionAdmission::clearWindowIfDue(uint64_t now) {
   if (windowOpen_) {
     addressAttempts_.clear();
     prefixAttempts_.clear();
+    for (auto it = blockedUntil_.begin(); it != blockedUntil_.end();) {
+      if (it->second + kForgetExpiredBlockMicros <= now) {
+        blockLogCount_.erase(it->first);
+        it = blockedUntil_.erase(it);
+      } else {
+        ++it;
+      }
+    }
     std::lock_guard<std::mutex> lock(noBindMutex_);
     noBindCounts_.clear();
   }

@@ -38,6 +38,10 @@ class ConnectionAdmission {
   static constexpr int kExcessBytes = 300;
   static constexpr uint64_t kPenaltyBlockMicros = 300000000;
   static constexpr int kNoBindLimit = 3;
+  // An expired block is forgotten this long after its end even if the
+  // address never comes back, so the block list stays bounded; until then a
+  // returning address still gets its "Expired blocking" line.
+  static constexpr uint64_t kForgetExpiredBlockMicros = 3600000000ULL;
 
   // `owner` is the object named in the log lines (the listener).
   explicit ConnectionAdmission(const void* owner = nullptr) : owner_(owner) {}
@@ -57,6 +61,7 @@ class ConnectionAdmission {
   // Whether `address` is blocked at `now` (tests and status).
   bool isBlocked(const std::string& address, uint64_t now) const;
   int noBindCount(const std::string& address);
+  size_t blockListSize() const { return blockedUntil_.size(); }
 
  private:
   void clearWindowIfDue(uint64_t now);

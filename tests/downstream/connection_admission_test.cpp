@@ -65,6 +65,22 @@ TEST(ConnectionAdmissionTest, ExpiredBlockIsLiftedAtTheNextConnection) {
             std::string::npos);
 }
 
+TEST(ConnectionAdmissionTest, BlocksOfAddressesThatNeverReturnAreForgottenAfterAnHour) {
+  ConnectionAdmission admission;
+  for (int i = 0; i < 11; ++i) admission.decide(from("127.0.0.2"), kStart + i);
+  for (int i = 0; i < 11; ++i) admission.decide(from("127.0.0.3"), kStart + 2000 * kSecond + i);
+  ASSERT_EQ(admission.blockListSize(), 2u);
+  // The first block ended just after kStart + 130 s; an hour later, while the
+  // second is still remembered, other traffic sweeps the first away.
+  admission.decide(from("127.0.0.4"), kStart + (130 + 3600 + 1) * kSecond);
+  EXPECT_EQ(admission.blockListSize(), 1u);
+  testing::internal::CaptureStdout();
+  Verdict returning = admission.decide(from("127.0.0.3"), kStart + 2200 * kSecond);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(returning, Verdict::Accept);
+  EXPECT_EQ(countOccurrences(out, "Expired blocking of connect atempts from [127.0.0.3]"), 1u);
+}
+
 TEST(ConnectionAdmissionTest, AttemptCountersStartAfreshEveryTenSeconds) {
   ConnectionAdmission admission;
   for (int i = 0; i < 10; ++i) admission.decide(from("127.0.0.2"), kStart);
