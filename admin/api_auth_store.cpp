@@ -2,7 +2,6 @@
 
 #include <openssl/crypto.h>
 #include <sys/random.h>
-#include <sys/time.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -35,12 +34,6 @@ void secureRandomBytes(unsigned char* buffer, size_t length) {
 }
 
 }  // namespace
-
-uint64_t wallClockMicros() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  return static_cast<uint64_t>(tv.tv_sec) * 1000000ULL + static_cast<uint64_t>(tv.tv_usec);
-}
 
 std::map<std::string, std::string> parseFormFields(const std::string& body) {
   std::map<std::string, std::string> fields;

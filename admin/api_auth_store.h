@@ -76,5 +76,4 @@ class APIAuthStore {
 // gives name and value, taken literally; a later field replaces an earlier one.
 std::map<std::string, std::string> parseFormFields(const std::string& body);
 
-// Microseconds since the epoch from the wall clock.
-uint64_t wallClockMicros();
+

@@ -16,6 +16,7 @@
 #include "admin/api_auth_store.h"
 #include "app/listening_socket.h"
 #include "app/log.h"
+#include "app/wall_clock.h"
 #include "config/ostrel_configuration.h"
 
 namespace {

@@ -1,21 +1,16 @@
 #include "admin/metrics.h"
 
-#include <sys/time.h>
 
 #include <algorithm>
 #include <charconv>
 #include <vector>
 
+#include "app/wall_clock.h"
+
 namespace {
 
 constexpr const char* kPrefix = "pelliro_";
 constexpr uint64_t kWindowMicros = 999999;  // a window rolls once more than this has passed
-
-uint64_t wallClockMicros() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  return static_cast<uint64_t>(tv.tv_sec) * 1000000ULL + static_cast<uint64_t>(tv.tv_usec);
-}
 
 std::string_view baseName(std::string_view key) {
   size_t brace = key.find('{');

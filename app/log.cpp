@@ -1,12 +1,13 @@
 #include "app/log.h"
 
 #include <sys/stat.h>
-#include <sys/time.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+
+#include "app/wall_clock.h"
 
 namespace logging_detail {
 std::atomic<int> minimumLevel{LOG_INFO};
@@ -24,13 +25,6 @@ std::mutex logMutex;              // guards both files, the audit handle and cou
 FILE* auditFile = nullptr;        // guarded by logMutex
 unsigned long long auditWrites;   // guarded by logMutex
 std::atomic<bool> auditSwitch{false};
-
-unsigned long long nowMicros() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  return static_cast<unsigned long long>(tv.tv_sec) * 1000000ULL +
-         static_cast<unsigned long long>(tv.tv_usec);
-}
 
 long long fileSize(FILE* f) {
   struct stat st {};
@@ -51,7 +45,7 @@ FILE* rotate(FILE* f, const char* current, const char* old) {
 void logMessage(int level, const void* object, const char* className, const char* function,
                 const char* format, ...) {
   if (!logEnabled(level)) return;
-  unsigned long long now = nowMicros();
+  unsigned long long now = wallClockMicros();
 
   std::lock_guard<std::mutex> lock(logMutex);
   char message[kMessageBuffer];
@@ -78,7 +72,7 @@ void logMessage(int level, const void* object, const char* className, const char
 
 void logAudit(const void* object, const char* className, const char* function, const char* format,
               ...) {
-  unsigned long long now = nowMicros();
+  unsigned long long now = wallClockMicros();
   std::lock_guard<std::mutex> lock(logMutex);
   char message[kMessageBuffer];
   va_list args;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <utility>
 
 #include "app/log.h"
+#include "app/wall_clock.h"
 
 using nlohmann::json;
 
@@ -23,12 +23,6 @@ constexpr uint16_t kDefaultESMETpsLimit = 65535;
 // A save must never overwrite an earlier backup; two saves within one
 // microsecond (or a frozen test clock) take the next free number instead.
 constexpr int kBackupNameAttempts = 1000;
-
-uint64_t wallClockMicros() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  return static_cast<uint64_t>(tv.tv_sec) * 1000000ULL + static_cast<uint64_t>(tv.tv_usec);
-}
 
 const char* boolText(bool value) {
   return value ? "true" : "false";

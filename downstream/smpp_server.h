@@ -7,7 +7,6 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +25,7 @@
 #include "app/listening_socket.h"
 #include "app/log.h"
 #include "app/stop_signals.h"
+#include "app/wall_clock.h"
 #include "downstream/connection_admission.h"
 #include "downstream/entity_control_master.h"
 #include "downstream/ip_whitelist.h"
@@ -99,7 +99,7 @@ class SMPPServer : public EntityControlMaster {
     installSignals_ = false;
   }
 
-  void triggerTimedCheck() override { periodicPass(wallMicros(), false, "triggerTimedCheck"); }
+  void triggerTimedCheck() override { periodicPass(wallClockMicros(), false, "triggerTimedCheck"); }
   void notifyEvent_ESMEBindAttemptNotReceived(const std::string& address) override {
     admission_.notifyBindAttemptNotReceived(address);
   }
@@ -126,11 +126,6 @@ class SMPPServer : public EntityControlMaster {
   IPWhitelist& whitelist() { return whitelist_; }
 
  private:
-  static uint64_t wallMicros() {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    return static_cast<uint64_t>(tv.tv_sec) * 1000000ULL + static_cast<uint64_t>(tv.tv_usec);
-  }
   static uint64_t steadyMicros() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
@@ -229,7 +224,7 @@ int SMPPServer<SessionT, AdminSessionT>::run(int smppPort, int /*adminPort*/, bo
       for (int fd = 0; fd <= maxFd_; ++fd)
         if (sessions_[static_cast<size_t>(fd)]) sessions_[static_cast<size_t>(fd)]->poll();
 
-      if (periodic) periodicPass(wallMicros(), true, "run");
+      if (periodic) periodicPass(wallClockMicros(), true, "run");
 
       if (ready > 0) {
         // The poll set is rebuilt only at the next pass, so it stays valid
@@ -413,7 +408,7 @@ void SMPPServer<SessionT, AdminSessionT>::periodicPass(uint64_t now, bool delive
       if (session != nullptr && session->timedCheck(now)) closeSession(fd, function, true);
     }
     if (!again) return;
-    now = wallMicros();
+    now = wallClockMicros();
   }
 }
 

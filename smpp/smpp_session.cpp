@@ -1,6 +1,5 @@
 #include "smpp/smpp_session.h"
 
-#include <sys/time.h>
 
 #include <cstdio>
 
@@ -18,12 +17,6 @@ constexpr size_t kPendingDumpLimit = 100;
 
 uint64_t SMPPSession::takeNextSessionId() {
   return sessionIdCounter.fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
-uint64_t SMPPSession::wallClockMicros() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  return static_cast<uint64_t>(tv.tv_sec) * 1000000ULL + static_cast<uint64_t>(tv.tv_usec);
 }
 
 SMPPSession::SMPPSession(const char* className)

@@ -198,7 +198,6 @@ class SMPPSession : public Session {
   // Process-wide session id counter: every session constructor takes the
   // next value (the first session gets 1).
   static uint64_t takeNextSessionId();
-  static uint64_t wallClockMicros();
 
  protected:
   const char* className_;

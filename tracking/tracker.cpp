@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,18 +13,13 @@
 
 #include "admin/metrics.h"
 #include "app/log.h"
+#include "app/wall_clock.h"
 
 namespace {
 
 constexpr const char* kClassName = "Tracker";
 constexpr const char* kSubmitSMMapGauge = "sysTracker_submitSMMap_size";
 constexpr const char* kMessageIDMapGauge = "sysTracker_messageIDMap_size";
-
-uint64_t wallClockMicros() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  return static_cast<uint64_t>(tv.tv_sec) * 1000000ULL + static_cast<uint64_t>(tv.tv_usec);
-}
 
 void appendU64(std::string& out, uint64_t value) {
   char bytes[sizeof value];

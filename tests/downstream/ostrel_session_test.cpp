@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "admin/metrics.h"
+#include "app/wall_clock.h"
 #include "config/ostrel_configuration.h"
 #include "downstream/entity_control_master.h"
 #include "tests/support/loopback.h"
@@ -139,7 +140,7 @@ TEST(OstrelSessionTest, SessionRegistersWithTheTrackerAndMovesTheGauge) {
 }
 
 TEST(OstrelSessionTest, UnboundSessionIsClosedAtItsTwentySecondDeadline) {
-  uint64_t start = SMPPSession::wallClockMicros();
+  uint64_t start = wallClockMicros();
   SessionPair pair;
   testing::internal::CaptureStdout();
   EXPECT_FALSE(pair.session().timedCheck(start + 19000000));
@@ -149,7 +150,7 @@ TEST(OstrelSessionTest, UnboundSessionIsClosedAtItsTwentySecondDeadline) {
 }
 
 TEST(OstrelSessionTest, AcceptedBindLiftsTheDeadlineAndRecordsTheCustomer) {
-  uint64_t start = SMPPSession::wallClockMicros();
+  uint64_t start = wallClockMicros();
   SessionPair pair;
   testing::internal::CaptureStdout();
   pair.sendBind(0x09, "plain", "pw");
@@ -172,14 +173,14 @@ TEST(OstrelSessionTest, TransmitterIsNotOfferedDeliveries) {
   SessionPair pair;
   testing::internal::CaptureStdout();
   pair.sendBind(0x02, "plain", "pw");
-  pair.session().processInputAt(SMPPSession::wallClockMicros());
+  pair.session().processInputAt(wallClockMicros());
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(pair.responseStatus(), 0);
   EXPECT_FALSE(pair.session().receivesDeliveries());
 }
 
 TEST(OstrelSessionTest, RefusedBindKeepsTheSessionOpenAndItsDeadline) {
-  uint64_t start = SMPPSession::wallClockMicros();
+  uint64_t start = wallClockMicros();
   SessionPair pair;
   testing::internal::CaptureStdout();
   pair.sendBind(0x01, "plain", "bad");
@@ -196,13 +197,13 @@ TEST(OstrelSessionTest, HashedBindIsAnsweredFromTheTimedCheckOnceVerified) {
   SessionPair pair;
   testing::internal::CaptureStdout();
   pair.sendBind(0x02, "hashed", "secret");
-  uint64_t now = SMPPSession::wallClockMicros();
+  uint64_t now = wallClockMicros();
   EXPECT_FALSE(pair.session().processInputAt(now));
   // Nothing is answered while the worker verifies.
   EXPECT_TRUE(pair.session().bindPending());
   int64_t status = -1;
   for (int i = 0; i < 5000 && status < 0; ++i) {
-    EXPECT_FALSE(pair.session().timedCheck(SMPPSession::wallClockMicros()));
+    EXPECT_FALSE(pair.session().timedCheck(wallClockMicros()));
     status = pair.responseStatus(std::chrono::milliseconds(2));
   }
   testing::internal::GetCapturedStdout();
