@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "admin/metrics.h"
-#include "app/log.h"
+#include "base/log.h"
 #include "config/ostrel_configuration.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace {
 

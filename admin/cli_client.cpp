@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "admin/http_server.h"
-#include "app/log.h"
+#include "base/log.h"
 #include "config/ostrel_configuration.h"
 
 std::string apiAccessToken;

@@ -14,9 +14,9 @@
 #include <thread>
 
 #include "admin/api_auth_store.h"
-#include "app/listening_socket.h"
-#include "app/log.h"
-#include "app/wall_clock.h"
+#include "base/listening_socket.h"
+#include "base/log.h"
+#include "base/wall_clock.h"
 #include "config/ostrel_configuration.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <charconv>
 #include <vector>
 
-#include "app/wall_clock.h"
+#include "base/wall_clock.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "admin/http_server.h"
 #include "admin/metrics.h"
-#include "app/wall_clock.h"
+#include "base/wall_clock.h"
 #include "config/ostrel_configuration.h"
 
 namespace {

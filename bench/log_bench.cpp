@@ -2,7 +2,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "smpp/pdu.h"
 #include "smpp/smpp_session.h"
 

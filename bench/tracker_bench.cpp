@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "tracking/tracker.h"
 
 namespace {

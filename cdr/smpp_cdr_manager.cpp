@@ -1,6 +1,6 @@
 #include "cdr/smpp_cdr_manager.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace {
 constexpr const char* kClassName = "SMPPCDRManager";

@@ -12,7 +12,7 @@
 #include <string>
 #include <utility>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "config/ostrel_configuration.h"
 
 using nlohmann::json;

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <utility>
 
-#include "app/log.h"
-#include "app/wall_clock.h"
+#include "base/log.h"
+#include "base/wall_clock.h"
 
 using nlohmann::json;
 

@@ -1,7 +1,7 @@
 #include "downstream/bind_authoriser.h"
 
 #include "admin/metrics.h"
-#include "app/log.h"
+#include "base/log.h"
 #include "config/ostrel_configuration.h"
 #include "downstream/address_rules.h"
 #include "downstream/bcrypt_verifier.h"

@@ -1,6 +1,6 @@
 #include "downstream/connection_admission.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "downstream/address_rules.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "downstream/ostrel_session.h"
 
 #include "admin/metrics.h"
-#include "app/wall_clock.h"
+#include "base/wall_clock.h"
 #include "config/ostrel_configuration.h"
 #include "downstream/bcrypt_verifier.h"
 #include "downstream/entity_control_master.h"

@@ -22,10 +22,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/listening_socket.h"
-#include "app/log.h"
-#include "app/stop_signals.h"
-#include "app/wall_clock.h"
+#include "base/listening_socket.h"
+#include "base/log.h"
+#include "base/stop_signals.h"
+#include "base/wall_clock.h"
 #include "downstream/connection_admission.h"
 #include "downstream/entity_control_master.h"
 #include "downstream/ip_whitelist.h"

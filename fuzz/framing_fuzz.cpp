@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "smpp/smpp_session.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "base/log.h"
 #include "smpp/smpp_session.h"
 
 SMPPSessionClient::SMPPSessionClient(const SMPPClientSettings& settings)

@@ -1,5 +1,5 @@
-#include "app/log.h"
-#include "app/wall_clock.h"
+#include "base/log.h"
+#include "base/wall_clock.h"
 #include "smpp/smpp_session.h"
 
 SMPPSessionServer::SMPPSessionServer(const char* className) : SMPPSession(className) {}

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <thread>
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace {
 

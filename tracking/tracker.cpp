@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "admin/metrics.h"
-#include "app/log.h"
-#include "app/wall_clock.h"
+#include "base/log.h"
+#include "base/wall_clock.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "admin/metrics.h"
-#include "app/log.h"
+#include "base/log.h"
 #include "config/ostrel_configuration.h"
 #include "tests/support/temp_dir.h"
 

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "admin/metrics.h"
-#include "app/wall_clock.h"
+#include "base/wall_clock.h"
 #include "config/ostrel_configuration.h"
 #include "downstream/entity_control_master.h"
 #include "tests/support/loopback.h"

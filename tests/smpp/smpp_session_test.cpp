@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "tests/smpp/smpp_test_peer.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "base/log.h"
 
 #include <sys/stat.h>
 
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/wall_clock.h"
+#include "base/wall_clock.h"
 
 namespace logging_detail {
 std::atomic<int> minimumLevel{LOG_INFO};

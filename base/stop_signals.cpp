@@ -1,4 +1,4 @@
-#include "app/stop_signals.h"
+#include "base/stop_signals.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "app/listening_socket.h"
+#include "base/listening_socket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

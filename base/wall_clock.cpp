@@ -1,4 +1,4 @@
-#include "app/wall_clock.h"
+#include "base/wall_clock.h"
 
 #include <sys/time.h>
 
