@@ -53,6 +53,16 @@ void runDaemon(OstrelConfiguration& config) {
   if (config.getBaseBool("ipwhitelistonly", false)) server.setWhitelistOnly(true);
   server.setMaxConnectionsPerIp(
       static_cast<int>(config.getBaseInt("smpp.max_connections_per_ip", 20)));
+  // Customer connections in all; each costs a descriptor and about 10 kB.
+  const long long maxConnections = static_cast<long long>(config.getBaseInt(
+      "smpp.max_connections", static_cast<int64_t>(OstrelServer::kDefaultMaxConnections)));
+  if (maxConnections > 0 && maxConnections < static_cast<long long>(OstrelServer::kSessionSlots)) {
+    server.setMaxConnections(static_cast<size_t>(maxConnections));
+  } else {
+    logMessage(LOG_WARNING, nullptr, kClassName, "main",
+               "smpp.max_connections %lld outside 1..%zu, using %zu", maxConnections,
+               OstrelServer::kSessionSlots - 1, OstrelServer::kDefaultMaxConnections);
+  }
   setAuditEnabled(config.getBaseBool("log.audit", false));
   registerAPIClient(config.getBaseString("auth.client_id", ""),
                     config.getBaseString("auth.client_secret", ""));

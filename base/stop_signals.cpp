@@ -3,11 +3,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
 
 std::atomic<bool>* signalStopFlag = nullptr;
+std::atomic<int> stopWakeFd{-1};
 
 void onStopSignal(int signal) {
   // "SIGINT/SIGTERM (%d)\n" formatted by hand: printf is not async-signal-safe.
@@ -27,6 +29,11 @@ void onStopSignal(int signal) {
   (void)ignored;
   if ((signal == SIGINT || signal == SIGTERM) && signalStopFlag != nullptr) {
     signalStopFlag->store(true);
+    const int fd = stopWakeFd.load();
+    if (fd >= 0) {
+      const uint64_t one = 1;
+      ignored = write(fd, &one, sizeof one);
+    }
   }
 }
 
@@ -41,3 +48,5 @@ void installStopSignals(std::atomic<bool>* stopFlag) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }
+
+void setStopWakeDescriptor(int fd) { stopWakeFd.store(fd); }

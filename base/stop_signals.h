@@ -11,3 +11,8 @@
 // thread; the handler itself only writes to standard output and stores the
 // flag, both async-signal-safe.
 void installStopSignals(std::atomic<bool>* stopFlag);
+
+// Also writes to `fd` (an eventfd the stopping loop polls) when a stop
+// signal arrives, so a loop asleep in its poller wakes at once whichever
+// thread the signal was delivered to. -1 stops writing.
+void setStopWakeDescriptor(int fd);

@@ -60,13 +60,18 @@ BindAuthoriser::Result BindAuthoriser::authorise(const Request& request, Grant& 
     }
     auto check = std::make_shared<PendingCheck>();
     std::weak_ptr<PendingCheck> slot = check;
-    bool queued = verifier_.submit(request.password, record.password_hash, slot, [slot](bool matched) {
-      if (auto result = slot.lock()) {
-        std::lock_guard<std::mutex> lock(result->resultMutex);
-        result->matched = matched;
-        result->done = true;
-      }
-    });
+    std::function<void()> listener = verdictListener_;
+    bool queued = verifier_.submit(request.password, record.password_hash, slot,
+                                   [slot, listener](bool matched) {
+                                     if (auto result = slot.lock()) {
+                                       std::lock_guard<std::mutex> lock(result->resultMutex);
+                                       result->matched = matched;
+                                       result->done = true;
+                                     } else {
+                                       return;
+                                     }
+                                     if (listener) listener();
+                                   });
     if (!queued) {
       logMessage(LOG_WARNING, logOwner_, kClassName, kFunction,
                  "Password check queue full, bind refused for ESME %s IP %s", systemId.c_str(),

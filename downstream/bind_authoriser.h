@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -20,8 +21,9 @@ class Tracker;
 // bind-attempt counters and the Tracker's system-id entry for the session.
 //
 // A bcrypt check that the verifier cannot answer from its cache runs on a
-// verifier worker; authorise() then answers Later and the session asks
-// takeCompleted() on its own thread until the verdict is in. The worker
+// verifier worker; authorise() then answers Later, the worker tells the
+// verdict listener, and the session takes the verdict with takeCompleted()
+// on its own thread. The worker
 // touches only a small shared result slot, never the session, so a session
 // that ends meanwhile is safe.
 //
@@ -52,6 +54,11 @@ class BindAuthoriser {
   // Whether a bind awaits its bcrypt verdict.
   bool pending() const { return static_cast<bool>(pendingCheck_); }
 
+  // Called on the verifier's worker thread once a verdict is in, so the
+  // session's loop can take it at once instead of at its next timer. It
+  // must only hand the news over (it may outlive the session).
+  void setVerdictListener(std::function<void()> listener) { verdictListener_ = std::move(listener); }
+
   // The final result of the bind that authorise() answered Later: nothing
   // while the check runs (or when none is pending), otherwise Accept (grant
   // filled) or Refuse.
@@ -75,6 +82,7 @@ class BindAuthoriser {
   BcryptVerifier& verifier_;
   Tracker& tracker_;
 
+  std::function<void()> verdictListener_;
   std::shared_ptr<PendingCheck> pendingCheck_;
   std::string pendingPeerIp_;
   std::string pendingSystemId_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class SMPPSession;
@@ -8,8 +9,8 @@ class SMPPSession;
 // implements it; sessions and administration code call it.
 //
 // triggerTimedCheck() runs on the listener loop thread only (it walks the
-// session table); notifyEvent_ESMEBindAttemptNotReceived() and
-// addWhitelistIP() are safe from any thread.
+// session table); notifyEvent_ESMEBindAttemptNotReceived(), addWhitelistIP()
+// and requestTimedCheck() are safe from any thread.
 class EntityControlMaster {
  public:
   virtual ~EntityControlMaster() = default;
@@ -28,4 +29,10 @@ class EntityControlMaster {
 
   // Trusts `address` (trimmed) until the whitelist file is read again.
   virtual void addWhitelistIP(const std::string& address) = 0;
+
+  // Wakes the loop to run the timed check of session `sessionId` at once:
+  // how other threads tell a session that work waits for it (a bind
+  // verdict, a lookup result, queued output). An id whose session has
+  // ended is ignored.
+  virtual void requestTimedCheck(uint64_t sessionId) = 0;
 };

@@ -17,18 +17,26 @@ OstrelSession::OstrelSession(int fd, const char* peerIp, int peerPort, EntityCon
       master_(master),
       authoriser_(this, sessionId(), OstrelConfiguration::instance(), BcryptVerifier::instance(),
                   Tracker::instance()) {
-  // The listener closes the descriptor when it drops the session.
-  attachSocket(fd, false, peerIp_, peerPort);
-  self_ = std::shared_ptr<OstrelSession>(this, [](OstrelSession*) {});
-  Tracker::instance().setSession(sessionId(), std::weak_ptr<SMPPSession>(self_));
+  // The descriptor is closed under the socket holder's lock, never behind
+  // the back of a thread that is sending.
+  attachSocket(fd, true, peerIp_, peerPort);
   setClosingTime(wallClockMicros() + kBindDeadlineMicros);
   MetricsRegistry::instance().addGauge(kSessionGauge, 1);
 }
 
-OstrelSession::~OstrelSession() {
-  self_.reset();
-  MetricsRegistry::instance().addGauge(kSessionGauge, -1);
+std::shared_ptr<OstrelSession> OstrelSession::create(int fd, const char* peerIp, int peerPort,
+                                                     EntityControlMaster* master) {
+  auto session = std::make_shared<OstrelSession>(fd, peerIp, peerPort, master);
+  const uint64_t id = session->sessionId();
+  Tracker::instance().setSession(id, std::weak_ptr<SMPPSession>(session));
+  if (master != nullptr) {
+    session->authoriser_.setVerdictListener([master, id] { master->requestTimedCheck(id); });
+    session->socketHolder().setAttentionCallback([master, id] { master->requestTimedCheck(id); });
+  }
+  return session;
 }
+
+OstrelSession::~OstrelSession() { MetricsRegistry::instance().addGauge(kSessionGauge, -1); }
 
 bool OstrelSession::receivesDeliveries() const {
   uint32_t state = bindState();

@@ -16,15 +16,23 @@ class EntityControlMaster;
 // cancel_sm, and carries what later stages read about the bound customer
 // (its MT rules, TPS limit and target set).
 //
-// Created and destroyed by the listener (SMPPServer) on its loop thread,
+// Created by the listener (SMPPServer) on its loop thread through create(),
 // which alone calls processInput, timedCheck, deliverQueued and the hooks.
-// Other threads reach a session only through selfReference() (a weak
-// reference that expires with the session) and must use no more than the
-// thread-safe parts of SMPPSession.
-class OstrelSession : public SMPPSessionServer {
+// The listener holds it by shared ownership; other threads reach it only
+// through selfReference() (a weak reference: locked, it keeps the session
+// alive; it expires with the last owner) and must use no more than the
+// thread-safe parts of SMPPSession. Once the listener has closed the
+// connection every send fails, so a late answer never reaches a descriptor
+// reused by another customer. The last owner may be any thread.
+class OstrelSession : public SMPPSessionServer,
+                      public std::enable_shared_from_this<OstrelSession> {
  public:
   static constexpr uint64_t kBindDeadlineMicros = 20000000;
 
+  // The session for accepted descriptor `fd`, which it now owns and closes.
+  static std::shared_ptr<OstrelSession> create(int fd, const char* peerIp, int peerPort,
+                                               EntityControlMaster* master);
+  // Use create(): the session must be shared before it is published.
   OstrelSession(int fd, const char* peerIp, int peerPort, EntityControlMaster* master);
   ~OstrelSession() override;
 
@@ -47,7 +55,7 @@ class OstrelSession : public SMPPSessionServer {
   bool onTimedCheck(uint64_t now) override;
 
   // ---- The bound customer ----
-  std::weak_ptr<OstrelSession> selfReference() const { return self_; }
+  std::weak_ptr<OstrelSession> selfReference() { return weak_from_this(); }
   EntityControlMaster* master() const { return master_; }
   const std::string& boundSystemId() const { return boundSystemId_; }
   const std::string& peerIp() const { return peerIp_; }
@@ -65,7 +73,6 @@ class OstrelSession : public SMPPSessionServer {
   std::string boundSystemId_;
   std::string peerIp_;
   std::vector<nlohmann::json> esmeMTRules_;
-  std::shared_ptr<OstrelSession> self_;  // no-op deleter: the listener owns the session
   uint16_t tpsLimit_ = 65535;
   std::string sharedTargetSet_;
   bool bindRequested_ = false;

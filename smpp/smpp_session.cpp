@@ -117,6 +117,34 @@ size_t SMPPSession::pendingResponseCount() const {
   return pendingResponses_.size();
 }
 
+uint64_t SMPPSession::oldestPendingResponseTime() const {
+  std::lock_guard<std::mutex> lock(pendingResponseMutex_);
+  return pendingResponses_.empty() ? 0 : pendingResponses_.begin()->second;
+}
+
+uint64_t SMPPSession::nextCheckDue(uint64_t now) const {
+  if (failed() || descriptor() < 0 || pendingOutputBytes() > 0) return now;
+  uint64_t due = now + kMaxCheckGapMicros;
+  auto earliest = [&due](uint64_t t) {
+    if (t < due) due = t;
+  };
+  const uint64_t oldest = oldestPendingResponseTime();
+  if (oldest != 0) earliest(oldest + static_cast<uint64_t>(responseTimeout_) * 1000000ULL + 1);
+  const uint64_t closing = closingTime();
+  if (closing != 0) earliest(closing);
+  const uint64_t last = lastActivityTime();
+  const uint64_t interval = static_cast<uint64_t>(enquireLinkInterval_) * 1000000ULL;
+  if (last != 0 && interval != 0) {
+    const uint64_t probe = enquireLinkSentTime();
+    if (probe == 0) {
+      earliest(last + interval + 1);
+    } else if (closing == 0) {
+      earliest(probe + kEnquireLinkAnswerMicros + 1);
+    }
+  }
+  return due < now ? now : due;
+}
+
 bool SMPPSession::isPDUResponseMissing(uint64_t now) {
   const uint64_t allowed = static_cast<uint64_t>(responseTimeout_) * 1000000ULL;
   uint64_t oldest = 0;

@@ -24,9 +24,12 @@
 //
 // A session is served by one thread (its owner: the listener loop for
 // customer sessions, the upstream thread for SMSC sessions). That thread
-// calls processInput, timedCheck and the receiving side. sendPDU,
-// sendResponse, nextSequenceNumber, the pending-response table, the
-// statistics and the identity getters are safe from any thread.
+// calls processInput, timedCheck, nextCheckDue and the receiving side.
+// sendPDU, sendResponse, closeConnection, nextSequenceNumber, the
+// pending-response table, the statistics and the identity getters are safe
+// from any thread. Sessions are held by shared ownership; another thread
+// that locked a weak reference keeps the object alive, and once the owner
+// closed the connection every send it tries fails.
 
 // The root of every session type; no behaviour of its own.
 class Session {
@@ -68,6 +71,10 @@ class SMPPSession : public Session {
   static constexpr uint64_t kEnquireLinkAnswerMicros = 60000000;
   // Time between that unbind and closing the session.
   static constexpr uint64_t kUnbindGraceMicros = 5000000;
+  // Longest time between two timed checks whatever the timers say, so
+  // changes made by other threads (a failed send, a recorded request) and
+  // wall-clock steps are noticed within this bound.
+  static constexpr uint64_t kMaxCheckGapMicros = 1000000;
   static constexpr uint32_t kMaxSequenceNumber = 0x7FFFFFFF;
 
   explicit SMPPSession(const char* className = "SMPPSession");
@@ -96,6 +103,10 @@ class SMPPSession : public Session {
   virtual void printStats();
   // The subclass's part of the timed check; true closes the session.
   virtual bool onTimedCheck(uint64_t now);
+  // The earliest time at which timedCheck may have something to do (now
+  // when it has at once), never later than now + kMaxCheckGapMicros. The
+  // owner runs the check then instead of on every pass.
+  virtual uint64_t nextCheckDue(uint64_t now) const;
 
   // ---- Socket ----
 
@@ -106,6 +117,7 @@ class SMPPSession : public Session {
   void attachSocket(std::unique_ptr<SMPPSocket> socket, bool ownsDescriptor,
                     const std::string& remoteAddress, int remotePort);
   SMPPSocketHolder& socketHolder() { return holder_; }
+  const SMPPSocketHolder& socketHolder() const { return holder_; }
   int descriptor() const { return holder_.descriptor(); }
   bool failed() const { return holder_.failed(); }
   void markFailed() { holder_.markFailed(); }
@@ -125,6 +137,16 @@ class SMPPSession : public Session {
                     const uint8_t* body, size_t bodyLength, uint64_t now);
   // One receiving step (session's thread); see SMPPSocketHolder::readPDU.
   bool readPDU() { return holder_.readPDU(); }
+  // Whether received PDUs wait in the buffer: the owner serves the session
+  // again without waiting for the kernel to report new bytes.
+  bool inputPending() const { return holder_.hasBufferedPDU(); }
+  // Closes the connection (the descriptor when owned); every later send
+  // fails. Safe from any thread.
+  void closeConnection() {
+    holder_.markFailed();
+    holder_.closeDescriptor();
+  }
+  size_t pendingOutputBytes() const { return holder_.pendingOutputBytes(); }
   // Pushes out queued output (session's thread or any).
   bool flushOutput() { return holder_.flushOutput(); }
 
@@ -184,6 +206,9 @@ class SMPPSession : public Session {
   // True (with the diagnosis logged) when the request with the lowest
   // pending sequence number has waited longer than the response timeout.
   bool isPDUResponseMissing(uint64_t now);
+  // Send time of the request with the lowest pending sequence number; 0
+  // when none is pending.
+  uint64_t oldestPendingResponseTime() const;
 
   // ---- Statistics ----
 
@@ -259,8 +284,14 @@ class SMPPSessionServer : public SMPPSession {
 
   explicit SMPPSessionServer(const char* className = "SMPPSessionServer");
 
-  // Reads every PDU that has arrived and dispatches it, with now from the
-  // wall clock. True when the owner must close the session.
+  // At most this many PDUs are dispatched per processInput call, so one
+  // flooding peer gets a bounded share of its owner's pass; what remains is
+  // served at the next pass (inputPending).
+  static constexpr int kPDUsPerInputCall = 32;
+
+  // Reads the PDUs that have arrived, up to the per-call budget, and
+  // dispatches them, with now from the wall clock. True when the owner must
+  // close the session.
   bool processInput() override;
   // The same with an explicit now (tests, owners with their own clock).
   bool processInputAt(uint64_t now);

@@ -36,7 +36,7 @@ bool SMPPSessionServer::processInputAt(uint64_t now) {
   if (failed() || descriptor() < 0) return true;
 
   bool bindRefusedThisCall = false;
-  for (;;) {
+  for (int budget = kPDUsPerInputCall; budget > 0; --budget) {
     const bool arrived = readPDU();
     if (arrived) noteReceivedPDU(socketHolder().header(), now);
     logBufferState();
@@ -46,7 +46,12 @@ bool SMPPSessionServer::processInputAt(uint64_t now) {
       return true;
     }
     if (!dispatch(now, bindRefusedThisCall)) return false;
+    // A deadline reached while the peer keeps sending ends the session now,
+    // not when the peer pauses.
+    const uint64_t closingNow = closingTime();
+    if (closingNow != 0 && now >= closingNow) return true;
   }
+  return false;
 }
 
 bool SMPPSessionServer::respond(uint32_t commandId, uint32_t status, uint32_t sequenceNumber,

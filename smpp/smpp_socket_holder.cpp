@@ -3,21 +3,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "base/log.h"
 
 namespace {
 
 constexpr const char* kClassName = "SMPPSession";
-constexpr unsigned kMaxRetryPauseMs = 10;
-
-void realSleep(unsigned milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
 
 bool isWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == 35; }
 
@@ -97,10 +90,25 @@ void SMPPSocketHolder::detach() {
 
 void SMPPSocketHolder::closeDescriptor() {
   std::lock_guard<std::mutex> lock(outputMutex_);
-  if (!ownsDescriptor_ || !socket_) return;
+  if (!socket_) return;
   const int fd = socket_->descriptor();
-  if (fd >= 0) ::close(fd);
+  if (ownsDescriptor_ && fd >= 0) ::close(fd);
   socket_->releaseDescriptor();
+  backlog_.clear();
+  backlogStart_ = 0;
+}
+
+void SMPPSocketHolder::setAttentionCallback(std::function<void()> callback) {
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  attention_ = std::move(callback);
+}
+
+bool SMPPSocketHolder::hasBufferedPDU() const {
+  const size_t available = readEnd_ - readStart_;
+  if (available < SMPP::HEADER_LENGTH) return false;
+  const SMPP::PDUHeader h = SMPP::decodeHeader(receive_.get() + readStart_);
+  return h.commandLength <= available || h.commandLength > SMPP::MAX_PDU_LENGTH ||
+         h.commandLength < SMPP::HEADER_LENGTH;
 }
 
 int SMPPSocketHolder::descriptor() const {
@@ -177,6 +185,16 @@ void SMPPSocketHolder::failSend(int error, const char* why) {
   markFailed();
   logMessage(LOG_WARNING, this, kClassName, "sendPDU", "%s - failing session (fd=%d;errno=%d)",
              why, socket_ ? socket_->descriptor() : -1, error);
+  if (attention_) attention_();
+}
+
+void SMPPSocketHolder::appendLocked(uint32_t sequenceNumber, uint32_t commandId,
+                                    uint32_t commandStatus, const uint8_t* body,
+                                    size_t bodyLength) {
+  const size_t at = backlog_.size();
+  backlog_.resize(at + SMPP::HEADER_LENGTH + bodyLength);
+  SMPP::encodeHeader(backlog_.data() + at, bodyLength, commandId, commandStatus, sequenceNumber);
+  if (bodyLength > 0) std::memcpy(backlog_.data() + at + SMPP::HEADER_LENGTH, body, bodyLength);
 }
 
 SMPPSocketHolder::WriteResult SMPPSocketHolder::writeBacklogLocked() {
@@ -198,69 +216,48 @@ SMPPSocketHolder::WriteResult SMPPSocketHolder::writeBacklogLocked() {
 bool SMPPSocketHolder::sendPDU(uint32_t sequenceNumber, uint32_t commandId, uint32_t commandStatus,
                                const uint8_t* body, size_t bodyLength) {
   if (failed() || bodyLength > SMPP::MAX_BODY_LENGTH) return false;
-  {
-    std::unique_lock<std::mutex> lock(outputMutex_);
-    if (!socket_) return false;
-    if (socket_->descriptor() < 0) return true;
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  if (!socket_ || socket_->descriptor() < 0) return false;
 
-    if (backlogStart_ < backlog_.size()) {
-      // Earlier output is still queued: this PDU goes behind it, whole.
-      if (writeBacklogLocked() == WriteResult::kError) {
-        failSend(errno, "socket send failed with output queued");
-        return false;
-      }
-      if (backlogStart_ < backlog_.size()) {
-        if (backlog_.size() - backlogStart_ + SMPP::HEADER_LENGTH + bodyLength >
-            kMaxOutputBacklog) {
-          failSend(0, "Output backlog full, peer not reading");
-          return false;
-        }
-        const size_t at = backlog_.size();
-        backlog_.resize(at + SMPP::HEADER_LENGTH + bodyLength);
-        SMPP::encodeHeader(backlog_.data() + at, bodyLength, commandId, commandStatus,
-                           sequenceNumber);
-        if (bodyLength > 0) std::memcpy(backlog_.data() + at + SMPP::HEADER_LENGTH, body, bodyLength);
-        return true;
-      }
-    }
-
-    backlog_.resize(SMPP::HEADER_LENGTH + bodyLength);
-    backlogStart_ = 0;
-    SMPP::encodeHeader(backlog_.data(), bodyLength, commandId, commandStatus, sequenceNumber);
-    if (bodyLength > 0) std::memcpy(backlog_.data() + SMPP::HEADER_LENGTH, body, bodyLength);
-    const WriteResult first = writeBacklogLocked();
-    if (first == WriteResult::kComplete) return true;
-    if (first == WriteResult::kError) {
-      const int error = errno;
-      const bool nothingSent = backlogStart_ == 0;
-      const int fd = socket_->descriptor();
-      backlog_.clear();
-      backlogStart_ = 0;
-      printf("socket send failed (fd=%d;errno=%d)\n", fd, error);
-      fprintf(stderr, "socket send failed: %s\n", strerror(error));
-      // Part of this PDU on the wire means the stream is broken whatever the
-      // error was.
-      if (!nothingSent || isConnectionError(error)) failSend(error, "socket send failed");
-      return false;
-    }
-  }
-
-  // The kernel is full: retry for a little while before leaving the rest to
-  // the backlog. The lock is not held across the pauses, and any PDU sent
-  // meanwhile queues behind this one.
-  void (*sleeper)(unsigned) = sleeper_ ? sleeper_ : realSleep;
-  for (unsigned pause = 1; pause <= kMaxRetryPauseMs; ++pause) {
-    sleeper(pause);
-    std::lock_guard<std::mutex> lock(outputMutex_);
-    if (!socket_) return false;
-    const WriteResult r = writeBacklogLocked();
-    if (r == WriteResult::kComplete) return true;
-    if (r == WriteResult::kError) {
+  if (backlogStart_ < backlog_.size()) {
+    // Earlier output is still queued: this PDU goes behind it, whole. The
+    // owner already watches the socket for writing.
+    if (writeBacklogLocked() == WriteResult::kError) {
       failSend(errno, "socket send failed with output queued");
       return false;
     }
+    if (backlogStart_ < backlog_.size()) {
+      if (backlog_.size() - backlogStart_ + SMPP::HEADER_LENGTH + bodyLength > kMaxOutputBacklog) {
+        failSend(0, "Output backlog full, peer not reading");
+        return false;
+      }
+      appendLocked(sequenceNumber, commandId, commandStatus, body, bodyLength);
+      return true;
+    }
   }
-  return true;
+
+  backlog_.clear();
+  backlogStart_ = 0;
+  appendLocked(sequenceNumber, commandId, commandStatus, body, bodyLength);
+  const WriteResult first = writeBacklogLocked();
+  if (first == WriteResult::kComplete) return true;
+  if (first == WriteResult::kIncomplete) {
+    // The kernel is full: the rest waits in the backlog until the owner
+    // sees the socket writable. Nobody sleeps here.
+    if (attention_) attention_();
+    return true;
+  }
+  const int error = errno;
+  const bool nothingSent = backlogStart_ == 0;
+  const int fd = socket_->descriptor();
+  backlog_.clear();
+  backlogStart_ = 0;
+  printf("socket send failed (fd=%d;errno=%d)\n", fd, error);
+  fprintf(stderr, "socket send failed: %s\n", strerror(error));
+  // Part of this PDU on the wire means the stream is broken whatever the
+  // error was.
+  if (!nothingSent || isConnectionError(error)) failSend(error, "socket send failed");
+  return false;
 }
 
 bool SMPPSocketHolder::flushOutput() {
@@ -280,4 +277,3 @@ size_t SMPPSocketHolder::pendingOutputBytes() const {
   return backlog_.size() - backlogStart_;
 }
 
-void SMPPSocketHolder::setRetrySleeper(void (*sleeper)(unsigned)) { sleeper_ = sleeper; }

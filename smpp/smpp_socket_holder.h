@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,11 +20,17 @@
 // keeps every PDU whole and in order on the stream, also when another thread
 // (the upstream thread answering a customer) sends at the same time.
 //
-// A PDU is sent whole or not at all. When the kernel takes only part of it,
-// the rest is kept in an output backlog that goes out before any later PDU;
-// the backlog is flushed by later sends and by flushOutput (run from every
-// timed check). A backlog that would pass kMaxOutputBacklog fails the
+// A PDU is sent whole or not at all, and a send never waits. When the
+// kernel takes only part of it, the rest is kept in an output backlog that
+// goes out before any later PDU; the owning loop flushes it (flushOutput)
+// when the socket becomes writable, told by the attention callback that a
+// backlog formed. A backlog that would pass kMaxOutputBacklog fails the
 // connection: its peer is not reading.
+//
+// The holder owns its descriptor when attached with `ownsDescriptor` and
+// closes it under the output mutex, so a send racing the close either goes
+// out before it or fails; it never reaches a descriptor number that the
+// kernel has handed to another connection since.
 class SMPPSocketHolder {
  public:
   static constexpr size_t kReceiveBufferSize = 1048576;
@@ -40,9 +47,14 @@ class SMPPSocketHolder {
   void attach(std::unique_ptr<SMPPSocket> socket, bool ownsDescriptor);
   // Drops the socket object; later sends fail and readPDU fails the holder.
   void detach();
-  // Closes the descriptor when this holder owns it, and forgets it either way
-  // when owned. Safe against concurrent sends.
+  // Closes the descriptor when this holder owns it and forgets it either
+  // way: every later send fails. Safe against concurrent sends.
   void closeDescriptor();
+  // Called (under the output mutex, from whichever thread sent) when a
+  // backlog forms or a send fails the connection: the owner must watch the
+  // socket for writing or close it. It may only hand the news to the owning
+  // loop (LoopWaker::post). Set it before the holder is shared.
+  void setAttentionCallback(std::function<void()> callback);
 
   int descriptor() const;
   bool ownsDescriptor() const { return ownsDescriptor_; }
@@ -65,29 +77,26 @@ class SMPPSocketHolder {
   size_t bodyLength() const { return bodyLength_; }
   // True while the buffer holds the start of a PDU that is not complete.
   bool partial() const { return partial_; }
+  // True when the buffer holds a whole PDU (or a header that fails the
+  // stream): readPDU has work without the kernel's help.
+  bool hasBufferedPDU() const;
   // Bytes received and not yet taken as PDUs.
   size_t bufferedBytes() const { return readEnd_ - readStart_; }
   const uint8_t* bufferedData() const { return receive_.get() + readStart_; }
   // Bytes waiting in the kernel (diagnostics).
   long kernelBytesAvailable();
 
-  // Sends header and body as one PDU. False when the holder has failed or
-  // has no socket object, when the body is larger than a PDU may be, or when
-  // the socket reports an error (connection errors fail the holder). With
-  // no descriptor nothing is written and the result is true. When the
-  // kernel cannot take the PDU at once, sending is retried after 1, 2, ...
-  // 10 ms; what is still unsent then stays in the backlog and the result is
-  // true.
+  // Sends header and body as one PDU. False when the holder has failed,
+  // has no socket object or no descriptor (closed), when the body is larger
+  // than a PDU may be, or when the socket reports an error (connection
+  // errors fail the holder). What the kernel cannot take at once stays in
+  // the backlog and the result is true.
   bool sendPDU(uint32_t sequenceNumber, uint32_t commandId, uint32_t commandStatus,
                const uint8_t* body, size_t bodyLength);
   // Writes as much of the backlog as the kernel takes; false when the
   // holder has failed.
   bool flushOutput();
   size_t pendingOutputBytes() const;
-
-  // Replaces the pause between send retries (tests count instead of
-  // sleeping). Null restores the real sleep.
-  void setRetrySleeper(void (*sleeper)(unsigned milliseconds));
 
  private:
   enum class WriteResult { kComplete, kIncomplete, kError };
@@ -96,7 +105,11 @@ class SMPPSocketHolder {
   bool extractPDU();
   // Writes the backlog from its front; caller holds outputMutex_.
   WriteResult writeBacklogLocked();
+  // Caller holds outputMutex_.
   void failSend(int error, const char* why);
+  // Appends one PDU to the backlog; caller holds outputMutex_.
+  void appendLocked(uint32_t sequenceNumber, uint32_t commandId, uint32_t commandStatus,
+                    const uint8_t* body, size_t bodyLength);
 
   std::unique_ptr<uint8_t[]> receive_;
   size_t readStart_ = 0;
@@ -116,5 +129,5 @@ class SMPPSocketHolder {
   std::unique_ptr<SMPPSocket> socket_;  // guarded by outputMutex_ for writes and replacement
   std::vector<uint8_t> backlog_;        // guarded by outputMutex_
   size_t backlogStart_ = 0;             // guarded by outputMutex_
-  void (*sleeper_)(unsigned) = nullptr;
+  std::function<void()> attention_;     // guarded by outputMutex_
 };

@@ -5,7 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -32,11 +36,31 @@ std::string makeHash(const std::string& password) {
   return crypt_r(password.c_str(), salt, area.get());
 }
 
-struct NullMaster : EntityControlMaster {
+// Records which sessions other threads asked the loop to look at.
+struct RecordingMaster : EntityControlMaster {
   void triggerTimedCheck() override {}
   void notifyEvent_ESMEBindAttemptNotReceived(const std::string&) override {}
   void addWhitelistIP(const std::string&) override {}
+  void requestTimedCheck(uint64_t sessionId) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    requested.push_back(sessionId);
+    changed.notify_all();
+  }
+  bool waitForRequest(uint64_t sessionId) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(20), [&] {
+      return std::find(requested.begin(), requested.end(), sessionId) != requested.end();
+    });
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<uint64_t> requested;  // guarded by mutex
 };
+// Outlives every session: a verifier worker may report after a test ended.
+RecordingMaster& master() {
+  static RecordingMaster* m = new RecordingMaster;
+  return *m;
+}
 
 // The process-wide configuration and tracker live in a temporary working
 // directory for this test program.
@@ -83,13 +107,14 @@ class SessionPair {
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     serverFd_ = fds[0];
     clientFd_ = fds[1];
-    session_ = std::make_unique<OstrelSession>(serverFd_, "127.0.0.2", 40000, &master_);
+    session_ = OstrelSession::create(serverFd_, "127.0.0.2", 40000, &master());
   }
   ~SessionPair() {
     session_.reset();
-    close(serverFd_);
     close(clientFd_);
   }
+  std::shared_ptr<OstrelSession> shared() { return session_; }
+  int clientFd() const { return clientFd_; }
   OstrelSession& session() { return *session_; }
   void destroy() { session_.reset(); }
 
@@ -119,10 +144,9 @@ class SessionPair {
   }
 
  private:
-  NullMaster master_;
   int serverFd_ = -1;
   int clientFd_ = -1;
-  std::unique_ptr<OstrelSession> session_;
+  std::shared_ptr<OstrelSession> session_;
 };
 
 TEST(OstrelSessionTest, SessionRegistersWithTheTrackerAndMovesTheGauge) {
@@ -193,23 +217,64 @@ TEST(OstrelSessionTest, RefusedBindKeepsTheSessionOpenAndItsDeadline) {
   EXPECT_TRUE(pair.session().timedCheck(start + OstrelSession::kBindDeadlineMicros + 1000000));
 }
 
-TEST(OstrelSessionTest, HashedBindIsAnsweredFromTheTimedCheckOnceVerified) {
+TEST(OstrelSessionTest, HashedBindVerdictWakesTheLoopAndIsAnsweredByTheNextCheck) {
   SessionPair pair;
   testing::internal::CaptureStdout();
   pair.sendBind(0x02, "hashed", "secret");
-  uint64_t now = wallClockMicros();
-  EXPECT_FALSE(pair.session().processInputAt(now));
-  // Nothing is answered while the worker verifies.
+  EXPECT_FALSE(pair.session().processInputAt(wallClockMicros()));
+  // Nothing is answered while the worker verifies; its verdict asks the
+  // loop for this session's check instead of waiting for a timer.
   EXPECT_TRUE(pair.session().bindPending());
-  int64_t status = -1;
-  for (int i = 0; i < 5000 && status < 0; ++i) {
-    EXPECT_FALSE(pair.session().timedCheck(wallClockMicros()));
-    status = pair.responseStatus(std::chrono::milliseconds(2));
-  }
+  ASSERT_TRUE(master().waitForRequest(pair.session().sessionId()));
+  EXPECT_FALSE(pair.session().timedCheck(wallClockMicros()));
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(pair.responseStatus(), 0);
   EXPECT_EQ(pair.session().bindState(), static_cast<uint32_t>(BIND_STATE_TRANSMITTER));
   EXPECT_EQ(pair.session().sharedTargetSet(), "hs");
+}
+
+// Another thread (the upstream one, answering a submit) holds a locked
+// reference while the loop closes the session and lets it go: the object
+// lives until that thread lets go too, its sends fail from the close on,
+// and nothing reaches the descriptor number, which the kernel may already
+// have given to the next customer.
+TEST(OstrelSessionTest, ReferenceHeldOnAnotherThreadOutlivesTheCloseAndSendsNothing) {
+  auto pair = std::make_unique<SessionPair>();
+  std::weak_ptr<OstrelSession> weak = pair->session().selfReference();
+  const uint64_t id = pair->session().sessionId();
+  std::atomic<bool> closed{false};
+  std::atomic<int> sentBefore{0};
+  std::atomic<int> sentAfterClose{0};
+  std::atomic<bool> aliveWhileHeld{false};
+  std::thread sender([&] {
+    std::shared_ptr<SMPPSession> held = Tracker::instance().getSession(id).lock();
+    if (!held) return;
+    // Sends race the close; at most 2,000 small PDUs, well inside the
+    // socket's buffer, so none fails for lack of room.
+    for (uint32_t seq = 1; !closed.load() && seq < 2000; ++seq)
+      if (held->sendPDU(seq, SMPP::ENQUIRE_LINK_RESP, 0, nullptr, 0)) ++sentBefore;
+    while (!closed.load()) std::this_thread::yield();
+    for (uint32_t seq = 1; seq <= 1000; ++seq)
+      if (held->sendPDU(seq, SMPP::ENQUIRE_LINK_RESP, 0, nullptr, 0)) ++sentAfterClose;
+    aliveWhileHeld = !weak.expired();
+  });
+  while (sentBefore.load() < 50) std::this_thread::yield();
+  pair->session().closeConnection();
+  closed.store(true);
+  pair->destroy();  // the loop's ownership ends here
+  // A fresh descriptor probably takes the number the session had.
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  sender.join();
+  EXPECT_EQ(sentAfterClose.load(), 0);
+  EXPECT_TRUE(aliveWhileHeld.load());
+  EXPECT_TRUE(weak.expired());
+  EXPECT_TRUE(Tracker::instance().getSession(id).expired());
+  char byte;
+  EXPECT_EQ(recv(fds[1], &byte, 1, MSG_DONTWAIT), -1);  // nothing landed in the new socket
+  EXPECT_EQ(recv(fds[0], &byte, 1, MSG_DONTWAIT), -1);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST(OstrelSessionTest, QueryAndCancelAreRefusedAndSubmitGetsThePresetStatus) {

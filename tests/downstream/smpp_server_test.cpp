@@ -1,6 +1,7 @@
 #include "downstream/smpp_server.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -35,13 +36,27 @@ ProbeWorld world;
 // ask to be closed. Queued items are written as "<item>\n".
 class ProbeSession {
  public:
-  ProbeSession(int fd, const char* /*ip*/, int /*port*/, EntityControlMaster* /*master*/) : fd_(fd) {}
+  static std::shared_ptr<ProbeSession> create(int fd, const char*, int, EntityControlMaster*) {
+    return std::make_shared<ProbeSession>(fd);
+  }
+  explicit ProbeSession(int fd) : fd_(fd), id_(++lastId) {}
   ~ProbeSession() {
+    closeConnection();
     std::lock_guard<std::mutex> lock(world.mutex);
     ++world.destroyed;
   }
 
-  bool processInput() {
+  uint64_t sessionId() const { return id_; }
+  bool inputPending() const { return false; }
+  uint64_t nextCheckDue(uint64_t now) const { return expire_ ? now : now + 1000000; }
+  bool flushOutput() { return true; }
+  size_t pendingOutputBytes() const { return 0; }
+  void closeConnection() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+  bool processInputAt(uint64_t /*now*/) {
     char buf[4096];
     for (;;) {
       ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
@@ -87,7 +102,9 @@ class ProbeSession {
   bool bindRequested() const { return bindRequested_; }
 
  private:
+  static inline uint64_t lastId = 0;
   int fd_;
+  const uint64_t id_;
   std::string input_;
   std::string account_;
   bool bindRequested_ = false;
@@ -375,6 +392,7 @@ TEST_F(SMPPServerTest, ReceivingSessionsOfOneAccountTakeQueuedItemsInTurn) {
     world.queues["acme"] = {"r1", "r2", "r3", "r4"};
     world.queues["beta"] = {"b1"};
   }
+  running.server().wake();
   std::vector<std::string> a{readLine(first.fd), readLine(first.fd)};
   std::vector<std::string> b{readLine(second.fd), readLine(second.fd)};
   EXPECT_EQ(a, (std::vector<std::string>{"r1", "r3"}));

@@ -21,8 +21,6 @@ SMPPSocketHolder* makeHolder(SocketPair& pair) {
   return holder;
 }
 
-std::vector<unsigned> pauses;
-void countPause(unsigned ms) { pauses.push_back(ms); }
 
 TEST(SocketHolder, TwoPdusInOneReadAreBothReturned) {
   SocketPair pair;
@@ -135,10 +133,19 @@ TEST(SocketHolder, MissingSocketObjectFailsReading) {
   EXPECT_FALSE(h.sendPDU(1, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
 }
 
-TEST(SocketHolder, SendWithoutDescriptorIsSkippedAsSuccess) {
+TEST(SocketHolder, SendWithoutDescriptorFails) {
   SMPPSocketHolder h;
   EXPECT_EQ(h.descriptor(), -1);
-  EXPECT_TRUE(h.sendPDU(1, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
+  EXPECT_FALSE(h.sendPDU(1, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
+}
+
+TEST(SocketHolder, ClosedHolderRefusesEverySendAndForgetsItsDescriptor) {
+  SocketPair pair;
+  std::unique_ptr<SMPPSocketHolder> h(makeHolder(pair));
+  ASSERT_TRUE(h->sendPDU(1, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
+  h->closeDescriptor();
+  EXPECT_EQ(h->descriptor(), -1);
+  EXPECT_FALSE(h->sendPDU(2, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
 }
 
 TEST(SocketHolder, SendWritesHeaderAndBodyByteExact) {
@@ -219,11 +226,11 @@ struct ScriptedHolder {
     auto s = std::make_unique<ScriptedSocket>();
     socket = s.get();
     holder.attach(std::move(s), false);
-    holder.setRetrySleeper(countPause);
-    pauses.clear();
+    holder.setAttentionCallback([this] { ++attention; });
   }
   SMPPSocketHolder holder;
   ScriptedSocket* socket;
+  int attention = 0;
 };
 
 Bytes pduOf(uint32_t seq, size_t bodyLength) {
@@ -235,39 +242,30 @@ bool sendOf(SMPPSocketHolder& h, uint32_t seq, size_t bodyLength) {
   return h.sendPDU(seq, SMPP::DELIVER_SM, 0, body.data(), body.size());
 }
 
-TEST(SocketHolder, RefusedWriteIsRetriedWithGrowingPauses) {
-  ScriptedHolder t;
-  t.socket->script = {ScriptedSocket::kFull, ScriptedSocket::kFull, ScriptedSocket::kFull};
-  ASSERT_TRUE(t.holder.sendPDU(5, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
-  EXPECT_EQ(pauses, (std::vector<unsigned>{1, 2, 3}));
-  EXPECT_EQ(t.socket->wire, SMPP::encodePDU(SMPP::ENQUIRE_LINK, 0, 5, {}));
-  EXPECT_EQ(t.holder.pendingOutputBytes(), 0u);
-}
-
 TEST(SocketHolder, ShortWriteSendsTheRestOfThePdu) {
   ScriptedHolder t;
   t.socket->script = {7, 7, 7};
   ASSERT_TRUE(sendOf(t.holder, 1, 40));
   EXPECT_EQ(t.socket->wire, pduOf(1, 40));
-  EXPECT_TRUE(pauses.empty());  // the kernel kept taking bytes: no pause needed
+  EXPECT_EQ(t.attention, 0);  // the kernel kept taking bytes: nothing left to watch
 }
 
 TEST(SocketHolder, UnsentRestIsKeptAndGoesOutBeforeTheNextPdu) {
   ScriptedHolder t;
-  // 10 bytes go out, then the kernel stays full for the rest of that
-  // attempt and through all ten retries.
-  t.socket->script = {10};
-  for (int i = 0; i < 11; ++i) t.socket->script.push_back(ScriptedSocket::kFull);
+  // 10 bytes go out, then the kernel is full: the send returns at once with
+  // the rest queued and the owner told to watch for writability.
+  t.socket->script = {10, ScriptedSocket::kFull};
   ASSERT_TRUE(sendOf(t.holder, 1, 30));
-  EXPECT_EQ(pauses, (std::vector<unsigned>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  EXPECT_EQ(t.socket->writes, 2);
   EXPECT_EQ(t.socket->wire.size(), 10u);
   EXPECT_EQ(t.holder.pendingOutputBytes(), 36u);
+  EXPECT_EQ(t.attention, 1);
 
-  // While the kernel is still full a new PDU queues behind, without pauses.
+  // While the kernel is still full a new PDU queues behind.
   t.socket->script = {ScriptedSocket::kFull};
   ASSERT_TRUE(sendOf(t.holder, 2, 5));
-  EXPECT_EQ(pauses.size(), 10u);
   EXPECT_EQ(t.holder.pendingOutputBytes(), 36u + 21u);
+  EXPECT_EQ(t.attention, 1);
 
   // Once the kernel takes bytes again both go out whole and in order.
   ASSERT_TRUE(sendOf(t.holder, 3, 0));
@@ -278,8 +276,7 @@ TEST(SocketHolder, UnsentRestIsKeptAndGoesOutBeforeTheNextPdu) {
 
 TEST(SocketHolder, FlushOutputDrainsTheBacklog) {
   ScriptedHolder t;
-  t.socket->script = {3};
-  for (int i = 0; i < 11; ++i) t.socket->script.push_back(ScriptedSocket::kFull);
+  t.socket->script = {3, ScriptedSocket::kFull};
   ASSERT_TRUE(sendOf(t.holder, 9, 50));
   ASSERT_GT(t.holder.pendingOutputBytes(), 0u);
   t.socket->script = {20, ScriptedSocket::kFull};
@@ -301,6 +298,7 @@ TEST(SocketHolder, BacklogOverflowFailsTheConnection) {
   EXPECT_TRUE(t.holder.failed());
   EXPECT_TRUE(t.socket->wire.empty());
   EXPECT_FALSE(sendOf(t.holder, 99, 0));
+  EXPECT_EQ(t.attention, 2);  // once for the backlog, once for the failure
 }
 
 TEST(SocketHolder, ErrorAfterPartOfAPduFailsTheConnection) {
@@ -351,7 +349,6 @@ TEST(SocketHolder, StalledTcpPeerGetsOnlyWholePdus) {
 
   SMPPSocketHolder h;
   h.attach(std::make_unique<SMPPSocketUnencrypted>(client), true);
-  h.setRetrySleeper(countPause);
   Bytes expected;
   uint32_t seq = 0;
   // Send until the backlog holds something: the kernel took part of a PDU.
