@@ -3,15 +3,22 @@
 //   a bcrypt run) and repeated binds (answered from the verified-password
 //   memory), with the longest enquire_link round trip another bound session
 //   saw meanwhile (the stall the bcrypt work caused on the loop);
-// - 1,000 concurrent bound sessions: resident memory per idle session and
-//   the enquire_link round trip across them (median, 99th percentile);
-// - CPU used by the idle daemon with a few bound sessions over 30 seconds.
-// Each benchmark starts the daemon (PELLIRO_BINARY) in a temporary
-// directory and reports its figures as counters.
+// - 1,000 and 10,000 concurrent bound sessions: resident memory per idle
+//   session and the enquire_link round trip across them (median, 99th
+//   percentile);
+// - CPU used by the idle daemon over 30 seconds with 0, 1,000 and 10,000
+//   bound idle sessions;
+// - the enquire_link round trip of one quiet bound session while an unbound
+//   client floods the daemon with pipelined enquire_link;
+// - the time from a worker thread handing work to the listener loop until
+//   the loop acts on it (in-process, the loop serving 1,000 idle sessions).
+// The daemon benchmarks start the daemon (PELLIRO_BINARY) in a temporary
+// directory and report their figures as counters.
 
 #include <benchmark/benchmark.h>
 #include <crypt.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,7 +68,8 @@ class Daemon {
                  {{"smpp.port", port_},
                   {"http.port", freeLoopbackPort()},
                   {"log.level", "WARNING"},
-                  {"smpp.max_connections_per_ip", 2000}}},
+                  {"smpp.max_connections_per_ip", 20000},
+                  {"smpp.max_connections", 12000}}},
                 {"esme", esmes},
                 {"targetsets", json::array()},
                 {"routes-mo", json::array()},
@@ -182,51 +190,117 @@ void BM_HashedBindsAndStall(benchmark::State& state) {
 }
 BENCHMARK(BM_HashedBindsAndStall)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-void BM_ThousandBoundSessions(benchmark::State& state) {
+// Binds `count` transceiver sessions of "bulk", spread over loopback
+// source addresses; returns how many were bound.
+int bindMany(Daemon& daemon, int count, std::vector<std::unique_ptr<SmppTestClient>>& clients) {
+  int bound = 0;
+  for (int i = 0; i < count; ++i) {
+    std::string from = "127.0." + std::to_string(1 + i / 200) + "." + std::to_string(2 + i % 200);
+    clients.push_back(std::make_unique<SmppTestClient>(daemon.port(), from));
+    auto resp = clients.back()->bind(kBindTransceiver, "bulk", "pw");
+    if (resp && resp->commandStatus == 0) ++bound;
+  }
+  return bound;
+}
+
+const json kBulkCustomer =
+    json::array({{{"systemid", "bulk"}, {"sharedtargetsetid", "ts"}, {"password", "pw"}}});
+
+void BM_BoundSessions(benchmark::State& state) {
   raiseDescriptorLimit();
-  constexpr int kSessions = 1000;
+  const int sessions = static_cast<int>(state.range(0));
   for (auto _ : state) {
-    Daemon daemon(json::array({{{"systemid", "bulk"}, {"sharedtargetsetid", "ts"}, {"password", "pw"}}}));
+    Daemon daemon(kBulkCustomer);
     long before = daemon.residentKB();
     std::vector<std::unique_ptr<SmppTestClient>> clients;
-    int bound = 0;
-    // Spread over loopback sources so no address exceeds any limit.
-    for (int i = 0; i < kSessions; ++i) {
-      std::string from = "127.0." + std::to_string(1 + i / 200) + "." + std::to_string(2 + i % 200);
-      clients.push_back(std::make_unique<SmppTestClient>(daemon.port(), from));
-      auto resp = clients.back()->bind(kBindTransceiver, "bulk", "pw");
-      if (resp && resp->commandStatus == 0) ++bound;
-    }
+    int bound = bindMany(daemon, sessions, clients);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     long after = daemon.residentKB();
     std::vector<double> rtts;
     for (auto& client : clients) rtts.push_back(enquireLinkMillis(*client));
     std::sort(rtts.begin(), rtts.end());
     state.counters["bound_sessions"] = bound;
-    state.counters["rss_kB_per_session"] = static_cast<double>(after - before) / kSessions;
+    state.counters["rss_kB_per_session"] = static_cast<double>(after - before) / sessions;
     state.counters["rss_MB_total"] = static_cast<double>(after) / 1024.0;
     state.counters["enquire_link_median_ms"] = rtts[rtts.size() / 2];
     state.counters["enquire_link_p99_ms"] = rtts[rtts.size() * 99 / 100];
   }
 }
-BENCHMARK(BM_ThousandBoundSessions)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BoundSessions)->Arg(1000)->Arg(10000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_IdleDaemonCpu(benchmark::State& state) {
+  raiseDescriptorLimit();
+  const int sessions = static_cast<int>(state.range(0));
   for (auto _ : state) {
-    Daemon daemon(json::array({{{"systemid", "idle"}, {"sharedtargetsetid", "ts"}, {"password", "pw"}}}));
+    Daemon daemon(kBulkCustomer);
     std::vector<std::unique_ptr<SmppTestClient>> clients;
-    for (int i = 0; i < 5; ++i) {
-      clients.push_back(std::make_unique<SmppTestClient>(daemon.port()));
-      clients.back()->bind(kBindTransceiver, "idle", "pw");
-    }
+    int bound = bindMany(daemon, sessions, clients);
+    // Let the bind traffic settle before measuring.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
     long ticks = daemon.cpuTicks();
     auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(30));
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     double cpuSeconds = static_cast<double>(daemon.cpuTicks() - ticks) / sysconf(_SC_CLK_TCK);
+    state.counters["bound_sessions"] = bound;
     state.counters["cpu_percent_of_one_core"] = 100.0 * cpuSeconds / seconds;
   }
 }
-BENCHMARK(BM_IdleDaemonCpu)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IdleDaemonCpu)->Arg(0)->Arg(1000)->Arg(10000)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_QuietSessionBesideFlood(benchmark::State& state) {
+  for (auto _ : state) {
+    Daemon daemon(kBulkCustomer);
+    SmppTestClient quiet(daemon.port(), "127.0.0.2");
+    quiet.bind(kBindTransceiver, "bulk", "pw");
+    const int flooder = connectTcp("127.0.0.1", daemon.port(), "127.0.0.3");
+    // Admitted before the flood starts (bytes before the greeting block).
+    std::string greeting("\x00\x00\x00\x10\x00\x00\x00\x15\x00\x00\x00\x00\x00\x00\x00\x01", 16);
+    writeAll(flooder, greeting);
+    readExactly(flooder, 16);
+    std::string burst;
+    for (int i = 0; i < 4096; ++i)
+      burst += std::string("\x00\x00\x00\x10\x00\x00\x00\x15\x00\x00\x00\x00\x00\x00\x00\x01", 16);
+    std::atomic<bool> stop{false};
+    timeval brief{0, 100000};
+    setsockopt(flooder, SOL_SOCKET, SO_SNDTIMEO, &brief, sizeof brief);
+    setsockopt(flooder, SOL_SOCKET, SO_RCVTIMEO, &brief, sizeof brief);
+    std::atomic<long> flooded{0};
+    std::atomic<bool> cutOff{false};
+    std::thread writer([&] {
+      while (!stop.load()) {
+        ssize_t n = send(flooder, burst.data(), burst.size(), MSG_NOSIGNAL);
+        if (n > 0) flooded += n / 16;
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+          cutOff = true;
+          return;
+        }
+      }
+    });
+    std::thread reader([&] {
+      char buf[65536];
+      while (!stop.load()) {
+        ssize_t n = recv(flooder, buf, sizeof buf, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+      }
+    });
+    const auto floodStart = Clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::vector<double> rtts;
+    for (int i = 0; i < 5000; ++i) rtts.push_back(enquireLinkMillis(quiet));
+    stop.store(true);
+    double seconds = std::chrono::duration<double>(Clock::now() - floodStart).count();
+    double floodRate = static_cast<double>(flooded.load()) / seconds;
+    writer.join();
+    reader.join();
+    close(flooder);
+    std::sort(rtts.begin(), rtts.end());
+    state.counters["quiet_enquire_link_median_ms"] = rtts[rtts.size() / 2];
+    state.counters["quiet_enquire_link_p99_ms"] = rtts[rtts.size() * 99 / 100];
+    state.counters["flood_pdus_per_s"] = floodRate;
+    state.counters["flooder_cut_off"] = cutOff.load() ? 1 : 0;
+  }
+}
+BENCHMARK(BM_QuietSessionBesideFlood)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -260,8 +260,8 @@ TEST(DownstreamDaemonTest, QueryCancelAndSubmitAreRefusedAfterBind) {
   EXPECT_EQ(submitResp->commandStatus, 0x45u);
 }
 
-TEST(DownstreamDaemonTest, ConnectionsBeyondThePerAddressLimitAreDenied) {
-  Daemon daemon(json::array(), {{"smpp.max_connections_per_ip", 2}});
+TEST(DownstreamDaemonTest, ConnectionsBeyondThePerAddressAndTotalLimitsAreRefused) {
+  Daemon daemon(json::array(), {{"smpp.max_connections_per_ip", 2}, {"smpp.max_connections", 3}});
   ASSERT_TRUE(daemon.started());
   SmppTestClient a(daemon.port(), "127.0.0.7");
   SmppTestClient b(daemon.port(), "127.0.0.7");
@@ -273,6 +273,10 @@ TEST(DownstreamDaemonTest, ConnectionsBeyondThePerAddressLimitAreDenied) {
   ASSERT_EQ(bindStatus(d, kBindTransmitter, "x", ""), 0);
   EXPECT_TRUE(daemon.waitForOutput("DENYING connection - "));
   EXPECT_NE(daemon.output().find("[127.0.0.7]"), std::string::npos);
+  // Three are open: the configured total refuses a fourth from anywhere.
+  SmppTestClient e(daemon.port(), "127.0.0.9");
+  EXPECT_TRUE(e.waitClosed());
+  EXPECT_TRUE(daemon.waitForOutput("Client connection limit reached. REJECTING connection - "));
 }
 
 TEST(DownstreamDaemonTest, FloodFromOneAddressIsBlockedAndOthersPass) {
