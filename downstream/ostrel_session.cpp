@@ -27,6 +27,7 @@ OstrelSession::OstrelSession(int fd, const char* peerIp, int peerPort, EntityCon
 
 OstrelSession::~OstrelSession() {
   self_.reset();
+  Tracker::instance().removeSession(sessionId());
   MetricsRegistry::instance().addGauge(kSessionGauge, -1);
 }
 
