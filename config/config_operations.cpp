@@ -6,10 +6,16 @@
 // throws (a body value of the wrong JSON type) or fails leaves the live
 // state untouched. Then it swaps the results in and saves; a save that fails
 // restores what was there before.
+//
+// "inboundmo" and "allowedips" are lists of numbers and addresses: only
+// their text elements are kept, in the record and in the stored document
+// alike (a value that is not an array is kept as an empty list), so a body
+// cannot park arbitrary nested structures in the file through them.
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "base/log.h"
@@ -84,6 +90,10 @@ std::vector<std::string> textElements(const json& value) {
     if (element.is_string()) out.push_back(element.get<std::string>());
   }
   return out;
+}
+
+bool isTextListKey(const char* key) {
+  return std::string_view(key) == "inboundmo" || std::string_view(key) == "allowedips";
 }
 
 uint16_t tpsLimitOf(const json& value) {
@@ -209,7 +219,8 @@ bool OstrelConfiguration::esmeAdd(const json& body, std::string& status) {
   json stored = {{"systemid", record.systemid}, {"sharedtargetsetid", record.sharedtargetsetid}};
   for (const char* key : {"inboundmo", "tpslimit", "submits_enabled", "binding_enabled", "password",
                           "password_hash", "allowedips"}) {
-    if (body.contains(key)) stored[key] = body[key];
+    if (!body.contains(key)) continue;
+    stored[key] = isTextListKey(key) ? json(textElements(body[key])) : body[key];
   }
   json doc = jconfig;
   doc["esme"].push_back(std::move(stored));
@@ -268,14 +279,14 @@ bool OstrelConfiguration::esmeModify(const std::string& systemId, const json& bo
   }
   if (body.contains("inboundmo")) {
     record.numbers = textElements(body["inboundmo"]);
-    store("inboundmo", body["inboundmo"]);
+    store("inboundmo", record.numbers);
     // The loader prefers "numbering" over "inboundmo"; left in place it
     // would undo this change at the next start.
     if (stored != nullptr && stored->is_object()) stored->erase("numbering");
   }
   if (body.contains("allowedips")) {
     record.allowedIPs = textElements(body["allowedips"]);
-    store("allowedips", body["allowedips"]);
+    store("allowedips", record.allowedIPs);
   }
 
   LiveState before = captureLocked();

@@ -142,11 +142,16 @@ TEST_F(ConfigOperationsTest, EsmeAddWithOnlyIdAndSetStoresJustThose) {
   expectSavedAndReloadable(1);
 }
 
-TEST_F(ConfigOperationsTest, EsmeAddStoresTheGivenOptionalKeys) {
+TEST_F(ConfigOperationsTest, EsmeAddStoresTheGivenOptionalKeysAndOnlyTextInTheLists) {
+  json nested = json::parse("[[[[\"deep\"]]], {\"a\": [1]}, 7]");
+  json inbound = nested;
+  inbound.insert(inbound.begin(), "300");
+  json allowed = nested;
+  allowed.push_back("10.0.0.1");
   json body = {
       {"systemid", "full"},         {"targetset", "A"},         {"tpslimit", 5},
       {"submits_enabled", false},   {"binding_enabled", false}, {"password", "p"},
-      {"password_hash", "$2b$x"},   {"inboundmo", {"300", 1}},  {"allowedips", {"10.0.0.1"}},
+      {"password_hash", "$2b$x"},   {"inboundmo", inbound},     {"allowedips", allowed},
       {"routes-mt", json::array()}, {"colour", "red"}};
   ASSERT_TRUE(run([&] { return config->esmeAdd(body, status); }));
   json expected = body;
@@ -154,6 +159,8 @@ TEST_F(ConfigOperationsTest, EsmeAddStoresTheGivenOptionalKeys) {
   expected.erase("routes-mt");
   expected.erase("colour");
   expected["sharedtargetsetid"] = "A";
+  expected["inboundmo"] = {"300"};
+  expected["allowedips"] = {"10.0.0.1"};
   EXPECT_EQ(config->jconfigCopy()["esme"].back(), expected);
   ResolvedESME resolved = config->resolveESME("full", "");
   EXPECT_EQ(resolved.tpslimit, 5);
@@ -210,8 +217,10 @@ TEST_F(ConfigOperationsTest, EsmeAddWithWrongTypeThrowsAndChangesNothing) {
 }
 
 TEST_F(ConfigOperationsTest, EsmeModifyChangesOnlyTheGivenKeys) {
-  json body = {
-      {"targetset", "B"}, {"tpslimit", 9}, {"binding_enabled", false}, {"allowedips", {"1.2.3.4"}}};
+  json body = {{"targetset", "B"},
+               {"tpslimit", 9},
+               {"binding_enabled", false},
+               {"allowedips", json::parse("[[[\"9.9.9.9\"]], \"1.2.3.4\", {}]")}};
   ASSERT_TRUE(run([&] { return config->esmeModify("acme", body, status); }));
   EXPECT_EQ(status, "ESME modified acme");
   EXPECT_NE(out.find("Performing operation: Modify ESME\n"), std::string::npos);
@@ -234,6 +243,7 @@ TEST_F(ConfigOperationsTest, EsmeModifiedInboundNumbersRouteAtOnceAndSurviveRest
   EXPECT_EQ(config->esmeForNumber("111").value_or(""), "acme");
   ASSERT_TRUE(run([&] { return config->esmeModify("acme", {{"inboundmo", {"150", 3}}}, status); }));
   EXPECT_EQ(config->findESME("acme", "")->numbers, std::vector<std::string>{"150"});
+  EXPECT_EQ(config->jconfigCopy()["esme"][0]["inboundmo"], json({"150"}));
   EXPECT_EQ(config->esmeForNumber("150").value_or(""), "acme");
   EXPECT_FALSE(config->esmeForNumber("111").has_value());
   EXPECT_FALSE(config->jconfigCopy()["esme"][0].contains("numbering"));
