@@ -5,7 +5,8 @@
 // and builds the new records and a new copy of the document; anything that
 // throws (a body value of the wrong JSON type) or fails leaves the live
 // state untouched. Then it swaps the results in and saves; a save that fails
-// restores what was there before.
+// restores what was there before. Only the in-memory part runs under
+// configMutex; the file is written after it is released (commitSave).
 //
 // "inboundmo" and "allowedips" are lists of numbers and addresses: only
 // their text elements are kept, in the record and in the stored document
@@ -132,8 +133,15 @@ void OstrelConfiguration::restoreLocked(LiveState&& state) {
   confSharedTargetSets = std::move(state.sets);
 }
 
-bool OstrelConfiguration::saveChangeLocked(LiveState&& before, std::string& status) {
-  if (performSave()) {
+bool OstrelConfiguration::commitSave(std::unique_lock<std::mutex>& lock, LiveState&& before,
+                                     std::string& status) {
+  SaveSnapshot snapshot = snapshotLocked();
+  // The fsync and the document on standard output take long; binds and the
+  // upstream side must not wait for them.
+  lock.unlock();
+  bool saved = writeSnapshot(snapshot);
+  lock.lock();
+  if (saved) {
     configChangedAt.store(now());
     return true;
   }
@@ -180,7 +188,7 @@ bool OstrelConfiguration::esmeList(json& result, std::string& /*status*/) {
 }
 
 bool OstrelConfiguration::esmeAdd(const json& body, std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Add ESME");
   logMessage(LOG_INFO, this, className_, "esmeAdd", "IN");
   if (body.contains("touch")) {
@@ -188,10 +196,16 @@ bool OstrelConfiguration::esmeAdd(const json& body, std::string& status) {
     // without changing anything; answered as a failure by design.
     announce("Touch ESME");
     configChangedAt.store(now());
-    performSave();
+    SaveSnapshot snapshot;
+    {
+      std::lock_guard<std::mutex> lock(configMutex);
+      snapshot = snapshotLocked();
+    }
+    writeSnapshot(snapshot);
     status = "ESME touch";
     return false;
   }
+  std::unique_lock<std::mutex> lock(configMutex);
   if (!body.contains("systemid")) {
     status = "Missing field: systemid";
     return false;
@@ -231,7 +245,7 @@ bool OstrelConfiguration::esmeAdd(const json& body, std::string& status) {
   confESME[id] = std::move(record);
   setDocument(std::move(doc));
   rebuildEsmeByNumberLocked();
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "ESME added " + id;
   logMessage(LOG_INFO, this, className_, "esmeAdd", "OUT");
   return true;
@@ -239,8 +253,9 @@ bool OstrelConfiguration::esmeAdd(const json& body, std::string& status) {
 
 bool OstrelConfiguration::esmeModify(const std::string& systemId, const json& body,
                                      std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Modify ESME");
+  std::unique_lock<std::mutex> lock(configMutex);
   auto live = confESME.find(systemId);
   if (live == confESME.end()) {
     status = "ESME not found";
@@ -294,14 +309,15 @@ bool OstrelConfiguration::esmeModify(const std::string& systemId, const json& bo
   confESME[systemId] = std::move(record);
   setDocument(std::move(doc));
   rebuildEsmeByNumberLocked();
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "ESME modified " + systemId;
   return true;
 }
 
 bool OstrelConfiguration::esmeRemove(const std::string& systemId, std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Remove ESME");
+  std::unique_lock<std::mutex> lock(configMutex);
   if (confESME.count(systemId) == 0) {
     status = "ESME not found " + systemId;
     return false;
@@ -316,7 +332,7 @@ bool OstrelConfiguration::esmeRemove(const std::string& systemId, std::string& s
   // Mobile-originated messages for the removed customer's numbers must not
   // keep queueing for a customer that can no longer bind.
   rebuildEsmeByNumberLocked();
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "ESME removed " + systemId;
   return true;
 }
@@ -354,8 +370,9 @@ bool OstrelConfiguration::targetSetList(json& result, std::string& /*status*/) {
 }
 
 bool OstrelConfiguration::targetSetAdd(const json& body, std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Add Target Set");
+  std::unique_lock<std::mutex> lock(configMutex);
   if (!body.contains("id")) {
     status = "Missing field: id";
     return false;
@@ -386,15 +403,16 @@ bool OstrelConfiguration::targetSetAdd(const json& body, std::string& status) {
   std::string id = set.id;
   confSharedTargetSets[id] = std::move(set);
   setDocument(std::move(doc));
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "Target set added " + id;
   return true;
 }
 
 bool OstrelConfiguration::targetSetModify(const std::string& id, const json& body,
                                           std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Modify Target Set");
+  std::unique_lock<std::mutex> lock(configMutex);
   auto live = confSharedTargetSets.find(id);
   if (live == confSharedTargetSets.end()) {
     status = "Target set does not exist " + id;
@@ -424,14 +442,15 @@ bool OstrelConfiguration::targetSetModify(const std::string& id, const json& bod
   live->second.name = std::move(name);
   live->second.submits_enabled = submitsEnabled;
   setDocument(std::move(doc));
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "Target set modified " + id;
   return true;
 }
 
 bool OstrelConfiguration::targetSetRemove(const std::string& id, std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Remove Target Set");
+  std::unique_lock<std::mutex> lock(configMutex);
   if (confSharedTargetSets.count(id) == 0) {
     status = "Target set does not exist " + id;
     return false;
@@ -442,7 +461,7 @@ bool OstrelConfiguration::targetSetRemove(const std::string& id, std::string& st
   LiveState before = captureLocked();
   confSharedTargetSets.erase(id);
   setDocument(std::move(doc));
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "Target set removed " + id;
   return true;
 }
@@ -487,8 +506,9 @@ bool OstrelConfiguration::targetNames(const std::string& setId, json& result, st
 
 bool OstrelConfiguration::targetAdd(const std::string& setId, const json& body,
                                     std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Add Target");
+  std::unique_lock<std::mutex> lock(configMutex);
   json filled = body;
   if (!filled.contains("bindqty")) filled["bindqty"] = 1;
   if (!filled.contains("systemtype")) filled["systemtype"] = "";
@@ -532,15 +552,16 @@ bool OstrelConfiguration::targetAdd(const std::string& setId, const json& body,
   std::string name = record.name;
   live->second.targets.push_back(std::move(record));
   setDocument(std::move(doc));
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "Target added " + name;
   return true;
 }
 
 bool OstrelConfiguration::targetModify(const std::string& setId, const std::string& name,
                                        const json& body, std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Modify Target");
+  std::unique_lock<std::mutex> lock(configMutex);
   auto live = confSharedTargetSets.find(setId);
   TargetRecord* current = nullptr;
   if (live != confSharedTargetSets.end()) {
@@ -586,15 +607,16 @@ bool OstrelConfiguration::targetModify(const std::string& setId, const std::stri
   LiveState before = captureLocked();
   *current = std::move(record);
   setDocument(std::move(doc));
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "Target modified " + name;
   return true;
 }
 
 bool OstrelConfiguration::targetRemove(const std::string& setId, const std::string& name,
                                        std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Remove Target");
+  std::unique_lock<std::mutex> lock(configMutex);
   auto live = confSharedTargetSets.find(setId);
   if (live == confSharedTargetSets.end()) {
     status = "Target set not found " + setId;
@@ -617,7 +639,7 @@ bool OstrelConfiguration::targetRemove(const std::string& setId, const std::stri
   LiveState before = captureLocked();
   targets.erase(position);
   setDocument(std::move(doc));
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = removed > 0 ? "Target removed successfully " + name
                        : "Target removed from confSharedTargetSets but not found in jconfig";
   return true;

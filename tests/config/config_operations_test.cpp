@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -644,6 +648,72 @@ TEST_F(ConfigOperationsTest, ChangeThatCannotBeSavedIsUndone) {
 }
 
 // ---- Threads ----------------------------------------------------------------
+
+// A file writer that holds the first save until the test lets it go.
+struct HeldWriter {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int started = 0;       // guarded by mutex
+  bool released = false;  // guarded by mutex
+
+  OstrelConfiguration::FileWriter writer() {
+    return [this](const std::string& path, const std::string& text) {
+      std::unique_lock<std::mutex> lock(mutex);
+      ++started;
+      changed.notify_all();
+      changed.wait_for(lock, std::chrono::seconds(10), [this] { return released; });
+      std::ofstream(path) << text;
+      return true;
+    };
+  }
+  bool awaitStarted(int n) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return started >= n; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+    changed.notify_all();
+  }
+};
+
+TEST_F(ConfigOperationsTest, ConfigurationLockIsFreeWhileTheFileIsWritten) {
+  HeldWriter held;
+  config->setFileWriterForTesting(held.writer());
+  testing::internal::CaptureStdout();
+  std::atomic<bool> firstOk{false}, secondOk{false};
+  std::thread first([&] {
+    std::string s = "OK";
+    firstOk = config->esmeAdd({{"systemid", "n1"}, {"targetset", "A"}}, s);
+  });
+  ASSERT_TRUE(held.awaitStarted(1));
+  // While the write is held, another thread takes the lock (a bind would)
+  // and already sees the change.
+  bool lockFree = false;
+  std::thread reader([&] {
+    std::unique_lock<std::mutex> lock(config->configMutex, std::try_to_lock);
+    lockFree = lock.owns_lock();
+  });
+  reader.join();
+  EXPECT_TRUE(lockFree);
+  EXPECT_TRUE(config->findESME("n1", "").has_value());
+  // A second change waits for the first save and is written after it.
+  std::thread second([&] {
+    std::string s = "OK";
+    secondOk = config->esmeAdd({{"systemid", "n2"}, {"targetset", "A"}}, s);
+  });
+  held.release();
+  first.join();
+  second.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(firstOk);
+  EXPECT_TRUE(secondOk);
+  EXPECT_EQ(held.started, 2);
+  expectSavedAndReloadable(2);
+  json esmes = json::parse(dir.read("pelliro.conf"))["esme"];
+  ASSERT_EQ(esmes.size(), 4u);
+  EXPECT_EQ(esmes[3]["systemid"], "n2");
+}
 
 TEST_F(ConfigOperationsTest, SessionQueriesRunSafelyBesideChanges) {
   std::atomic<bool> stop{false};
