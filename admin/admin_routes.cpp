@@ -65,6 +65,32 @@ std::optional<std::string> esmePath(const std::string& path) {
 
 }  // namespace
 
+bool jsonNestingExceeds(std::string_view text, size_t maxDepth) {
+  size_t depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > maxDepth) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
 AdminRoutes::AdminRoutes(OstrelConfiguration& config, APIAuthStore& auth,
                          SMSCEntrySource smscEntries)
     : config_(config), auth_(auth), smscEntries_(std::move(smscEntries)) {}
@@ -127,6 +153,14 @@ HTTPResponse AdminRoutes::dispatch(const HTTPRequest& request, const std::string
   }
   if (contentType == "application/json") {
     if (!checkBearerToken(request.headers, now)) return unauthorised();
+    // Refused before the parser builds a tree from it: a few hundred
+    // kilobytes of "[" make a tree, and an indented dump of it at the next
+    // save, many times the size of the request.
+    if (jsonNestingExceeds(request.body, kMaxJSONBodyNesting)) {
+      logMessage(LOG_WARNING, nullptr, kClassName, "handle_http_request",
+                 "Refused a JSON body nested deeper than %zu levels", kMaxJSONBodyNesting);
+      return HTTPResponse::normal(400, "Bad request", "application/json", "{}");
+    }
     return dispatchJSON(request, nlohmann::json::parse(request.body));
   }
   return HTTPResponse::fallback();

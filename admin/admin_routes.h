@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
 #include "admin/api_auth_store.h"
 #include "admin/http_request.h"
@@ -10,6 +12,17 @@
 #include "admin/status_report.h"
 
 class OstrelConfiguration;
+
+// Deepest nesting of arrays and objects a JSON request body may have. The
+// configuration holds nothing nested half as deep; a deeper body is refused
+// with 400 before it is parsed.
+inline constexpr size_t kMaxJSONBodyNesting = 32;
+
+// Whether `text` opens more than `maxDepth` arrays or objects inside one
+// another. Scans the raw bytes (brackets inside strings, escaped quotes
+// included, do not count), so a hostile body costs one pass and no memory;
+// malformed text is left to the parser. Safe from any thread.
+bool jsonNestingExceeds(std::string_view text, size_t maxDepth);
 
 // The route table of the admin server: metrics, status report, CORS
 // pre-flight, the token endpoint, the bearer-protected configuration

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -43,9 +44,16 @@ std::string HTTPResponse::wire() const {
   return out;
 }
 
-bool sendAll(int fd, std::string_view data, std::chrono::milliseconds stallTimeout) {
+bool sendAll(int fd, std::string_view data, std::chrono::milliseconds stallTimeout,
+             std::chrono::milliseconds deadline) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end = Clock::now() + deadline;
   size_t done = 0;
   while (done < data.size()) {
+    // Measured from the start, not from the last progress: a client that
+    // takes a byte now and then must not stretch the send for ever.
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    if (left.count() <= 0) return false;
     ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       done += static_cast<size_t>(n);
@@ -54,7 +62,7 @@ bool sendAll(int fd, std::string_view data, std::chrono::milliseconds stallTimeo
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
     pollfd p{fd, POLLOUT, 0};
-    int ready = poll(&p, 1, static_cast<int>(stallTimeout.count()));
+    int ready = poll(&p, 1, static_cast<int>(std::min(stallTimeout, left).count()));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0 || (p.revents & (POLLERR | POLLHUP))) return false;
   }
@@ -62,16 +70,17 @@ bool sendAll(int fd, std::string_view data, std::chrono::milliseconds stallTimeo
 }
 
 bool sendHTTPResponse(int fd, int code, const std::string& statusText,
-                      const std::string& contentType, const std::string& body) {
-  return sendHTTPResponse(fd, HTTPResponse::normal(code, statusText, contentType, body));
+                      const std::string& contentType, const std::string& body,
+                      std::chrono::milliseconds deadline) {
+  return sendHTTPResponse(fd, HTTPResponse::normal(code, statusText, contentType, body), deadline);
 }
 
 bool sendHTTPOptionsResponse(int fd, int code, const std::string& statusText,
-                             const std::string& body) {
-  return sendHTTPResponse(fd, HTTPResponse::options(code, statusText, body));
+                             const std::string& body, std::chrono::milliseconds deadline) {
+  return sendHTTPResponse(fd, HTTPResponse::options(code, statusText, body), deadline);
 }
 
-bool sendHTTPResponse(int fd, const HTTPResponse& response) {
+bool sendHTTPResponse(int fd, const HTTPResponse& response, std::chrono::milliseconds deadline) {
   if (response.kind == HTTPResponse::Kind::kNone) return true;
-  return sendAll(fd, response.wire());
+  return sendAll(fd, response.wire(), kHTTPWriteTimeout, deadline);
 }

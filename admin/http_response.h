@@ -43,18 +43,29 @@ inline constexpr std::string_view kFallbackResponse = "HTTP/1.1 200 OK\r\n\r\nOK
 
 // Time a client may take to accept one response without reading any of it.
 inline constexpr std::chrono::milliseconds kHTTPWriteTimeout{3000};
+// Time a client may take to accept the whole of one response, however
+// steadily it reads: the server serves one connection at a time, so a
+// client reading a byte at a time must not hold it (and "/metrics", and
+// shutdown) for longer than this.
+inline constexpr std::chrono::milliseconds kHTTPSendDeadline{5000};
 
 // The normal response: "HTTP/1.1 <code> <text>", the CORS header, the content
-// type, then the body; sent whole. False when the client could not take it.
+// type, then the body; sent whole. False when the client could not take it
+// within `deadline`.
 bool sendHTTPResponse(int fd, int code, const std::string& statusText,
-                      const std::string& contentType, const std::string& body);
+                      const std::string& contentType, const std::string& body,
+                      std::chrono::milliseconds deadline = kHTTPSendDeadline);
 // The pre-flight response with the three CORS headers and no content type.
 bool sendHTTPOptionsResponse(int fd, int code, const std::string& statusText,
-                             const std::string& body);
+                             const std::string& body,
+                             std::chrono::milliseconds deadline = kHTTPSendDeadline);
 // Any of the response shapes; nothing is sent for kNone.
-bool sendHTTPResponse(int fd, const HTTPResponse& response);
+bool sendHTTPResponse(int fd, const HTTPResponse& response,
+                      std::chrono::milliseconds deadline = kHTTPSendDeadline);
 
 // Writes all of `data`, looping over partial writes; false when the peer is
-// gone or takes no bytes for `stallTimeout`.
+// gone, takes no bytes for `stallTimeout`, or has not taken everything
+// `deadline` after the call.
 bool sendAll(int fd, std::string_view data,
-             std::chrono::milliseconds stallTimeout = kHTTPWriteTimeout);
+             std::chrono::milliseconds stallTimeout = kHTTPWriteTimeout,
+             std::chrono::milliseconds deadline = kHTTPSendDeadline);

@@ -30,6 +30,11 @@ constexpr int kIdlePollMs = 100;
 // reset connection.
 constexpr std::chrono::milliseconds kDrainTime{200};
 constexpr size_t kDrainBytes = 4 * 1024 * 1024;
+// Kernel send buffer of one admin connection. Fixed rather than autotuned
+// (which grows it to megabytes): what a slow client has not taken when its
+// send deadline passes must be small enough to drop, and the server's
+// deadline, not the kernel, decides how long a client is served.
+constexpr int kConnectionSendBuffer = 128 * 1024;
 
 std::string peerAddress(const sockaddr_storage& address) {
   char text[INET6_ADDRSTRLEN] = "";
@@ -40,6 +45,14 @@ std::string peerAddress(const sockaddr_storage& address) {
               sizeof text);
   }
   return text;
+}
+
+// Drops whatever is still queued for the client and makes close() send a
+// reset, so a client too slow for its deadline is not served on by the
+// kernel after the server has given up on it.
+void resetOnClose(int fd) {
+  linger abort{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
 void drainAfterRefusal(int fd) {
@@ -109,6 +122,7 @@ void HTTPAdminServer::run(int port) {
       }
       continue;
     }
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kConnectionSendBuffer, sizeof kConnectionSendBuffer);
     std::string peer = peerAddress(address);
     logMessage(LOG_FINE, nullptr, kClassName, "http_main", "New connection from %s", peer.c_str());
     handle_http_request(fd, peer);
@@ -135,10 +149,18 @@ void HTTPAdminServer::requestStop() {
   stopRequested_ = true;
 }
 
+void HTTPAdminServer::setDeadlines(std::chrono::milliseconds read,
+                                   std::chrono::milliseconds send) {
+  readDeadlineMs_ = read.count();
+  sendDeadlineMs_ = send.count();
+}
+
 void HTTPAdminServer::handle_http_request(int fd, const std::string& peer) {
+  const std::chrono::milliseconds readDeadline{readDeadlineMs_.load()};
+  const std::chrono::milliseconds sendDeadline{sendDeadlineMs_.load()};
   std::string raw;
   RequestFrame frame;
-  switch (readHTTPRequest(fd, raw, frame)) {
+  switch (readHTTPRequest(fd, raw, frame, readDeadline)) {
     case ReadStatus::kError:
       perror("recv");
       return;
@@ -148,7 +170,7 @@ void HTTPAdminServer::handle_http_request(int fd, const std::string& peer) {
     case ReadStatus::kBad:
       logMessage(LOG_FINE, nullptr, kClassName, "handle_http_request",
                  "Refused an over-large, incomplete or unframeable request from %s", peer.c_str());
-      sendHTTPResponse(fd, 400, "Bad request", "application/json", "{}");
+      sendHTTPResponse(fd, 400, "Bad request", "application/json", "{}", sendDeadline);
       drainAfterRefusal(fd);
       return;
     case ReadStatus::kComplete:
@@ -158,7 +180,11 @@ void HTTPAdminServer::handle_http_request(int fd, const std::string& peer) {
   HTTPRequest request;
   if (!parseHTTPRequest(raw, frame.headerLength, request)) return;
   HTTPResponse response = routes_.handle(request, peer, wallClockMicros());
-  sendHTTPResponse(fd, response);
+  if (!sendHTTPResponse(fd, response, sendDeadline)) {
+    logMessage(LOG_FINE, nullptr, kClassName, "handle_http_request",
+               "Gave up sending the response to %s", peer.c_str());
+    resetOnClose(fd);
+  }
 }
 
 // ---- The process's admin server ---------------------------------------------

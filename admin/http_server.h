@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -37,8 +38,16 @@ class HTTPAdminServer {
   bool running() const { return running_.load(); }
   int boundPort() const { return boundPort_.load(); }
 
-  // Serves one request on the connected socket `fd`; does not close it.
+  // Serves one request on the connected socket `fd`; does not close it. A
+  // client that has not delivered its request within the read deadline, or
+  // taken the whole response within the send deadline, is cut off; the
+  // connection is then reset so the kernel does not go on feeding it.
   void handle_http_request(int fd, const std::string& peer);
+
+  // Overall time allowed for reading one request and for sending one
+  // response (defaults kHTTPReadTimeout and kHTTPSendDeadline). Safe from any
+  // thread; applies from the next connection on.
+  void setDeadlines(std::chrono::milliseconds read, std::chrono::milliseconds send);
 
  private:
   int openListeningSocket(int port);
@@ -47,6 +56,8 @@ class HTTPAdminServer {
   std::atomic<bool> running_{false};
   std::atomic<bool> stopRequested_{false};
   std::atomic<int> boundPort_{0};
+  std::atomic<int64_t> readDeadlineMs_{kHTTPReadTimeout.count()};
+  std::atomic<int64_t> sendDeadlineMs_{kHTTPSendDeadline.count()};
 
   std::mutex startMutex_;
   std::condition_variable startChanged_;

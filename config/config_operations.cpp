@@ -5,11 +5,18 @@
 // and builds the new records and a new copy of the document; anything that
 // throws (a body value of the wrong JSON type) or fails leaves the live
 // state untouched. Then it swaps the results in and saves; a save that fails
-// restores what was there before.
+// restores what was there before. Only the in-memory part runs under
+// configMutex; the file is written after it is released (commitSave).
+//
+// "inboundmo" and "allowedips" are lists of numbers and addresses: only
+// their text elements are kept, in the record and in the stored document
+// alike (a value that is not an array is kept as an empty list), so a body
+// cannot park arbitrary nested structures in the file through them.
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "base/log.h"
@@ -86,6 +93,10 @@ std::vector<std::string> textElements(const json& value) {
   return out;
 }
 
+bool isTextListKey(const char* key) {
+  return std::string_view(key) == "inboundmo" || std::string_view(key) == "allowedips";
+}
+
 uint16_t tpsLimitOf(const json& value) {
   return static_cast<uint16_t>(std::clamp<int64_t>(value.get<int64_t>(), 0, kMaxESMETpsLimit));
 }
@@ -122,8 +133,15 @@ void OstrelConfiguration::restoreLocked(LiveState&& state) {
   confSharedTargetSets = std::move(state.sets);
 }
 
-bool OstrelConfiguration::saveChangeLocked(LiveState&& before, std::string& status) {
-  if (performSave()) {
+bool OstrelConfiguration::commitSave(std::unique_lock<std::mutex>& lock, LiveState&& before,
+                                     std::string& status) {
+  SaveSnapshot snapshot = snapshotLocked();
+  // The fsync and the document on standard output take long; binds and the
+  // upstream side must not wait for them.
+  lock.unlock();
+  bool saved = writeSnapshot(snapshot);
+  lock.lock();
+  if (saved) {
     configChangedAt.store(now());
     return true;
   }
@@ -170,7 +188,7 @@ bool OstrelConfiguration::esmeList(json& result, std::string& /*status*/) {
 }
 
 bool OstrelConfiguration::esmeAdd(const json& body, std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Add ESME");
   logMessage(LOG_INFO, this, className_, "esmeAdd", "IN");
   if (body.contains("touch")) {
@@ -178,10 +196,16 @@ bool OstrelConfiguration::esmeAdd(const json& body, std::string& status) {
     // without changing anything; answered as a failure by design.
     announce("Touch ESME");
     configChangedAt.store(now());
-    performSave();
+    SaveSnapshot snapshot;
+    {
+      std::lock_guard<std::mutex> lock(configMutex);
+      snapshot = snapshotLocked();
+    }
+    writeSnapshot(snapshot);
     status = "ESME touch";
     return false;
   }
+  std::unique_lock<std::mutex> lock(configMutex);
   if (!body.contains("systemid")) {
     status = "Missing field: systemid";
     return false;
@@ -209,7 +233,8 @@ bool OstrelConfiguration::esmeAdd(const json& body, std::string& status) {
   json stored = {{"systemid", record.systemid}, {"sharedtargetsetid", record.sharedtargetsetid}};
   for (const char* key : {"inboundmo", "tpslimit", "submits_enabled", "binding_enabled", "password",
                           "password_hash", "allowedips"}) {
-    if (body.contains(key)) stored[key] = body[key];
+    if (!body.contains(key)) continue;
+    stored[key] = isTextListKey(key) ? json(textElements(body[key])) : body[key];
   }
   json doc = jconfig;
   doc["esme"].push_back(std::move(stored));
@@ -220,7 +245,7 @@ bool OstrelConfiguration::esmeAdd(const json& body, std::string& status) {
   confESME[id] = std::move(record);
   setDocument(std::move(doc));
   rebuildEsmeByNumberLocked();
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "ESME added " + id;
   logMessage(LOG_INFO, this, className_, "esmeAdd", "OUT");
   return true;
@@ -228,8 +253,9 @@ bool OstrelConfiguration::esmeAdd(const json& body, std::string& status) {
 
 bool OstrelConfiguration::esmeModify(const std::string& systemId, const json& body,
                                      std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Modify ESME");
+  std::unique_lock<std::mutex> lock(configMutex);
   auto live = confESME.find(systemId);
   if (live == confESME.end()) {
     status = "ESME not found";
@@ -268,14 +294,14 @@ bool OstrelConfiguration::esmeModify(const std::string& systemId, const json& bo
   }
   if (body.contains("inboundmo")) {
     record.numbers = textElements(body["inboundmo"]);
-    store("inboundmo", body["inboundmo"]);
+    store("inboundmo", record.numbers);
     // The loader prefers "numbering" over "inboundmo"; left in place it
     // would undo this change at the next start.
     if (stored != nullptr && stored->is_object()) stored->erase("numbering");
   }
   if (body.contains("allowedips")) {
     record.allowedIPs = textElements(body["allowedips"]);
-    store("allowedips", body["allowedips"]);
+    store("allowedips", record.allowedIPs);
   }
 
   LiveState before = captureLocked();
@@ -283,14 +309,15 @@ bool OstrelConfiguration::esmeModify(const std::string& systemId, const json& bo
   confESME[systemId] = std::move(record);
   setDocument(std::move(doc));
   rebuildEsmeByNumberLocked();
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "ESME modified " + systemId;
   return true;
 }
 
 bool OstrelConfiguration::esmeRemove(const std::string& systemId, std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Remove ESME");
+  std::unique_lock<std::mutex> lock(configMutex);
   if (confESME.count(systemId) == 0) {
     status = "ESME not found " + systemId;
     return false;
@@ -305,7 +332,7 @@ bool OstrelConfiguration::esmeRemove(const std::string& systemId, std::string& s
   // Mobile-originated messages for the removed customer's numbers must not
   // keep queueing for a customer that can no longer bind.
   rebuildEsmeByNumberLocked();
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "ESME removed " + systemId;
   return true;
 }
@@ -343,8 +370,9 @@ bool OstrelConfiguration::targetSetList(json& result, std::string& /*status*/) {
 }
 
 bool OstrelConfiguration::targetSetAdd(const json& body, std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Add Target Set");
+  std::unique_lock<std::mutex> lock(configMutex);
   if (!body.contains("id")) {
     status = "Missing field: id";
     return false;
@@ -375,15 +403,16 @@ bool OstrelConfiguration::targetSetAdd(const json& body, std::string& status) {
   std::string id = set.id;
   confSharedTargetSets[id] = std::move(set);
   setDocument(std::move(doc));
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "Target set added " + id;
   return true;
 }
 
 bool OstrelConfiguration::targetSetModify(const std::string& id, const json& body,
                                           std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Modify Target Set");
+  std::unique_lock<std::mutex> lock(configMutex);
   auto live = confSharedTargetSets.find(id);
   if (live == confSharedTargetSets.end()) {
     status = "Target set does not exist " + id;
@@ -413,14 +442,15 @@ bool OstrelConfiguration::targetSetModify(const std::string& id, const json& bod
   live->second.name = std::move(name);
   live->second.submits_enabled = submitsEnabled;
   setDocument(std::move(doc));
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "Target set modified " + id;
   return true;
 }
 
 bool OstrelConfiguration::targetSetRemove(const std::string& id, std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Remove Target Set");
+  std::unique_lock<std::mutex> lock(configMutex);
   if (confSharedTargetSets.count(id) == 0) {
     status = "Target set does not exist " + id;
     return false;
@@ -431,7 +461,7 @@ bool OstrelConfiguration::targetSetRemove(const std::string& id, std::string& st
   LiveState before = captureLocked();
   confSharedTargetSets.erase(id);
   setDocument(std::move(doc));
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "Target set removed " + id;
   return true;
 }
@@ -476,8 +506,9 @@ bool OstrelConfiguration::targetNames(const std::string& setId, json& result, st
 
 bool OstrelConfiguration::targetAdd(const std::string& setId, const json& body,
                                     std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Add Target");
+  std::unique_lock<std::mutex> lock(configMutex);
   json filled = body;
   if (!filled.contains("bindqty")) filled["bindqty"] = 1;
   if (!filled.contains("systemtype")) filled["systemtype"] = "";
@@ -521,15 +552,16 @@ bool OstrelConfiguration::targetAdd(const std::string& setId, const json& body,
   std::string name = record.name;
   live->second.targets.push_back(std::move(record));
   setDocument(std::move(doc));
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "Target added " + name;
   return true;
 }
 
 bool OstrelConfiguration::targetModify(const std::string& setId, const std::string& name,
                                        const json& body, std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Modify Target");
+  std::unique_lock<std::mutex> lock(configMutex);
   auto live = confSharedTargetSets.find(setId);
   TargetRecord* current = nullptr;
   if (live != confSharedTargetSets.end()) {
@@ -575,15 +607,16 @@ bool OstrelConfiguration::targetModify(const std::string& setId, const std::stri
   LiveState before = captureLocked();
   *current = std::move(record);
   setDocument(std::move(doc));
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = "Target modified " + name;
   return true;
 }
 
 bool OstrelConfiguration::targetRemove(const std::string& setId, const std::string& name,
                                        std::string& status) {
-  std::lock_guard<std::mutex> lock(configMutex);
+  std::lock_guard<std::mutex> save(saveMutex_);
   announce("Remove Target");
+  std::unique_lock<std::mutex> lock(configMutex);
   auto live = confSharedTargetSets.find(setId);
   if (live == confSharedTargetSets.end()) {
     status = "Target set not found " + setId;
@@ -606,7 +639,7 @@ bool OstrelConfiguration::targetRemove(const std::string& setId, const std::stri
   LiveState before = captureLocked();
   targets.erase(position);
   setDocument(std::move(doc));
-  if (!saveChangeLocked(std::move(before), status)) return false;
+  if (!commitSave(lock, std::move(before), status)) return false;
   status = removed > 0 ? "Target removed successfully " + name
                        : "Target removed from confSharedTargetSets but not found in jconfig";
   return true;

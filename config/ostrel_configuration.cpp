@@ -99,7 +99,7 @@ OstrelConfiguration& OstrelConfiguration::instance() {
 }
 
 OstrelConfiguration::OstrelConfiguration(std::string fileName)
-    : fileName_(std::move(fileName)), clock_(wallClockMicros) {
+    : fileName_(std::move(fileName)), clock_(wallClockMicros), fileWriter_(writeDurably) {
   auto slash = fileName_.rfind('/');
   if (slash != std::string::npos) directory_ = fileName_.substr(0, slash + 1);
 }
@@ -107,6 +107,7 @@ OstrelConfiguration::OstrelConfiguration(std::string fileName)
 // ---- Load -------------------------------------------------------------------
 
 bool OstrelConfiguration::performLoad(bool& notFound) {
+  std::lock_guard<std::mutex> save(saveMutex_);
   std::lock_guard<std::mutex> lock(configMutex);
   notFound = false;
   FILE* file = fopen(fileName_.c_str(), "rb");
@@ -149,6 +150,7 @@ bool OstrelConfiguration::performLoad(bool& notFound) {
 }
 
 bool OstrelConfiguration::parseConfig(bool apply, json doc) {
+  std::lock_guard<std::mutex> save(saveMutex_);
   std::lock_guard<std::mutex> lock(configMutex);
   return parseConfigLocked(apply, doc);
 }
@@ -399,18 +401,31 @@ std::string OstrelConfiguration::backupName(uint64_t micros) const {
 }
 
 bool OstrelConfiguration::performSave() {
-  // Callers hold configMutex, the only writers of jconfig do too: reading it
-  // here needs no documentMutex_.
-  std::string text = jconfig.dump(2) + "\n";
+  std::lock_guard<std::mutex> save(saveMutex_);
+  SaveSnapshot snapshot;
+  {
+    std::lock_guard<std::mutex> lock(configMutex);
+    snapshot = snapshotLocked();
+  }
+  return writeSnapshot(snapshot);
+}
+
+OstrelConfiguration::SaveSnapshot OstrelConfiguration::snapshotLocked() {
+  // jconfig's writers hold configMutex, as the caller does: reading it here
+  // needs no documentMutex_.
+  return SaveSnapshot{jconfig.dump(2) + "\n", confESMEText() + confSharedTargetSetsText()};
+}
+
+bool OstrelConfiguration::writeSnapshot(const SaveSnapshot& snapshot) {
+  const std::string& text = snapshot.document;
   fputs(text.c_str(), stdout);
+  fputs(snapshot.records.c_str(), stdout);
   fflush(stdout);
-  dumpConfESME();
-  dumpConfSharedTargetSets();
 
   // The new document is complete on disk before the old one is touched, so a
   // full disk or a crash never leaves the gateway without a configuration.
   std::string temporary = fileName_ + ".tmp";
-  if (!writeDurably(temporary, text)) {
+  if (!fileWriter_(temporary, text)) {
     logMessage(LOG_WARNING, this, className_, "performSave", "Configuration file %s failed to save",
                fileName_.c_str());
     return false;
@@ -473,9 +488,14 @@ void OstrelConfiguration::createDefaultConfiguration() {
   doc["targetsets"] = json::array();
   doc["routes-mo"] = json::array();
   doc["routes-mt"] = json::array();
-  std::lock_guard<std::mutex> lock(configMutex);
-  setDocument(std::move(doc));
-  performSave();
+  std::lock_guard<std::mutex> save(saveMutex_);
+  SaveSnapshot snapshot;
+  {
+    std::lock_guard<std::mutex> lock(configMutex);
+    setDocument(std::move(doc));
+    snapshot = snapshotLocked();
+  }
+  writeSnapshot(snapshot);
 }
 
 // ---- Typed getters ----------------------------------------------------------
@@ -559,6 +579,12 @@ json OstrelConfiguration::jconfigCopy() {
 // ---- Dumps ------------------------------------------------------------------
 
 void OstrelConfiguration::dumpConfESME() {
+  std::string out = confESMEText();
+  fputs(out.c_str(), stdout);
+  fflush(stdout);
+}
+
+std::string OstrelConfiguration::confESMEText() {
   std::string out = "Dumping configuration (Pelliro mode):\n[Pelliro] Dumping confESME:\n";
   for (const auto& [id, record] : confESME) {
     out += "System ID: " + record.systemid + "\n";
@@ -574,11 +600,16 @@ void OstrelConfiguration::dumpConfESME() {
     out += "\n";
     out += kDashes;
   }
+  return out;
+}
+
+void OstrelConfiguration::dumpConfSharedTargetSets() {
+  std::string out = confSharedTargetSetsText();
   fputs(out.c_str(), stdout);
   fflush(stdout);
 }
 
-void OstrelConfiguration::dumpConfSharedTargetSets() {
+std::string OstrelConfiguration::confSharedTargetSetsText() {
   std::string out =
       "Dumping configuration (Pelliro mode):\n[Pelliro] Dumping confSharedTargetSets:\n";
   for (const auto& [id, set] : confSharedTargetSets) {
@@ -602,8 +633,7 @@ void OstrelConfiguration::dumpConfSharedTargetSets() {
       out += kDashes;
     }
   }
-  fputs(out.c_str(), stdout);
-  fflush(stdout);
+  return out;
 }
 
 // ---- Record queries ---------------------------------------------------------

@@ -22,11 +22,18 @@
 // operations, which run on the HTTP thread one at a time, keep the document
 // and the records in step and rewrite the file (performSave).
 //
-// Locking:
-// - configMutex guards the live records and serialises performLoad, the
-//   record queries below and the REST operations. The record queries and
-//   REST operations take it themselves: never call them while holding it.
-//   The upstream pool lock is taken before configMutex.
+// Locking, in this order:
+// - saveMutex_ serialises every change with its save: a REST operation holds
+//   it from its first check to the end of its file write (and the rollback of
+//   a failed write); performLoad, parseConfig and the saves take it too. It is
+//   held across disk I/O, so it must never be taken while configMutex is
+//   held, and nothing but the changers (HTTP thread, start-up) takes it.
+// - configMutex guards the live records and jconfig's writers; the record
+//   queries and the in-memory part of the REST operations take it. A change
+//   builds its file text under it and writes the file after releasing it, so
+//   a bind never waits for a disk flush. The record queries and REST
+//   operations take it themselves: never call them while holding it. The
+//   upstream pool lock is taken before configMutex.
 // - documentMutex_ guards jconfig against the lock-free readers (typed
 //   getters, section()). It is innermost: taken after configMutex, held only
 //   to copy or swap the document, never across I/O. Getters are therefore
@@ -60,8 +67,14 @@ class OstrelConfiguration {
                      bool checkDuplicates);
   // Writes jconfig to the file through a temporary file, keeping the
   // previous file as a backup; returns whether the new file is in place.
-  // Caller holds configMutex (or is the only thread).
+  // Takes saveMutex_ and, only to copy the document, configMutex: the caller
+  // holds neither.
   bool performSave();
+  // How the new file's text reaches the disk: (path, text) -> whether it is
+  // durably there. The default writes and fsyncs. Replaceable so tests can
+  // make a save slow or fail; set before other threads use the object.
+  using FileWriter = std::function<bool(const std::string& path, const std::string& text)>;
+  void setFileWriterForTesting(FileWriter writer) { fileWriter_ = std::move(writer); }
   // Replaces jconfig with the default document and saves it (first run).
   void createDefaultConfiguration();
 
@@ -114,11 +127,13 @@ class OstrelConfiguration {
   std::map<std::string, std::string> esmeByNumberCopy();
   std::map<std::string, std::map<std::string, LCREntry>> lcrMapsCopy();
 
-  // ---- REST configuration operations (HTTP thread; take configMutex) ------
+  // ---- REST configuration operations (HTTP thread) -------------------------
   // `status` arrives as "OK" and is replaced by the result text. True means
   // success (HTTP 200), false failure (400). Wrong JSON types in a body throw
   // nlohmann::json exceptions; a failed or throwing operation leaves the live
-  // records, jconfig and the file unchanged.
+  // records, jconfig and the file unchanged. The changing operations take
+  // saveMutex_ for their whole run and configMutex for all but the file
+  // write; the views and lists take configMutex only.
 
   bool esmeView(const std::string& systemId, nlohmann::json& result, std::string& status);
   bool esmeList(nlohmann::json& result, std::string& status);
@@ -162,12 +177,32 @@ class OstrelConfiguration {
   std::string backupName(uint64_t micros) const;
   void setDocument(nlohmann::json doc);
 
+  // What one save writes: the document as indented text and the record
+  // dumps, both taken under configMutex and written after it is released.
+  struct SaveSnapshot {
+    std::string document;
+    std::string records;
+  };
+  SaveSnapshot snapshotLocked();
+  // Caller holds saveMutex_ but not configMutex.
+  bool writeSnapshot(const SaveSnapshot& snapshot);
+  std::string confESMEText();
+  std::string confSharedTargetSetsText();
+
   // The REST operations change the live state only after every check has
   // passed; a failed save puts the state captured before the change back.
   struct LiveState;
   LiveState captureLocked();
   void restoreLocked(LiveState&& state);
-  bool saveChangeLocked(LiveState&& before, std::string& status);
+  // Called with saveMutex_ held and `lock` holding configMutex, after the
+  // change is applied: takes the snapshot, releases configMutex, writes the
+  // file; on failure takes configMutex again and restores `before`. Because
+  // every changer holds saveMutex_ from its first check to here, no newer
+  // change can have come in between, so the rollback never undoes another
+  // operation's change and saves reach the disk in the order of the changes.
+  // Sessions may see a change during the moment its save takes; a failed
+  // save takes it back.
+  bool commitSave(std::unique_lock<std::mutex>& lock, LiveState&& before, std::string& status);
   // Inbound numbers to customers in file order, a later customer winning,
   // exactly as the loader builds the map.
   void rebuildEsmeByNumberLocked();
@@ -176,6 +211,9 @@ class OstrelConfiguration {
   std::string fileName_;
   std::string directory_;  // directory of fileName_, with a trailing '/' or empty
   std::function<uint64_t()> clock_;
+  FileWriter fileWriter_;
+
+  std::mutex saveMutex_;  // see Locking above; guards no data, orders the changes and their saves
 
   std::map<std::string, std::map<std::string, LCREntry>> lcrMaps;  // guarded by configMutex
   std::mutex documentMutex_;

@@ -26,24 +26,41 @@ void wipe(std::string& text) { wipe(text.data(), text.size()); }
 }  // namespace
 
 bool isBcryptHash(const std::string& storedHash) {
-  return storedHash.compare(0, 4, "$2a$") == 0 || storedHash.compare(0, 4, "$2b$") == 0 ||
-         storedHash.compare(0, 4, "$2y$") == 0;
+  // "$2b$" cost "$", then 22 characters of salt and 31 of checksum. Anything
+  // shorter is a setting, not a hash: crypt_r happily completes a setting
+  // into a full hash for any password, so a cut-short hash must never reach
+  // the comparison.
+  if (storedHash.size() != kBcryptHashLength) return false;
+  if (storedHash.compare(0, 4, "$2a$") != 0 && storedHash.compare(0, 4, "$2b$") != 0 &&
+      storedHash.compare(0, 4, "$2y$") != 0)
+    return false;
+  char tens = storedHash[4];
+  char ones = storedHash[5];
+  if (tens < '0' || tens > '9' || ones < '0' || ones > '9' || storedHash[6] != '$') return false;
+  int cost = (tens - '0') * 10 + (ones - '0');
+  if (cost < 4 || cost > 31) return false;
+  for (size_t i = 7; i < storedHash.size(); ++i) {
+    char c = storedHash[i];
+    bool base64 = c == '.' || c == '/' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                  (c >= '0' && c <= '9');
+    if (!base64) return false;
+  }
+  return true;
 }
 
 bool bcryptMatches(const std::string& password, const std::string& storedHash) {
   if (!isBcryptHash(storedHash)) return false;
-  // A password or hash with an embedded NUL would be cut short by crypt_r and
-  // then compared as something it is not.
-  if (password.find('\0') != std::string::npos || storedHash.find('\0') != std::string::npos)
-    return false;
+  // A password with an embedded NUL would be cut short by crypt_r and then
+  // compared as something it is not.
+  if (password.find('\0') != std::string::npos) return false;
   auto area = std::make_unique<crypt_data>();
   memset(area.get(), 0, sizeof(crypt_data));
   const char* result = crypt_r(password.c_str(), storedHash.c_str(), area.get());
   bool matched = false;
   if (result != nullptr && result[0] != '*') {
-    size_t resultLength = strnlen(result, CRYPT_OUTPUT_SIZE);
-    matched = resultLength >= storedHash.size() &&
-              CRYPTO_memcmp(result, storedHash.data(), storedHash.size()) == 0;
+    // Equal in full: the same length and every byte, in constant time.
+    matched = strnlen(result, CRYPT_OUTPUT_SIZE) == kBcryptHashLength &&
+              CRYPTO_memcmp(result, storedHash.data(), kBcryptHashLength) == 0;
   }
   wipe(area.get(), sizeof(crypt_data));
   return matched;

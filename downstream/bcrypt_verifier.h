@@ -14,15 +14,22 @@
 #include <unordered_set>
 #include <vector>
 
-// Whether `password` matches the bcrypt `storedHash` ("$2a$", "$2b$" or
-// "$2y$"). Runs crypt_r with a zeroed work area on the heap (about 32 kB) and
-// compares in constant time; a null result, a failure token ("*...") or a
-// result shorter than the hash is a mismatch. Costs tens of milliseconds at
-// cost 10: call it on a worker thread, never on the listener loop. Safe from
-// any thread.
+// Length of a complete bcrypt hash: "$2b$10$", 22 characters of salt and 31
+// of checksum.
+inline constexpr size_t kBcryptHashLength = 60;
+
+// Whether `password` matches the bcrypt `storedHash`. Runs crypt_r with a
+// zeroed work area on the heap (about 32 kB) and compares the whole result
+// with the whole stored hash in constant time; a stored hash that is not
+// complete (isBcryptHash), a null result or a failure token ("*...") is a
+// mismatch. Costs tens of milliseconds at cost 10: call it on a worker
+// thread, never on the listener loop. Safe from any thread.
 bool bcryptMatches(const std::string& password, const std::string& storedHash);
 
-// Whether `storedHash` starts with one of the bcrypt prefixes.
+// Whether `storedHash` is a complete bcrypt hash: "$2a$", "$2b$" or "$2y$",
+// a two-digit cost from 04 to 31, "$", and 53 characters of the bcrypt
+// base64 alphabet ("./A-Za-z0-9"), 60 in all. Any other stored hash refuses
+// every password.
 bool isBcryptHash(const std::string& storedHash);
 
 // Password/hash pairs that bcrypt has already confirmed, so a customer that

@@ -36,7 +36,10 @@ std::shared_ptr<OstrelSession> OstrelSession::create(int fd, const char* peerIp,
   return session;
 }
 
-OstrelSession::~OstrelSession() { MetricsRegistry::instance().addGauge(kSessionGauge, -1); }
+OstrelSession::~OstrelSession() {
+  Tracker::instance().removeSession(sessionId());
+  MetricsRegistry::instance().addGauge(kSessionGauge, -1);
+}
 
 bool OstrelSession::receivesDeliveries() const {
   uint32_t state = bindState();

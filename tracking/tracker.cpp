@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -326,6 +327,32 @@ bool Tracker::getSessionSystemId(uint64_t sessionid, std::string& systemId) {
 void Tracker::setSession(uint64_t sessionid, std::weak_ptr<SMPPSession> session) {
   std::lock_guard<std::mutex> lock(tablesMutex_);
   sessions_.insert_or_assign(sessionid, std::move(session));
+  if (sessions_.size() >= sessionSweepAt_) sweepExpiredSessionsLocked();
+}
+
+void Tracker::sweepExpiredSessionsLocked() {
+  for (auto it = sessions_.begin(); it != sessions_.end();) {
+    if (it->second.expired()) {
+      sessionSystemIds_.erase(it->first);
+      it = sessions_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  // Doubling the threshold keeps the sweeps' cost proportional to the
+  // additions between them, however many sessions stay alive.
+  sessionSweepAt_ = std::max(kSessionSweepMinimum, 2 * sessions_.size());
+}
+
+void Tracker::removeSession(uint64_t sessionid) {
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  sessions_.erase(sessionid);
+  sessionSystemIds_.erase(sessionid);
+}
+
+size_t Tracker::sessionTableSize() {
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  return sessions_.size() + sessionSystemIds_.size();
 }
 
 std::weak_ptr<SMPPSession> Tracker::getSession(uint64_t sessionid) {

@@ -85,8 +85,16 @@ class Tracker {
   void setSessionSystemId(const std::string& systemId, uint64_t sessionid);
   bool getSessionSystemId(uint64_t sessionid, std::string& systemId);
 
+  // Every setSession also drops, amortised over the additions, the entries
+  // of sessions that have gone without removeSession: when the table has
+  // grown to twice what the last sweep left (at least kSessionSweepMinimum),
+  // one sweep removes every expired reference and its system id. The table
+  // therefore stays within twice the live sessions even if a caller forgets.
   void setSession(uint64_t sessionid, std::weak_ptr<SMPPSession> session);
   std::weak_ptr<SMPPSession> getSession(uint64_t sessionid);
+  // Forgets the session's reference and system id; called when the session
+  // object goes away. A submit_sm_resp arriving later finds no session.
+  void removeSession(uint64_t sessionid);
 
   void setTargetEsme(const std::string& systemId, uint64_t targetId);
 
@@ -106,11 +114,15 @@ class Tracker {
   // Sizes, for tests and the status report.
   size_t submitSMMapSize();
   size_t messageIDMapSize();
+  // Entries of both session tables (references and system ids) together.
+  size_t sessionTableSize();
 
   // Longest dump of submitSMMap written when a submit_sm_resp is not found.
   static constexpr size_t kMissDumpLimit = 100;
   // A pause in upstream submitting longer than this clears submitSMMap.
   static constexpr uint64_t kSubmitSMMapIdleMicros = 30000000;
+  // Size of the session table below which setSession does not sweep.
+  static constexpr size_t kSessionSweepMinimum = 64;
 
  private:
   uint64_t now() const;
@@ -118,6 +130,7 @@ class Tracker {
   // Message id read as a signed decimal integer and printed back; empty when
   // it holds no digits or does not fit 64 bits.
   static std::string normaliseMessageId(const std::string& message_id);
+  void sweepExpiredSessionsLocked();
 
   const std::string fileName_;
   const Clock clock_;
@@ -125,6 +138,7 @@ class Tracker {
   std::mutex tablesMutex_;
   std::unordered_map<uint64_t, std::string> sessionSystemIds_;           // guarded by tablesMutex_
   std::unordered_map<uint64_t, std::weak_ptr<SMPPSession>> sessions_;   // guarded by tablesMutex_
+  size_t sessionSweepAt_ = kSessionSweepMinimum;                        // guarded by tablesMutex_
   std::unordered_map<SubmitSMKey, SubmitSMValue, SubmitSMKeyHash> submitSMMap;  // guarded by tablesMutex_
   MessageIDMap messageIDMap;                                            // guarded by tablesMutex_
   std::unordered_map<uint64_t, std::string> targetEsme_;                // guarded by tablesMutex_

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 
@@ -239,6 +240,45 @@ TEST_F(AdminRoutesTest, MalformedJSONBodyIsABadRequestNotASuccess) {
   EXPECT_NE(out.find("WARNING Application::handle_http_request Exception thrown"),
             std::string::npos)
       << out;
+}
+
+TEST_F(AdminRoutesTest, DeeplyNestedBodyIsRefusedQuicklyAndChangesNothing) {
+  std::string fileBefore = dir_.read("pelliro.conf");
+  std::string body =
+      R"({"systemid": "deep", "targetset": "ts1", "inboundmo": )" + std::string(100000, '[');
+  testing::internal::CaptureStdout();
+  auto start = std::chrono::steady_clock::now();
+  HTTPResponse r = send("POST", "/esme", body, {bearer(), "Content-Type: application/json"});
+  auto took = std::chrono::steady_clock::now() - start;
+  std::string out = testing::internal::GetCapturedStdout();
+  expectResponse(r, 400, "Bad request");
+  EXPECT_LT(took, std::chrono::seconds(1));
+  EXPECT_NE(out.find("Refused a JSON body nested deeper than 32 levels"), std::string::npos) << out;
+  EXPECT_EQ(config_->esmeRecordsCopy().count("deep"), 0u);
+  EXPECT_EQ(dir_.read("pelliro.conf"), fileBefore);
+  // Nesting up to the limit is still an ordinary body.
+  std::string edge = R"({"systemid": "edge", "targetset": "ts1", "colour": )" +
+                     std::string(31, '[') + std::string(31, ']') + "}";
+  expectResponse(send("POST", "/esme", edge, {bearer(), "Content-Type: application/json"}), 200,
+                 "ESME added edge");
+}
+
+TEST(JSONNestingTest, CountsOnlyBracketsOutsideStrings) {
+  const struct {
+    const char* text;
+    size_t maxDepth;
+    bool exceeds;
+  } cases[] = {
+      {"[[]]", 1, true},
+      {"[[]]", 2, false},
+      {"[],[],[]", 1, false},
+      {R"({"a": {}})", 1, true},
+      {R"(["[[[[", "{{{{"])", 1, false},
+      {R"(["\"[[[", "\\", [])", 1, true},
+      {R"(["\"[[[", "\\"])", 1, false},
+      {"]]]][[", 1, true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(jsonNestingExceeds(c.text, c.maxDepth), c.exceeds) << c.text;
 }
 
 TEST_F(AdminRoutesTest, AnOperationThatThrowsIsABadRequest) {

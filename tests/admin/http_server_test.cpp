@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -219,6 +221,55 @@ TEST_F(HTTPServerTest, ResponsesLargerThan64KiBArriveWhole) {
   ASSERT_TRUE(response.starts_with(head));
   EXPECT_EQ(response.size(), head.size() + expected.size());
   EXPECT_TRUE(response.substr(head.size()) == expected);
+}
+
+TEST_F(HTTPServerTest, ClientReadingAByteAtATimeIsCutOffAndTheNextIsServedRightAfter) {
+  server_->setDeadlines(kHTTPReadTimeout, std::chrono::milliseconds(300));
+  // A "/metrics" answer far larger than both ends' socket buffers.
+  MetricsRegistry& registry = MetricsRegistry::instance();
+  registry.clearForTesting();
+  registry.setClockForTesting(&frozenClock);
+  registry.registerCounter("bigFamily", "Many series.", true);
+  for (int i = 0; i < 20000; ++i)
+    registry.incrementCounter(seriesKey("bigFamily", {{"esme", "customer" + std::to_string(i)}}));
+  const size_t full = registry.renderMetrics().size();
+
+  using Clock = std::chrono::steady_clock;
+  std::atomic<size_t> got{0};
+  Clock::duration cutOffAfter{};
+  std::thread slowReader([&] {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int tiny = 1024;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    writeAll(fd, "GET /metrics HTTP/1.1\r\n\r\n");
+    auto start = Clock::now();
+    while (Clock::now() - start < std::chrono::seconds(10)) {
+      char byte;
+      if (recv(fd, &byte, 1, 0) <= 0) break;
+      ++got;
+      // Steady progress, a byte every tenth of a millisecond: never a pause
+      // that looks like a stalled client, yet minutes for the whole answer.
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    cutOffAfter = Clock::now() - start;
+    close(fd);
+  });
+  auto waitStart = Clock::now();
+  while (got.load() == 0 && Clock::now() - waitStart < std::chrono::seconds(10))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  auto next = Clock::now();
+  std::string response = exchange("GET /status HTTP/1.1\r\n\r\n");
+  auto nextServedAfter = Clock::now() - next;
+  slowReader.join();
+  EXPECT_TRUE(response.starts_with("HTTP/1.1 200 OK\r\n")) << response;
+  EXPECT_LT(nextServedAfter, std::chrono::seconds(2));
+  EXPECT_LT(cutOffAfter, std::chrono::seconds(2));
+  EXPECT_LT(got.load(), full);
 }
 
 TEST(HTTPServerStart, PortInUseMeansNotRunning) {

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -142,11 +146,16 @@ TEST_F(ConfigOperationsTest, EsmeAddWithOnlyIdAndSetStoresJustThose) {
   expectSavedAndReloadable(1);
 }
 
-TEST_F(ConfigOperationsTest, EsmeAddStoresTheGivenOptionalKeys) {
+TEST_F(ConfigOperationsTest, EsmeAddStoresTheGivenOptionalKeysAndOnlyTextInTheLists) {
+  json nested = json::parse("[[[[\"deep\"]]], {\"a\": [1]}, 7]");
+  json inbound = nested;
+  inbound.insert(inbound.begin(), "300");
+  json allowed = nested;
+  allowed.push_back("10.0.0.1");
   json body = {
       {"systemid", "full"},         {"targetset", "A"},         {"tpslimit", 5},
       {"submits_enabled", false},   {"binding_enabled", false}, {"password", "p"},
-      {"password_hash", "$2b$x"},   {"inboundmo", {"300", 1}},  {"allowedips", {"10.0.0.1"}},
+      {"password_hash", "$2b$x"},   {"inboundmo", inbound},     {"allowedips", allowed},
       {"routes-mt", json::array()}, {"colour", "red"}};
   ASSERT_TRUE(run([&] { return config->esmeAdd(body, status); }));
   json expected = body;
@@ -154,6 +163,8 @@ TEST_F(ConfigOperationsTest, EsmeAddStoresTheGivenOptionalKeys) {
   expected.erase("routes-mt");
   expected.erase("colour");
   expected["sharedtargetsetid"] = "A";
+  expected["inboundmo"] = {"300"};
+  expected["allowedips"] = {"10.0.0.1"};
   EXPECT_EQ(config->jconfigCopy()["esme"].back(), expected);
   ResolvedESME resolved = config->resolveESME("full", "");
   EXPECT_EQ(resolved.tpslimit, 5);
@@ -210,8 +221,10 @@ TEST_F(ConfigOperationsTest, EsmeAddWithWrongTypeThrowsAndChangesNothing) {
 }
 
 TEST_F(ConfigOperationsTest, EsmeModifyChangesOnlyTheGivenKeys) {
-  json body = {
-      {"targetset", "B"}, {"tpslimit", 9}, {"binding_enabled", false}, {"allowedips", {"1.2.3.4"}}};
+  json body = {{"targetset", "B"},
+               {"tpslimit", 9},
+               {"binding_enabled", false},
+               {"allowedips", json::parse("[[[\"9.9.9.9\"]], \"1.2.3.4\", {}]")}};
   ASSERT_TRUE(run([&] { return config->esmeModify("acme", body, status); }));
   EXPECT_EQ(status, "ESME modified acme");
   EXPECT_NE(out.find("Performing operation: Modify ESME\n"), std::string::npos);
@@ -234,6 +247,7 @@ TEST_F(ConfigOperationsTest, EsmeModifiedInboundNumbersRouteAtOnceAndSurviveRest
   EXPECT_EQ(config->esmeForNumber("111").value_or(""), "acme");
   ASSERT_TRUE(run([&] { return config->esmeModify("acme", {{"inboundmo", {"150", 3}}}, status); }));
   EXPECT_EQ(config->findESME("acme", "")->numbers, std::vector<std::string>{"150"});
+  EXPECT_EQ(config->jconfigCopy()["esme"][0]["inboundmo"], json({"150"}));
   EXPECT_EQ(config->esmeForNumber("150").value_or(""), "acme");
   EXPECT_FALSE(config->esmeForNumber("111").has_value());
   EXPECT_FALSE(config->jconfigCopy()["esme"][0].contains("numbering"));
@@ -634,6 +648,72 @@ TEST_F(ConfigOperationsTest, ChangeThatCannotBeSavedIsUndone) {
 }
 
 // ---- Threads ----------------------------------------------------------------
+
+// A file writer that holds the first save until the test lets it go.
+struct HeldWriter {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int started = 0;       // guarded by mutex
+  bool released = false;  // guarded by mutex
+
+  OstrelConfiguration::FileWriter writer() {
+    return [this](const std::string& path, const std::string& text) {
+      std::unique_lock<std::mutex> lock(mutex);
+      ++started;
+      changed.notify_all();
+      changed.wait_for(lock, std::chrono::seconds(10), [this] { return released; });
+      std::ofstream(path) << text;
+      return true;
+    };
+  }
+  bool awaitStarted(int n) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return started >= n; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+    changed.notify_all();
+  }
+};
+
+TEST_F(ConfigOperationsTest, ConfigurationLockIsFreeWhileTheFileIsWritten) {
+  HeldWriter held;
+  config->setFileWriterForTesting(held.writer());
+  testing::internal::CaptureStdout();
+  std::atomic<bool> firstOk{false}, secondOk{false};
+  std::thread first([&] {
+    std::string s = "OK";
+    firstOk = config->esmeAdd({{"systemid", "n1"}, {"targetset", "A"}}, s);
+  });
+  ASSERT_TRUE(held.awaitStarted(1));
+  // While the write is held, another thread takes the lock (a bind would)
+  // and already sees the change.
+  bool lockFree = false;
+  std::thread reader([&] {
+    std::unique_lock<std::mutex> lock(config->configMutex, std::try_to_lock);
+    lockFree = lock.owns_lock();
+  });
+  reader.join();
+  EXPECT_TRUE(lockFree);
+  EXPECT_TRUE(config->findESME("n1", "").has_value());
+  // A second change waits for the first save and is written after it.
+  std::thread second([&] {
+    std::string s = "OK";
+    secondOk = config->esmeAdd({{"systemid", "n2"}, {"targetset", "A"}}, s);
+  });
+  held.release();
+  first.join();
+  second.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(firstOk);
+  EXPECT_TRUE(secondOk);
+  EXPECT_EQ(held.started, 2);
+  expectSavedAndReloadable(2);
+  json esmes = json::parse(dir.read("pelliro.conf"))["esme"];
+  ASSERT_EQ(esmes.size(), 4u);
+  EXPECT_EQ(esmes[3]["systemid"], "n2");
+}
 
 TEST_F(ConfigOperationsTest, SessionQueriesRunSafelyBesideChanges) {
   std::atomic<bool> stop{false};

@@ -79,11 +79,7 @@ class OstrelConfigurationTest : public ::testing::Test {
 
   bool save(std::string* out = nullptr) {
     testing::internal::CaptureStdout();
-    bool saved;
-    {
-      std::lock_guard<std::mutex> lock(config->configMutex);
-      saved = config->performSave();
-    }
+    bool saved = config->performSave();
     std::string text = testing::internal::GetCapturedStdout();
     if (out != nullptr) *out = text;
     return saved;
@@ -703,11 +699,7 @@ TEST(OstrelConfigurationSave, SaveIntoMissingDirectoryFailsAndReportsIt) {
   OstrelConfiguration config(dir.file("absent/pelliro.conf"));
   testing::internal::CaptureStdout();
   config.createDefaultConfiguration();
-  bool saved;
-  {
-    std::lock_guard<std::mutex> lock(config.configMutex);
-    saved = config.performSave();
-  }
+  bool saved = config.performSave();
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_FALSE(saved);
   EXPECT_NE(out.find("Configuration file " + dir.file("absent/pelliro.conf") + " failed to save"),

@@ -43,15 +43,41 @@ TEST(BcryptTest, HashWithoutABcryptPrefixRefusesEveryPassword) {
   EXPECT_FALSE(bcryptMatches("secret", " $2b$04$abc"));
 }
 
-TEST(BcryptTest, MalformedBcryptHashFailsInsteadOfMatching) {
-  // crypt_r answers such settings with a failure token ("*0" or "*1").
-  EXPECT_FALSE(bcryptMatches("secret", "$2b$"));
-  EXPECT_FALSE(bcryptMatches("secret", "$2b$99$abcdefghijklmnopqrstuv"));
-  EXPECT_FALSE(bcryptMatches("", "$2b$04$"));
-  std::string hash = makeHash("secret", "$2b$");
-  EXPECT_FALSE(bcryptMatches("secret", hash.substr(0, 20)));
-  // A hash longer than any result cannot match.
-  EXPECT_FALSE(bcryptMatches("secret", hash + "x"));
+TEST(BcryptTest, IncompleteOrMalformedStoredHashRefusesEveryPassword) {
+  const std::string password = "secret";
+  const std::string hash = makeHash(password, "$2b$");
+  ASSERT_EQ(hash.size(), kBcryptHashLength);
+  ASSERT_TRUE(bcryptMatches(password, hash));
+  auto withCharAt = [&](size_t at, char c) {
+    std::string changed = hash;
+    changed[at] = c;
+    return changed;
+  };
+  const struct {
+    const char* what;
+    std::string stored;
+  } cases[] = {
+      {"setting part only", hash.substr(0, 29)},
+      {"one character short", hash.substr(0, 59)},
+      {"one character long", hash + "x"},
+      {"prefix and cost only", hash.substr(0, 7)},
+      {"bare prefix", "$2b$"},
+      {"cost out of range", withCharAt(4, '9').replace(5, 1, "9")},
+      {"cost below four", withCharAt(4, '0').replace(5, 1, "3")},
+      {"cost not a number", withCharAt(5, 'x')},
+      {"no separator after the cost", withCharAt(6, '.')},
+      {"character outside the alphabet", withCharAt(40, '!')},
+      {"embedded NUL", withCharAt(59, '\0')},
+      {"unknown variant", withCharAt(2, 'x')},
+  };
+  BcryptVerifier verifier(1, 8);
+  for (const auto& c : cases) {
+    EXPECT_FALSE(isBcryptHash(c.stored)) << c.what;
+    EXPECT_FALSE(bcryptMatches(password, c.stored)) << c.what;
+    EXPECT_FALSE(bcryptMatches("any other password", c.stored)) << c.what;
+    // Refused at once, without queueing a bcrypt run.
+    EXPECT_EQ(verifier.check(password, c.stored), std::optional<bool>(false)) << c.what;
+  }
 }
 
 TEST(BcryptTest, EmbeddedNulInThePasswordNeverMatches) {

@@ -149,18 +149,31 @@ class SessionPair {
   std::shared_ptr<OstrelSession> session_;
 };
 
-TEST(OstrelSessionTest, SessionRegistersWithTheTrackerAndMovesTheGauge) {
+TEST(OstrelSessionTest, SessionsRegisterWithTheTrackerAndLeaveNoEntryBehind) {
   MetricsRegistry& metrics = MetricsRegistry::instance();
+  Tracker& tracker = Tracker::instance();
   int64_t before = metrics.gaugeValue("downstreamSMPPSessions");
-  auto pair = std::make_unique<SessionPair>();
-  uint64_t id = pair->session().sessionId();
-  EXPECT_EQ(metrics.gaugeValue("downstreamSMPPSessions"), before + 1);
-  std::shared_ptr<SMPPSession> found = Tracker::instance().getSession(id).lock();
-  EXPECT_EQ(found.get(), static_cast<SMPPSession*>(&pair->session()));
-  found.reset();
-  pair->destroy();
-  EXPECT_EQ(metrics.gaugeValue("downstreamSMPPSessions"), before);
-  EXPECT_TRUE(Tracker::instance().getSession(id).expired());
+  size_t entriesBefore = tracker.sessionTableSize();
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 20; ++i) {
+    auto pair = std::make_unique<SessionPair>();
+    uint64_t id = pair->session().sessionId();
+    EXPECT_EQ(metrics.gaugeValue("downstreamSMPPSessions"), before + 1);
+    std::shared_ptr<SMPPSession> found = tracker.getSession(id).lock();
+    EXPECT_EQ(found.get(), static_cast<SMPPSession*>(&pair->session()));
+    found.reset();
+    // A bound session also leaves its system id with the tracker.
+    pair->sendBind(0x09, "plain", "pw");
+    pair->session().processInputAt(wallClockMicros());
+    std::string systemId;
+    EXPECT_TRUE(tracker.getSessionSystemId(id, systemId));
+    pair->destroy();
+    EXPECT_EQ(metrics.gaugeValue("downstreamSMPPSessions"), before);
+    EXPECT_TRUE(tracker.getSession(id).expired());
+    EXPECT_FALSE(tracker.getSessionSystemId(id, systemId));
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(tracker.sessionTableSize(), entriesBefore);
 }
 
 TEST(OstrelSessionTest, UnboundSessionIsClosedAtItsTwentySecondDeadline) {

@@ -227,6 +227,51 @@ TEST_F(TrackerTest, SessionReferenceExpiresWithTheSession) {
   EXPECT_TRUE(tracker.getSession(11).expired());
 }
 
+// A stand-in for a session: only the shared ownership matters to the tracker.
+std::shared_ptr<SMPPSession> fakeSession() {
+  auto holder = std::make_shared<int>(0);
+  return std::shared_ptr<SMPPSession>(holder, reinterpret_cast<SMPPSession*>(holder.get()));
+}
+
+TEST_F(TrackerTest, SessionsThatComeAndGoLeaveNoEntries) {
+  Tracker tracker("", clock.clock());
+  auto kept = fakeSession();
+  tracker.setSession(1, kept);
+  tracker.setSessionSystemId("kept", 1);
+  for (uint64_t id = 2; id < 1002; ++id) {
+    auto session = fakeSession();
+    tracker.setSession(id, session);
+    tracker.setSessionSystemId("acme", id);
+    tracker.removeSession(id);
+  }
+  EXPECT_EQ(tracker.sessionTableSize(), 2u);
+  std::string systemId;
+  EXPECT_FALSE(tracker.getSessionSystemId(500, systemId));
+  ASSERT_TRUE(tracker.getSessionSystemId(1, systemId));
+  EXPECT_EQ(systemId, "kept");
+  tracker.removeSession(1);
+  EXPECT_EQ(tracker.sessionTableSize(), 0u);
+  EXPECT_TRUE(tracker.getSession(1).expired());
+}
+
+TEST_F(TrackerTest, ExpiredSessionsNeverRemovedArePrunedByLaterAdditions) {
+  Tracker tracker("", clock.clock());
+  std::vector<std::shared_ptr<SMPPSession>> live;
+  for (uint64_t id = 0; id < 100; ++id) {
+    live.push_back(fakeSession());
+    tracker.setSession(id, live.back());
+  }
+  // Ten thousand sessions whose owners forget removeSession.
+  for (uint64_t id = 100; id < 10100; ++id) {
+    tracker.setSession(id, fakeSession());
+    tracker.setSessionSystemId("gone", id);
+    // Never more than twice the live sessions, plus the system ids of the
+    // expired ones still waiting for the next sweep.
+    ASSERT_LE(tracker.sessionTableSize(), 2 * 2 * live.size()) << id;
+  }
+  for (uint64_t id = 0; id < 100; ++id) EXPECT_FALSE(tracker.getSession(id).expired()) << id;
+}
+
 TEST_F(TrackerTest, SessionSystemIdIsRemembered) {
   Tracker tracker("", clock.clock());
   std::string systemId = "none";
