@@ -89,6 +89,19 @@ void BM_HandOverToTheLoop(benchmark::State& state) {
   setrlimit(RLIMIT_NOFILE, &limit);
   testing_support::TempDir dir;
   dir.write("ipwhitelist.conf", "*\n");
+  // The loop's log lines go to the temporary directory, not the checkout.
+  struct WorkingDirectory {
+    explicit WorkingDirectory(const std::string& path) : previous(getcwd(nullptr, 0)) {
+      entered = chdir(path.c_str()) == 0;
+    }
+    ~WorkingDirectory() {
+      if (previous != nullptr && chdir(previous) != 0) perror("chdir");
+      free(previous);
+    }
+    char* previous;
+    bool entered = false;
+  } inTemporary(dir.path());
+  if (!inTemporary.entered) state.SkipWithError("cannot enter the temporary directory");
   HandOffServer server;
   server.setInstallSignalHandlers(false);
   server.setWhitelistFileName(dir.path() + "/ipwhitelist.conf");
