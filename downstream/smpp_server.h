@@ -325,6 +325,7 @@ int SMPPServer<SessionT, AdminSessionT>::run(int smppPort, int /*adminPort*/, bo
       }
       session->poll();
       if (e.writable && !session->flushOutput()) {
+        logMessage(LOG_FINE, this, "SMPPServer", "run", "Closing connection - %d", e.fd);
         closeSession(e.fd, "run", false);
         continue;
       }
