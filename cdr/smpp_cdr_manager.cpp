@@ -209,11 +209,9 @@ void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscid, uint64_t seq,
     CDRRecord& r = it->second;
     r.messageId = messageId;
     r.messageIdTime = nowNanos();
-    IndexEntry entry{PendingKey{smscid, seq}, r.messageIdTime, {}, {}, {}};
+    IndexEntry entry{PendingKey{smscid, seq}, r.messageIdTime, nullptr};
     if (m == CDRMode::OPERATION) {
-      entry.esmeId = r.esmeId;
-      entry.esmeIp = r.esmeIp;
-      entry.mccMNC = r.mccMNC;
+      entry.customer.reset(new CustomerFields{r.esmeId, r.esmeIp, r.mccMNC});
     }
     index_[IndexKey{smscid >> 8, messageId}] = std::move(entry);
     logMessage(LOG_FINE, this, kClassName, "updateCDRWithMessageID",
@@ -297,9 +295,11 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscid, const std::st
       done.messageId = messageId;
       done.smscId = smscid;
       done.smscName = smscName;
-      done.esmeId = std::move(entry->second.esmeId);
-      done.esmeIp = std::move(entry->second.esmeIp);
-      done.mccMNC = std::move(entry->second.mccMNC);
+      if (CustomerFields* customer = entry->second.customer.get()) {
+        done.esmeId = std::move(customer->esmeId);
+        done.esmeIp = std::move(customer->esmeIp);
+        done.mccMNC = std::move(customer->mccMNC);
+      }
     }
     done.dlrReceivedTime = done.deliveryTime = now;
     done.dlrDoneDate = doneDate;

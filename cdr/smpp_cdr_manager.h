@@ -141,13 +141,17 @@ class SMPPCDRManager {
       return std::hash<std::string>{}(k.messageId) ^ (k.targetId * 0x9E3779B97F4A7C15ULL);
     }
   };
-  struct IndexEntry {
-    PendingKey key;
-    int64_t created = 0;  // ns; OPERATION entries outlive their stored record
-    // OPERATION only: the customer fields the receipt-only record carries.
+  // OPERATION only: the customer fields the receipt-only record carries.
+  struct CustomerFields {
     std::string esmeId;
     std::string esmeIp;
     std::string mccMNC;
+  };
+  struct IndexEntry {
+    PendingKey key;
+    int64_t created = 0;  // ns; OPERATION entries outlive their stored record
+    // Separate, so CORRELATE entries (the many that wait) stay small.
+    std::unique_ptr<CustomerFields> customer;
   };
 
   int64_t nowNanos() const { return static_cast<int64_t>(clock_() * 1000); }
