@@ -29,6 +29,8 @@ const char* const kFail = "cdrWrite{result=\"fail\"}";
 const char* const kFailRate = "cdrWriteRate{result=\"fail\"}";
 // Records given up because memory or storage would not take them.
 const char* const kRefused = "cdrWrite{result=\"refused\"}";
+const char* const kSpooled = "cdrWrite{result=\"spooled\"}";
+const char* const kUnspooled = "cdrWrite{result=\"unspooled\"}";
 const char* const kBatchGauge = "sysSMPPCDR_cdrBatch_size";
 
 void setBatchGauge(size_t size) {
@@ -102,6 +104,7 @@ void SMPPCDRManager::initialize(const CDRSettings& s, bool startThreads) {
     }
     store_ = std::make_unique<CDRFileStore>(dir, s.rotationOffsetMinutes, s.anonymise);
   }
+  spool_ = std::make_unique<CDRSpool>(dir);
   batchSize_ = std::max<size_t>(1, s.batchSize);
   flushIntervalMicros_ = s.flushIntervalSeconds * 1000000;
   cleanupIntervalNanos_ = s.cleanupIntervalHours * kNanosPerHour;
@@ -522,11 +525,27 @@ bool SMPPCDRManager::writeCycle() {
     for (size_t i = 0; i < batch.size(); ++i) metrics.incrementCounter(kSuccess);
     metrics.addRate(kSuccessRate, batch.size());
   }
+  // Past half the memory bound the oldest records wait on disk instead.
+  bool spooled = false;
+  if (!stored && spool_ != nullptr) {
+    bool spill = false;
+    {
+      std::lock_guard<std::mutex> lock(dataMutex_);
+      spill = queued_ >= maxQueued_ / 2;
+    }
+    if (spill && spool_->append(batch, m)) {
+      spooled = true;
+      logMessage(LOG_WARNING, this, kClassName, "writeThreadFunction",
+                 "Spooled failed batch of %zu CDRs to %s (%zu waiting there)", batch.size(),
+                 spool_->path().c_str(), spool_->waiting());
+      for (size_t i = 0; i < batch.size(); ++i) metrics.incrementCounter(kSpooled);
+    }
+  }
 
   size_t pending = 0, index = 0, collecting = 0, handed = 0;
   {
     std::lock_guard<std::mutex> lock(dataMutex_);
-    if (stored) {
+    if (stored || spooled) {
       queued_ -= batch.size();
     } else {
       logMessage(LOG_WARNING, this, kClassName, "writeThreadFunction",
@@ -554,14 +573,51 @@ bool SMPPCDRManager::writeCycle() {
   return stored;
 }
 
+bool SMPPCDRManager::writerStopping() {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  return writerStopping_;
+}
+
+void SMPPCDRManager::drainSpool() {
+  if (store_ == nullptr || spool_ == nullptr) return;
+  MetricsRegistry& metrics = MetricsRegistry::instance();
+  while (spool_->waiting() != 0 && !writerStopping()) {
+    CDRMode m = CDRMode::NONE;
+    const std::vector<CDRRecord> records = spool_->peek(batchSize_, m);
+    if (records.empty()) {
+      spool_->commit();  // only unreadable lines, already logged
+      continue;
+    }
+    if (!store_->store(records, m, clock_())) return;
+    spool_->commit();
+    for (size_t i = 0; i < records.size(); ++i) {
+      metrics.incrementCounter(kSuccess);
+      metrics.incrementCounter(kUnspooled);
+    }
+    metrics.addRate(kSuccessRate, records.size());
+    logMessage(LOG_INFO, this, kClassName, "writeThreadFunction",
+               "Sent %zu CDRs from the spool (%zu left)", records.size(), spool_->waiting());
+  }
+}
+
 void SMPPCDRManager::writeThreadMain() {
+  drainSpool();  // what the previous run could not store
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(writeMutex_);
-      writeCond_.wait(lock, [this] { return !writeBatch_.empty() || writerStopping_; });
-      if (writeBatch_.empty()) break;
+      auto ready = [this] { return !writeBatch_.empty() || writerStopping_; };
+      if (spool_ != nullptr && spool_->waiting() != 0) {
+        // Without new traffic the spool is still retried once per interval.
+        writeCond_.wait_for(lock, std::chrono::microseconds(flushIntervalMicros_), ready);
+      } else {
+        writeCond_.wait(lock, ready);
+      }
+      if (writeBatch_.empty() && writerStopping_) break;
     }
-    if (writeCycle()) continue;
+    if (writeCycle()) {
+      drainSpool();
+      continue;
+    }
     std::unique_lock<std::mutex> lock(writeMutex_);
     // At shutdown one more round of attempts is all there is.
     if (writerStopping_) break;
@@ -638,17 +694,28 @@ void SMPPCDRManager::stopThreads() {
 void SMPPCDRManager::shutdown() {
   logMessage(LOG_INFO, this, kClassName, "shutdown", "Shutting down CDR Manager");
   stopThreads();
-  size_t lost = 0;
+  std::vector<CDRRecord> left;
   {
     std::lock_guard<std::mutex> lock(dataMutex_);
     std::lock_guard<std::mutex> writeLock(writeMutex_);
-    lost = cdrBatch_.size() + writeBatch_.size();
-    if (lost != 0) {
+    left.swap(cdrBatch_);
+    left.insert(left.end(), std::make_move_iterator(writeBatch_.begin()),
+                std::make_move_iterator(writeBatch_.end()));
+    writeBatch_.clear();
+    queued_ -= std::min(queued_, left.size());
+  }
+  if (!left.empty()) {
+    if (spool_ != nullptr && spool_->append(left, mode())) {
+      logMessage(LOG_WARNING, this, kClassName, "shutdown",
+                 "Spooled %zu CDRs that could not be stored before exit to %s", left.size(),
+                 spool_->path().c_str());
+      for (size_t i = 0; i < left.size(); ++i) MetricsRegistry::instance().incrementCounter(kSpooled);
+    } else {
       logMessage(LOG_SEVERE, this, kClassName, "shutdown",
-                 "%zu CDRs could not be stored before exit", lost);
+                 "%zu CDRs could not be stored or spooled before exit", left.size());
+      for (size_t i = 0; i < left.size(); ++i) MetricsRegistry::instance().incrementCounter(kRefused);
     }
   }
-  for (size_t i = 0; i < lost; ++i) MetricsRegistry::instance().incrementCounter(kRefused);
   logMessage(LOG_INFO, this, kClassName, "shutdown", "Cleanup of HTTP...");
   store_.reset();
 }

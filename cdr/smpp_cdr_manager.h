@@ -13,6 +13,7 @@
 
 #include "cdr/cdr_mode.h"
 #include "cdr/cdr_record.h"
+#include "cdr/cdr_spool.h"
 #include "cdr/cdr_store.h"
 #include "smpp/pdu.h"
 
@@ -33,7 +34,9 @@ struct CDRSettings {
   int64_t httpConnectTimeoutSeconds = 5;
   int64_t httpTimeoutSeconds = 10;
   // Records held in memory (collecting, handed over or being written) while
-  // storage fails; past it new records are refused, logged and counted.
+  // storage fails. Past half of it failed batches go to the spool file; at
+  // the bound itself (the spool failing too) new records are refused,
+  // logged and counted.
   size_t maxQueuedRecords = 1000000;
   // Pause of the write thread after a batch failed every attempt, so a dead
   // backend is not hammered at message rate.
@@ -113,8 +116,11 @@ class SMPPCDRManager {
   // the records went back in front of the collecting batch.
   bool writeCycle();
   // Final flush, then the threads end. Records that cannot be stored even
-  // then are logged and counted as refused.
+  // then go to the spool, to be stored after the next start.
   void shutdown();
+  // Stores spooled records, oldest first, until the spool is empty or a
+  // store fails. Write thread only (or with the threads off).
+  void drainSpool();
 
   size_t pendingCount();
   size_t indexCount();
@@ -165,6 +171,7 @@ class SMPPCDRManager {
   void flushThreadMain();
   void cleanupThreadMain();
   void stopThreads();
+  bool writerStopping();
 
   Clock clock_;
   std::atomic<CDRMode> mode_{CDRMode::OPERATION};
@@ -176,6 +183,7 @@ class SMPPCDRManager {
   size_t maxQueued_ = 1000000;
   int64_t retryPauseMillis_ = 5000;
   std::unique_ptr<CDRStore> store_;  // used by the write thread only
+  std::unique_ptr<CDRSpool> spool_;  // used by the write thread only
 
   std::mutex dataMutex_;
   std::string directory_;                                                  // guarded by dataMutex_

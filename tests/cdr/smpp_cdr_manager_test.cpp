@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <map>
 #include <set>
 
@@ -185,14 +188,15 @@ TEST(SMPPCDRManager, PartBatchWaitsForTheFlushIntervalAndFullBatchDoesNot) {
   EXPECT_EQ(h.rows().size(), 4u);
 }
 
-// Storage failing keeps the records (in order, in front of newer ones) up to
-// the memory bound; past it new records are refused and counted.
+// Storage and spool failing keep the records (in order, in front of newer
+// ones) up to the memory bound; past it new records are refused and counted.
 TEST(SMPPCDRManager, FailedStoreKeepsRecordsAndRetryStoresEachOnce) {
   CDRSettings s;
   s.maxQueuedRecords = 3;
   Harness h(CDRMode::OPERATION, s);
   const std::string blocked = h.dir.file("cdrs-20240309.csv");
   std::filesystem::create_directory(blocked);
+  std::filesystem::create_directory(h.dir.file("cdr-spool.jsonl"));
   const uint64_t refusedBefore =
       MetricsRegistry::instance().counterValue("cdrWrite{result=\"refused\"}");
   SMPP::T_SubmitSM mo = h.submit();
@@ -206,6 +210,7 @@ TEST(SMPPCDRManager, FailedStoreKeepsRecordsAndRetryStoresEachOnce) {
   EXPECT_FALSE(h.store());
   EXPECT_EQ(h.cdr.queuedCount(), 3u);
   std::filesystem::remove(blocked);
+  std::filesystem::remove(h.dir.file("cdr-spool.jsonl"));
   ASSERT_TRUE(h.store());
   std::vector<std::string> got;
   for (Row& r : h.rows()) got.push_back(r["esmeId"]);
@@ -227,6 +232,54 @@ TEST(SMPPCDRManager, HttpEndpointAnswering500KeepsTheBatchUntilItAnswers200) {
   ASSERT_TRUE(h.store());
   EXPECT_EQ(server.requestCount(), 4u);
   EXPECT_EQ(h.cdr.queuedCount(), 0u);
+}
+
+// An endpoint down for long: past half the memory bound failed batches go to
+// the spool file, and so does what is left at shutdown; once the endpoint
+// answers, also after a restart, every record is posted exactly once.
+TEST(SMPPCDRManager, OutageSpillsToSpoolAndEveryRecordIsPostedOnceAfterRecovery) {
+  testing_support::FakeHttpServer server;
+  server.answerStatus(503);
+  CDRSettings s;
+  s.httpBackend = true;
+  s.httpEndpoint = server.url("/cdr");
+  s.maxQueuedRecords = 4;
+  std::multiset<std::string> sent;
+  auto h = std::make_unique<Harness>(CDRMode::OPERATION, s);
+  for (int i = 0; i < 6; ++i) {
+    const std::string id = "e" + std::to_string(i);
+    h->cdr.createCDRMO(h->submit(), id, "s", kSlotA, i);
+    sent.insert(id);
+    EXPECT_FALSE(h->store());
+    EXPECT_LE(h->cdr.queuedCount(), 2u);
+  }
+  h->cdr.createCDRMO(h->submit(), "last", "s", kSlotA, 9);
+  sent.insert("last");
+  h->cdr.shutdown();
+  const std::string dir = h->dir.path();
+  std::filesystem::rename(dir, dir + ".kept");
+  h.reset();
+  std::filesystem::rename(dir + ".kept", dir);
+  {
+    std::ofstream torn(dir + "/cdr-spool.jsonl", std::ios::app);
+    torn << "{\"mode\":2,\"orig";
+  }
+
+  server.answerStatus(200);
+  const size_t failedRequests = server.requestCount();
+  SMPPCDRManager restarted;
+  s.directory = dir;
+  restarted.initialize(s, false);
+  restarted.drainSpool();
+  auto requests = server.requests();
+  requests.erase(requests.begin(), requests.begin() + static_cast<long>(failedRequests));
+  std::multiset<std::string> posted;
+  for (const auto& request : requests) {
+    for (const auto& record : nlohmann::json::parse(request.body)) posted.insert(record["esmeId"]);
+  }
+  EXPECT_EQ(posted, sent);
+  EXPECT_FALSE(std::filesystem::exists(dir + "/cdr-spool.jsonl"));
+  std::filesystem::remove_all(dir);
 }
 
 // With the real threads: what is still collecting at shutdown is written.
