@@ -71,8 +71,12 @@ void lifecycle(benchmark::State& state, bool writerThread) {
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_CorrelateLifecycle_OneThread(benchmark::State& state) { lifecycle(state, false); }
-void BM_CorrelateLifecycle_WithWriter(benchmark::State& state) { lifecycle(state, true); }
+void BM_CorrelateLifecycle_OneThread(benchmark::State& state) {
+  lifecycle(state, false);
+}
+void BM_CorrelateLifecycle_WithWriter(benchmark::State& state) {
+  lifecycle(state, true);
+}
 
 void BM_StoreCsv(benchmark::State& state) {
   setLogLevel(LOG_WARNING);

@@ -19,18 +19,64 @@ namespace {
 
 // Columns in CSV order.
 enum Col : int {
-  MessageId, SourceAddr, DestAddr, SubmitTime, SubmitTimeIso, MessageIdTime, MessageIdTimeIso,
-  DlrReceivedTime, DlrReceivedTimeIso, DlrDoneDate, SubmitStatus, DeliveryTime, DeliveryTimeIso,
-  DeliveryStatus, ErrorCode, EsmeId, EsmeIp, SmscId, SmscName, MessageLength, DataCoding,
-  EsmClass, RegisteredDelivery, IsConcatenated, ConcatRef, ConcatTotal, ConcatPart, MccMNC,
+  MessageId,
+  SourceAddr,
+  DestAddr,
+  SubmitTime,
+  SubmitTimeIso,
+  MessageIdTime,
+  MessageIdTimeIso,
+  DlrReceivedTime,
+  DlrReceivedTimeIso,
+  DlrDoneDate,
+  SubmitStatus,
+  DeliveryTime,
+  DeliveryTimeIso,
+  DeliveryStatus,
+  ErrorCode,
+  EsmeId,
+  EsmeIp,
+  SmscId,
+  SmscName,
+  MessageLength,
+  DataCoding,
+  EsmClass,
+  RegisteredDelivery,
+  IsConcatenated,
+  ConcatRef,
+  ConcatTotal,
+  ConcatPart,
+  MccMNC,
 };
 
-constexpr std::array<const char*, kCDRColumnCount> kNames = {
-    "messageId", "sourceAddr", "destAddr", "submitTime", "submitTimeISO8601", "messageIdTime",
-    "messageIdTimeISO8601", "dlrReceivedTime", "dlrReceivedTimeISO8601", "dlrDoneDate",
-    "submitStatus", "deliveryTime", "deliveryTimeISO8601", "deliveryStatus", "errorCode",
-    "esmeId", "esmeIp", "smscId", "smscName", "messageLength", "dataCoding", "esmClass",
-    "registeredDelivery", "isConcatenated", "concatRef", "concatTotal", "concatPart", "mccMNC"};
+constexpr std::array<const char*, kCDRColumnCount> kNames = {"messageId",
+                                                             "sourceAddr",
+                                                             "destAddr",
+                                                             "submitTime",
+                                                             "submitTimeISO8601",
+                                                             "messageIdTime",
+                                                             "messageIdTimeISO8601",
+                                                             "dlrReceivedTime",
+                                                             "dlrReceivedTimeISO8601",
+                                                             "dlrDoneDate",
+                                                             "submitStatus",
+                                                             "deliveryTime",
+                                                             "deliveryTimeISO8601",
+                                                             "deliveryStatus",
+                                                             "errorCode",
+                                                             "esmeId",
+                                                             "esmeIp",
+                                                             "smscId",
+                                                             "smscName",
+                                                             "messageLength",
+                                                             "dataCoding",
+                                                             "esmClass",
+                                                             "registeredDelivery",
+                                                             "isConcatenated",
+                                                             "concatRef",
+                                                             "concatTotal",
+                                                             "concatPart",
+                                                             "mccMNC"};
 
 enum class Kind { MO, CorrelateRefused, CorrelateComplete, OperationSubmit, OperationReceipt };
 
@@ -66,9 +112,15 @@ Columns csvColumns(const CDRRecord& r, Kind kind) {
   const Columns head = columns({SourceAddr, DestAddr, SubmitTime, SubmitTimeIso});
   Columns set;
   switch (kind) {
-    case Kind::MO: set = head | range(EsmeId, MccMNC); break;
-    case Kind::CorrelateRefused: set = head | columns({SubmitStatus}) | range(EsmeId, MccMNC); break;
-    case Kind::CorrelateComplete: set.set(); break;
+    case Kind::MO:
+      set = head | range(EsmeId, MccMNC);
+      break;
+    case Kind::CorrelateRefused:
+      set = head | columns({SubmitStatus}) | range(EsmeId, MccMNC);
+      break;
+    case Kind::CorrelateComplete:
+      set.set();
+      break;
     case Kind::OperationSubmit:
       set = head | columns({MessageId, MessageIdTime, MessageIdTimeIso, SubmitStatus}) |
             range(EsmeId, MccMNC);
@@ -86,71 +138,148 @@ Columns csvColumns(const CDRRecord& r, Kind kind) {
 
 // JSON members in the order they are added, per kind.
 const std::vector<int>& jsonMembers(Kind kind) {
-  static const std::vector<int> mo = {SourceAddr, DestAddr, SubmitTimeIso, EsmeId,  EsmeIp,
+  static const std::vector<int> mo = {SourceAddr, DestAddr, SubmitTimeIso, EsmeId,     EsmeIp,
                                       SmscName,   SmscId,   MessageLength, DataCoding, EsmClass};
   static const std::vector<int> refused = {
-      SourceAddr, DestAddr,  SubmitTimeIso, SubmitStatus,       EsmeId,         EsmeIp,
-      SmscId,     SmscName,  MessageLength, DataCoding,         EsmClass,       RegisteredDelivery,
-      IsConcatenated, ConcatRef, ConcatTotal, ConcatPart, MccMNC};
-  static const std::vector<int> complete = {
-      MessageId,       SourceAddr,         DestAddr,       SubmitTimeIso, MessageIdTimeIso,
-      DlrReceivedTimeIso, DlrDoneDate,     SubmitStatus,   DeliveryTimeIso, DeliveryStatus,
-      ErrorCode,       EsmeId,             EsmeIp,         SmscName,      SmscId,
-      MessageLength,   DataCoding,         EsmClass,       RegisteredDelivery, IsConcatenated,
-      ConcatRef,       ConcatTotal,        ConcatPart,     MccMNC};
+      SourceAddr,     DestAddr,  SubmitTimeIso, SubmitStatus, EsmeId,   EsmeIp,
+      SmscId,         SmscName,  MessageLength, DataCoding,   EsmClass, RegisteredDelivery,
+      IsConcatenated, ConcatRef, ConcatTotal,   ConcatPart,   MccMNC};
+  static const std::vector<int> complete = {MessageId,
+                                            SourceAddr,
+                                            DestAddr,
+                                            SubmitTimeIso,
+                                            MessageIdTimeIso,
+                                            DlrReceivedTimeIso,
+                                            DlrDoneDate,
+                                            SubmitStatus,
+                                            DeliveryTimeIso,
+                                            DeliveryStatus,
+                                            ErrorCode,
+                                            EsmeId,
+                                            EsmeIp,
+                                            SmscName,
+                                            SmscId,
+                                            MessageLength,
+                                            DataCoding,
+                                            EsmClass,
+                                            RegisteredDelivery,
+                                            IsConcatenated,
+                                            ConcatRef,
+                                            ConcatTotal,
+                                            ConcatPart,
+                                            MccMNC};
   static const std::vector<int> submit = {
-      MessageId, SourceAddr, DestAddr, SubmitTimeIso, MessageIdTimeIso, SubmitStatus, EsmeId,
-      EsmeIp, SmscId, SmscName, MessageLength, DataCoding, EsmClass, RegisteredDelivery,
-      IsConcatenated, ConcatRef, ConcatTotal, ConcatPart, MccMNC};
-  static const std::vector<int> receipt = {MessageId,      DlrReceivedTimeIso, DlrDoneDate,
-                                           DeliveryTimeIso, DeliveryStatus,    ErrorCode,
-                                           EsmeId,         EsmeIp,             SmscId,
-                                           SmscName};
+      MessageId,        SourceAddr,         DestAddr,       SubmitTimeIso,
+      MessageIdTimeIso, SubmitStatus,       EsmeId,         EsmeIp,
+      SmscId,           SmscName,           MessageLength,  DataCoding,
+      EsmClass,         RegisteredDelivery, IsConcatenated, ConcatRef,
+      ConcatTotal,      ConcatPart,         MccMNC};
+  static const std::vector<int> receipt = {MessageId,      DlrReceivedTimeIso,
+                                           DlrDoneDate,    DeliveryTimeIso,
+                                           DeliveryStatus, ErrorCode,
+                                           EsmeId,         EsmeIp,
+                                           SmscId,         SmscName};
   switch (kind) {
-    case Kind::MO: return mo;
-    case Kind::CorrelateRefused: return refused;
-    case Kind::CorrelateComplete: return complete;
-    case Kind::OperationSubmit: return submit;
-    case Kind::OperationReceipt: break;
+    case Kind::MO:
+      return mo;
+    case Kind::CorrelateRefused:
+      return refused;
+    case Kind::CorrelateComplete:
+      return complete;
+    case Kind::OperationSubmit:
+      return submit;
+    case Kind::OperationReceipt:
+      break;
   }
   return receipt;
 }
 
-int64_t seconds(int64_t nanos) { return nanos / 1000000000LL; }
+int64_t seconds(int64_t nanos) {
+  return nanos / 1000000000LL;
+}
 
 // The text of a column, or its number (`isNumber` set, value in `number`).
 const std::string* textOf(const CDRRecord& r, int col, std::string& scratch, uint64_t& number,
                           bool& isBool) {
   isBool = false;
   switch (col) {
-    case MessageId: return &r.messageId;
-    case SourceAddr: return &r.sourceAddr;
-    case DestAddr: return &r.destAddr;
-    case SubmitTimeIso: scratch = isoTime(r.submitTime); return &scratch;
-    case MessageIdTimeIso: scratch = isoTime(r.messageIdTime); return &scratch;
-    case DlrReceivedTimeIso: scratch = isoTime(r.dlrReceivedTime); return &scratch;
-    case DeliveryTimeIso: scratch = isoTime(r.deliveryTime); return &scratch;
-    case DlrDoneDate: return &r.dlrDoneDate;
-    case EsmeId: return &r.esmeId;
-    case EsmeIp: return &r.esmeIp;
-    case SmscName: return &r.smscName;
-    case MccMNC: return &r.mccMNC;
-    case SubmitTime: number = static_cast<uint64_t>(seconds(r.submitTime)); return nullptr;
-    case MessageIdTime: number = static_cast<uint64_t>(seconds(r.messageIdTime)); return nullptr;
-    case DlrReceivedTime: number = static_cast<uint64_t>(seconds(r.dlrReceivedTime)); return nullptr;
-    case DeliveryTime: number = static_cast<uint64_t>(seconds(r.deliveryTime)); return nullptr;
-    case SubmitStatus: number = r.submitStatus; return nullptr;
-    case DeliveryStatus: number = r.deliveryStatus; return nullptr;
-    case ErrorCode: number = r.errorCode; return nullptr;
-    case SmscId: number = r.smscId; return nullptr;
-    case MessageLength: number = r.messageLength; return nullptr;
-    case DataCoding: number = r.dataCoding; return nullptr;
-    case EsmClass: number = r.esmClass; return nullptr;
-    case RegisteredDelivery: number = r.registeredDelivery; return nullptr;
-    case IsConcatenated: number = r.isConcatenated ? 1 : 0; isBool = true; return nullptr;
-    case ConcatRef: number = r.concatRef; return nullptr;
-    case ConcatTotal: number = r.concatTotal; return nullptr;
-    default: number = r.concatPart; return nullptr;
+    case MessageId:
+      return &r.messageId;
+    case SourceAddr:
+      return &r.sourceAddr;
+    case DestAddr:
+      return &r.destAddr;
+    case SubmitTimeIso:
+      scratch = isoTime(r.submitTime);
+      return &scratch;
+    case MessageIdTimeIso:
+      scratch = isoTime(r.messageIdTime);
+      return &scratch;
+    case DlrReceivedTimeIso:
+      scratch = isoTime(r.dlrReceivedTime);
+      return &scratch;
+    case DeliveryTimeIso:
+      scratch = isoTime(r.deliveryTime);
+      return &scratch;
+    case DlrDoneDate:
+      return &r.dlrDoneDate;
+    case EsmeId:
+      return &r.esmeId;
+    case EsmeIp:
+      return &r.esmeIp;
+    case SmscName:
+      return &r.smscName;
+    case MccMNC:
+      return &r.mccMNC;
+    case SubmitTime:
+      number = static_cast<uint64_t>(seconds(r.submitTime));
+      return nullptr;
+    case MessageIdTime:
+      number = static_cast<uint64_t>(seconds(r.messageIdTime));
+      return nullptr;
+    case DlrReceivedTime:
+      number = static_cast<uint64_t>(seconds(r.dlrReceivedTime));
+      return nullptr;
+    case DeliveryTime:
+      number = static_cast<uint64_t>(seconds(r.deliveryTime));
+      return nullptr;
+    case SubmitStatus:
+      number = r.submitStatus;
+      return nullptr;
+    case DeliveryStatus:
+      number = r.deliveryStatus;
+      return nullptr;
+    case ErrorCode:
+      number = r.errorCode;
+      return nullptr;
+    case SmscId:
+      number = r.smscId;
+      return nullptr;
+    case MessageLength:
+      number = r.messageLength;
+      return nullptr;
+    case DataCoding:
+      number = r.dataCoding;
+      return nullptr;
+    case EsmClass:
+      number = r.esmClass;
+      return nullptr;
+    case RegisteredDelivery:
+      number = r.registeredDelivery;
+      return nullptr;
+    case IsConcatenated:
+      number = r.isConcatenated ? 1 : 0;
+      isBool = true;
+      return nullptr;
+    case ConcatRef:
+      number = r.concatRef;
+      return nullptr;
+    case ConcatTotal:
+      number = r.concatTotal;
+      return nullptr;
+    default:
+      number = r.concatPart;
+      return nullptr;
   }
 }
 
@@ -181,7 +310,8 @@ void appendCsvField(std::string& out, const std::string& field) {
 
 void appendCsvRow(std::string& out, const CDRRecord& original, CDRMode mode, bool anonymise) {
   CDRRecord masked;
-  const CDRRecord& record = anonymise ? (masked = original, anonymiseRecord(masked), masked) : original;
+  const CDRRecord& record =
+      anonymise ? (masked = original, anonymiseRecord(masked), masked) : original;
   const Columns set = csvColumns(record, kindOf(record, mode));
   std::string scratch;
   for (size_t col = 0; col < kCDRColumnCount; ++col) {

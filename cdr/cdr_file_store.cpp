@@ -16,7 +16,9 @@ namespace {
 constexpr const char* kClassName = "SMPPCDRManager";
 constexpr int64_t kDaySeconds = 86400;
 
-int64_t floorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t floorDiv(int64_t a, int64_t b) {
+  return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
 // Local midnight (as UTC seconds) of the day that holds `utcSeconds` in the
 // zone UTC + `offsetSeconds`.
@@ -64,8 +66,8 @@ bool CDRFileStore::store(const std::vector<CDRRecord>& batch, CDRMode mode, uint
 
   FILE* file = fopen(path.c_str(), "ab");
   if (file == nullptr) {
-    logMessage(LOG_WARNING, this, kClassName, "writeBatchToFile",
-               "Failed to store CDR batch: %s", ("Failed to open CDR file: " + path).c_str());
+    logMessage(LOG_WARNING, this, kClassName, "writeBatchToFile", "Failed to store CDR batch: %s",
+               ("Failed to open CDR file: " + path).c_str());
     return false;
   }
   struct stat info {};

@@ -12,7 +12,9 @@ namespace {
 
 constexpr const char* kClassName = "SMPPCDRManager";
 
-size_t discardBody(char*, size_t size, size_t count, void*) { return size * count; }
+size_t discardBody(char*, size_t size, size_t count, void*) {
+  return size * count;
+}
 
 }  // namespace
 

@@ -43,8 +43,8 @@ class CDRSpool {
   std::string directory_;
   std::string path_;
   std::string offsetPath_;
-  uint64_t offset_ = 0;      // first unsent byte
-  uint64_t peekedEnd_ = 0;   // end of the lines the last peek returned
+  uint64_t offset_ = 0;     // first unsent byte
+  uint64_t peekedEnd_ = 0;  // end of the lines the last peek returned
   size_t peekedCount_ = 0;
-  size_t waiting_ = 0;       // unsent lines
+  size_t waiting_ = 0;  // unsent lines
 };

@@ -65,7 +65,9 @@ SMPPCDRManager& SMPPCDRManager::getInstance() {
 SMPPCDRManager::SMPPCDRManager(Clock clock)
     : clock_(clock ? std::move(clock) : Clock(wallClockMicros)) {}
 
-SMPPCDRManager::~SMPPCDRManager() { stopThreads(); }
+SMPPCDRManager::~SMPPCDRManager() {
+  stopThreads();
+}
 
 void SMPPCDRManager::initialize(const std::string& directory) {
   CDRSettings settings = CDRSettings::fromConfiguration(OstrelConfiguration::instance());
@@ -74,8 +76,8 @@ void SMPPCDRManager::initialize(const std::string& directory) {
 }
 
 void SMPPCDRManager::initialize(const CDRSettings& s, bool startThreads) {
-  logMessage(LOG_INFO, this, kClassName, "initialize", "Initializing CDR Manager with file path: %s",
-             s.directory.c_str());
+  logMessage(LOG_INFO, this, kClassName, "initialize",
+             "Initializing CDR Manager with file path: %s", s.directory.c_str());
   std::string dir = s.directory;
   if (dir.empty() || dir.back() != '/') dir += '/';
   {
@@ -405,7 +407,8 @@ void SMPPCDRManager::cleanupPendingCDRsForSMSC(uint64_t smscid) {
   {
     std::lock_guard<std::mutex> lock(dataMutex_);
     logMessage(LOG_INFO, this, kClassName, "cleanupPendingCDRsForSMSC",
-               "Cleaning up pending CDRs for SMSC ID %llu", static_cast<unsigned long long>(smscid));
+               "Cleaning up pending CDRs for SMSC ID %llu",
+               static_cast<unsigned long long>(smscid));
     const int64_t now = nowNanos();
     for (auto it = pending_.begin(); it != pending_.end();) {
       // Records with a message id wait for a receipt, which may come on any
@@ -439,8 +442,8 @@ size_t SMPPCDRManager::removeStaleLocked(int64_t now, std::vector<CDRRecord>& to
       ++it;
       continue;
     }
-    logMessage(LOG_INFO, this, kClassName, "cleanupStaleCDRs", "Cleaning up stale CDR for message %s",
-               it->second.messageId.c_str());
+    logMessage(LOG_INFO, this, kClassName, "cleanupStaleCDRs",
+               "Cleaning up stale CDR for message %s", it->second.messageId.c_str());
     if (!it->second.messageId.empty()) {
       indexRemoved += index_.erase(IndexKey{it->first.smscid >> 8, it->second.messageId});
     }
@@ -495,8 +498,8 @@ void SMPPCDRManager::flushIfDue() {
     if (static_cast<int64_t>(now - lastFlushMicros_) < flushIntervalMicros_) return;
     lastFlushMicros_ = now;
     if (!cdrBatch_.empty()) {
-      logMessage(LOG_INFO, this, kClassName, "operator()", "Batch interval reached, storing %zu CDRs",
-                 cdrBatch_.size());
+      logMessage(LOG_INFO, this, kClassName, "operator()",
+                 "Batch interval reached, storing %zu CDRs", cdrBatch_.size());
       handOverLocked();
     }
     size = cdrBatch_.size();
@@ -640,7 +643,8 @@ void SMPPCDRManager::flushThreadMain() {
     std::unique_lock<std::mutex> lock(timerMutex_);
     if (timersStopping_) return;
     if (wait > 0) {
-      flushCond_.wait_for(lock, std::chrono::microseconds(wait), [this] { return timersStopping_; });
+      flushCond_.wait_for(lock, std::chrono::microseconds(wait),
+                          [this] { return timersStopping_; });
       continue;
     }
     lock.unlock();
@@ -709,11 +713,13 @@ void SMPPCDRManager::shutdown() {
       logMessage(LOG_WARNING, this, kClassName, "shutdown",
                  "Spooled %zu CDRs that could not be stored before exit to %s", left.size(),
                  spool_->path().c_str());
-      for (size_t i = 0; i < left.size(); ++i) MetricsRegistry::instance().incrementCounter(kSpooled);
+      for (size_t i = 0; i < left.size(); ++i)
+        MetricsRegistry::instance().incrementCounter(kSpooled);
     } else {
       logMessage(LOG_SEVERE, this, kClassName, "shutdown",
                  "%zu CDRs could not be stored or spooled before exit", left.size());
-      for (size_t i = 0; i < left.size(); ++i) MetricsRegistry::instance().incrementCounter(kRefused);
+      for (size_t i = 0; i < left.size(); ++i)
+        MetricsRegistry::instance().incrementCounter(kRefused);
     }
   }
   logMessage(LOG_INFO, this, kClassName, "shutdown", "Cleanup of HTTP...");

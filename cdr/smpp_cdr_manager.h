@@ -186,13 +186,13 @@ class SMPPCDRManager {
   std::unique_ptr<CDRSpool> spool_;  // used by the write thread only
 
   std::mutex dataMutex_;
-  std::string directory_;                                                  // guarded by dataMutex_
-  std::unordered_map<PendingKey, CDRRecord, PendingKeyHash> pending_;      // guarded by dataMutex_
-  std::unordered_map<IndexKey, IndexEntry, IndexKeyHash> index_;           // guarded by dataMutex_
-  std::vector<CDRRecord> cdrBatch_;                                        // guarded by dataMutex_
-  size_t queued_ = 0;            // guarded by dataMutex_
-  uint64_t lastFlushMicros_ = 0; // guarded by dataMutex_
-  bool refusing_ = false;        // guarded by dataMutex_
+  std::string directory_;                                              // guarded by dataMutex_
+  std::unordered_map<PendingKey, CDRRecord, PendingKeyHash> pending_;  // guarded by dataMutex_
+  std::unordered_map<IndexKey, IndexEntry, IndexKeyHash> index_;       // guarded by dataMutex_
+  std::vector<CDRRecord> cdrBatch_;                                    // guarded by dataMutex_
+  size_t queued_ = 0;                                                  // guarded by dataMutex_
+  uint64_t lastFlushMicros_ = 0;                                       // guarded by dataMutex_
+  bool refusing_ = false;                                              // guarded by dataMutex_
 
   std::mutex writeMutex_;
   std::condition_variable writeCond_;

@@ -18,9 +18,12 @@ std::vector<std::vector<std::string>> readCsv(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (quoted) {
-      if (c != '"') field += c;
-      else if (i + 1 < text.size() && text[i + 1] == '"') field += text[++i];
-      else quoted = false;
+      if (c != '"')
+        field += c;
+      else if (i + 1 < text.size() && text[i + 1] == '"')
+        field += text[++i];
+      else
+        quoted = false;
     } else if (c == '"') {
       if (!field.empty()) abort();  // a quote inside an unquoted field
       quoted = true;
@@ -41,8 +44,10 @@ std::vector<std::vector<std::string>> readCsv(const std::string& text) {
 std::vector<std::string> pieces(const uint8_t* data, size_t size) {
   std::vector<std::string> out(1);
   for (size_t i = 0; i < size; ++i) {
-    if (data[i] == 0 && out.size() < 8) out.emplace_back();
-    else out.back() += static_cast<char>(data[i]);
+    if (data[i] == 0 && out.size() < 8)
+      out.emplace_back();
+    else
+      out.back() += static_cast<char>(data[i]);
   }
   out.resize(8);
   return out;
@@ -75,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (rows.size() != 1 || rows[0].size() != kCDRColumnCount) abort();
   const std::vector<std::string>& row = rows[0];
   const std::pair<size_t, const std::string*> texts[] = {
-      {0, &r.messageId}, {1, &r.sourceAddr}, {2, &r.destAddr}, {9, &r.dlrDoneDate},
+      {0, &r.messageId}, {1, &r.sourceAddr}, {2, &r.destAddr},  {9, &r.dlrDoneDate},
       {15, &r.esmeId},   {16, &r.esmeIp},    {18, &r.smscName}, {27, &r.mccMNC}};
   for (const auto& [column, value] : texts) {
     if (!row[column].empty() && row[column] != *value) abort();

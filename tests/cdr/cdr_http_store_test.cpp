@@ -38,9 +38,8 @@ TEST(CdrHttpStore, OnlyTwoHundredsStoreTheBatch) {
     int status;
     bool stored;
   } cases[] = {
-      {"status", 200, true},  {"status", 204, true},      {"status", 500, false},
-      {"status", 404, false}, {"status", 302, false},     {"garbage", 0, false},
-      {"silent", 0, false},
+      {"status", 200, true},  {"status", 204, true}, {"status", 500, false}, {"status", 404, false},
+      {"status", 302, false}, {"garbage", 0, false}, {"silent", 0, false},
   };
   for (const Case& c : cases) {
     FakeHttpServer server;

@@ -15,9 +15,12 @@ inline std::vector<std::vector<std::string>> readCsv(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (quoted) {
-      if (c != '"') field += c;
-      else if (i + 1 < text.size() && text[i + 1] == '"') field += text[++i];
-      else quoted = false;
+      if (c != '"')
+        field += c;
+      else if (i + 1 < text.size() && text[i + 1] == '"')
+        field += text[++i];
+      else
+        quoted = false;
     } else if (c == '"') {
       quoted = true;
     } else if (c == ',') {

@@ -5,9 +5,9 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <map>
 #include <set>
 
 #include "admin/metrics.h"
@@ -57,7 +57,8 @@ struct Harness {
       for (size_t i = 1; i < lines.size(); ++i) {
         EXPECT_EQ(lines[i].size(), kCDRColumnCount);
         Row row;
-        for (size_t c = 0; c < lines[0].size() && c < lines[i].size(); ++c) row[lines[0][c]] = lines[i][c];
+        for (size_t c = 0; c < lines[0].size() && c < lines[i].size(); ++c)
+          row[lines[0][c]] = lines[i][c];
         out.push_back(row);
       }
     }
@@ -85,8 +86,10 @@ TEST(SMPPCDRManager, LifecycleStoresTheRowsOfItsMode) {
   for (const Case& c : cases) {
     Harness h(c.mode);
     h.open(kSlotA, 7);
-    if (c.responseStatus == 0) h.cdr.updateCDRWithMessageID(kSlotA, 7, "m1");
-    else h.cdr.updateCDRWithSubmitFail(kSlotA, 7, c.responseStatus);
+    if (c.responseStatus == 0)
+      h.cdr.updateCDRWithMessageID(kSlotA, 7, "m1");
+    else
+      h.cdr.updateCDRWithSubmitFail(kSlotA, 7, c.responseStatus);
     for (int i = 0; i < c.receipts; ++i) {
       h.now += 1000000;
       h.cdr.updateCDRWithDeliveryReceipt(kSlotB, "smscX", "m1", 2, 0, "2403091601");
@@ -124,8 +127,8 @@ TEST(SMPPCDRManager, ConcatenationFromHeaderOrSarParameters) {
   ASSERT_TRUE(h.store());
   std::map<std::string, std::string> concat;
   for (Row& r : h.rows()) {
-    concat[r["messageId"]] = r["isConcatenated"] + r["concatRef"] + "/" + r["concatTotal"] + "/" +
-                             r["concatPart"];
+    concat[r["messageId"]] =
+        r["isConcatenated"] + r["concatRef"] + "/" + r["concatTotal"] + "/" + r["concatPart"];
   }
   EXPECT_EQ(concat["u"], "142/3/2");
   EXPECT_EQ(concat["s"], "17/4/3");
@@ -145,7 +148,8 @@ TEST(SMPPCDRManager, LostBindStoresUnansweredRecordsAndKeepsThoseAwaitingReceipt
   h.cdr.updateCDRWithDeliveryReceipt(kSlotB, "smscX", "m1", 2, 0, "");
   ASSERT_TRUE(h.store());
   std::multiset<std::string> got;
-  for (Row& r : h.rows()) got.insert(r["messageId"] + "|" + r["submitStatus"] + "|" + r["deliveryStatus"]);
+  for (Row& r : h.rows())
+    got.insert(r["messageId"] + "|" + r["submitStatus"] + "|" + r["deliveryStatus"]);
   EXPECT_EQ(got, (std::multiset<std::string>{"|8|", "m1|0|2"}));
   EXPECT_EQ(h.cdr.pendingCount(), 1u);
 }
