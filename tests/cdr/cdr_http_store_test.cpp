@@ -36,20 +36,23 @@ TEST(CdrHttpStore, OnlyTwoHundredsStoreTheBatch) {
   struct Case {
     const char* answer;
     int status;
+    int delayMillis;
     bool stored;
   } cases[] = {
-      {"status", 200, true},  {"status", 204, true}, {"status", 500, false}, {"status", 404, false},
-      {"status", 302, false}, {"garbage", 0, false}, {"silent", 0, false},
+      {"status", 200, 0, true},     {"status", 204, 0, true},  {"status", 200, 100, true},
+      {"status", 500, 0, false},    {"status", 404, 0, false}, {"status", 302, 0, false},
+      {"status", 200, 2000, false}, {"garbage", 0, 0, false},  {"silent", 0, 0, false},
   };
   for (const Case& c : cases) {
     FakeHttpServer server;
     const std::string answer = c.answer;
-    if (answer == "status") server.answerStatus(c.status);
+    if (answer == "status") server.answerStatus(c.status, c.delayMillis);
     if (answer == "garbage") server.answerGarbage();
     if (answer == "silent") server.answerNothing();
     CDRHttpStore store(settingsFor(server));
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(store.store(twoRecords(), CDRMode::CORRELATE, 0), c.stored) << c.answer << c.status;
+    EXPECT_EQ(store.store(twoRecords(), CDRMode::CORRELATE, 0), c.stored)
+        << c.answer << c.status << " after " << c.delayMillis << " ms";
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(server.requestCount(), 1u);
   }

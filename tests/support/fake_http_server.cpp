@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -77,10 +78,11 @@ std::string FakeHttpServer::url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
-void FakeHttpServer::answerStatus(int status) {
+void FakeHttpServer::answerStatus(int status, int delayMillis) {
   std::lock_guard<std::mutex> lock(stateMutex_);
   behaviour_ = Behaviour::Status;
   status_ = status;
+  delayMillis_ = delayMillis;
 }
 
 void FakeHttpServer::answerGarbage() {
@@ -167,10 +169,20 @@ void FakeHttpServer::serve(int fd) {
 bool FakeHttpServer::respond(int fd) {
   Behaviour behaviour;
   int status;
+  int delayMillis;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
     behaviour = behaviour_;
     status = status_;
+    delayMillis = delayMillis_;
+  }
+  // The delay ends early when the server stops or the client gives up.
+  for (int waited = 0; waited < delayMillis && !stopping_.load(); waited += kPollMillis) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, std::min(kPollMillis, delayMillis - waited)) > 0) {
+      char probe;
+      if (recv(fd, &probe, 1, MSG_PEEK) <= 0) return false;
+    }
   }
   switch (behaviour) {
     case Behaviour::Status: {

@@ -34,7 +34,8 @@ class FakeHttpServer {
   int port() const { return port_; }
   std::string url(const std::string& path = "/") const;
 
-  void answerStatus(int status);
+  // Answers with `status`, after `delayMillis` (a slow endpoint).
+  void answerStatus(int status, int delayMillis = 0);
   void answerGarbage();
   void answerNothing();
 
@@ -55,6 +56,7 @@ class FakeHttpServer {
   std::mutex stateMutex_;
   Behaviour behaviour_ = Behaviour::Status;  // guarded by stateMutex_
   int status_ = 200;                         // guarded by stateMutex_
+  int delayMillis_ = 0;                      // guarded by stateMutex_
   std::vector<Request> requests_;            // guarded by stateMutex_
   std::vector<std::thread> connections_;     // guarded by stateMutex_
 };
