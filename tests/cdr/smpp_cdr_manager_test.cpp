@@ -9,6 +9,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
 
 #include "admin/metrics.h"
 #include "cdr/cdr_encoding.h"
@@ -286,22 +287,33 @@ TEST(SMPPCDRManager, OutageSpillsToSpoolAndEveryRecordIsPostedOnceAfterRecovery)
   std::filesystem::remove_all(dir);
 }
 
-// With the real threads: what is still collecting at shutdown is written.
-TEST(SMPPCDRManager, ShutdownWritesWhatIsStillCollecting) {
+// With the real threads: two producers fill batches while the writer stores
+// them; shutdown writes what is still collecting; every record once.
+TEST(SMPPCDRManager, ConcurrentProducersAndShutdownStoreEveryRecordOnce) {
   testing_support::TempDir dir;
   SMPPCDRManager cdr;
   CDRSettings s;
   s.directory = dir.path();
+  s.batchSize = 64;
   cdr.initialize(s, true);
   cdr.setMode(CDRMode::OPERATION);
-  SMPP::T_SubmitSM mo;
-  for (int i = 0; i < 5; ++i) cdr.createCDRMO(mo, "e" + std::to_string(i), "s", kSlotA, i);
+  auto produce = [&cdr](const std::string& prefix) {
+    SMPP::T_SubmitSM mo;
+    for (int i = 0; i < 500; ++i) cdr.createCDRMO(mo, prefix + std::to_string(i), "s", kSlotA, i);
+  };
+  std::thread a(produce, "a");
+  std::thread b(produce, "b");
+  a.join();
+  b.join();
   cdr.shutdown();
+  std::set<std::string> ids;
   size_t rows = 0;
   for (const auto& f : std::filesystem::directory_iterator(dir.path())) {
-    rows += cdr_test::readCsv(dir.read(f.path().filename().string())).size() - 1;
+    const auto lines = cdr_test::readCsv(dir.read(f.path().filename().string()));
+    for (size_t i = 1; i < lines.size(); ++i, ++rows) ids.insert(lines[i][15]);
   }
-  EXPECT_EQ(rows, 5u);
+  EXPECT_EQ(rows, 1000u);
+  EXPECT_EQ(ids.size(), 1000u);
 }
 
 }  // namespace
