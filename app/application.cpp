@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "admin/cli_client.h"
@@ -26,7 +27,8 @@ std::atomic<bool> stopRequested{false};
 
 // Steps that read the configuration into the subsystems, for both the daemon
 // and the command-line client.
-void applyStartupSettings(OstrelConfiguration& config) {
+// False when start-up cannot go on (the CDR directory cannot be created).
+bool applyStartupSettings(OstrelConfiguration& config) {
   setLogLevel(logLevelFromName(config.getBaseString("log.level", "INFO").c_str()));
 
   Tracker& tracker = Tracker::instance();
@@ -34,8 +36,14 @@ void applyStartupSettings(OstrelConfiguration& config) {
   tracker.setDisableMsgIdTracking(config.getBaseBool("dlr.disable_msgid_tracking", false));
 
   SMPPCDRManager& cdr = SMPPCDRManager::getInstance();
-  cdr.initialize(config.getCDRDirectory());
+  try {
+    cdr.initialize(config.getCDRDirectory());
+  } catch (const std::exception& e) {
+    logMessage(LOG_SEVERE, nullptr, kClassName, "main", "CDR initialisation failed: %s", e.what());
+    return false;
+  }
   cdr.setMode(cdrModeFromText(config.getCDRMode()));
+  return true;
 }
 
 // Runs the daemon until SIGINT or SIGTERM, in the start-up order operators
@@ -75,6 +83,7 @@ void runDaemon(OstrelConfiguration& config) {
   http_stop();
 
   closeAuditLog();
+  SMPPCDRManager::getInstance().shutdown();
   Tracker::instance().shutdown();
   logMessage(LOG_INFO, nullptr, kClassName, "main", "Stopped %s", kProgramName);
 }
@@ -100,8 +109,12 @@ int runApplication(int argc, char** argv) {
     }
     return 0;
   }
-  applyStartupSettings(config);
-  if (argc > 1 && dispatchSubCommand(argc, argv)) return 0;
+  if (!applyStartupSettings(config)) return 0;
+  // A sub-command ends the process here; the CDR threads end with it.
+  if (argc > 1 && dispatchSubCommand(argc, argv)) {
+    SMPPCDRManager::getInstance().shutdown();
+    return 0;
+  }
   runDaemon(config);
   return 0;
 }

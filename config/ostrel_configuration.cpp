@@ -564,6 +564,49 @@ int64_t OstrelConfiguration::getCDRRotationTimezoneOffset() {
   return value == nullptr ? 0 : value->get<int64_t>();
 }
 
+namespace {
+template <typename T>
+T cdrValue(const json& doc, const char* key, T def) {
+  const json* value = sectionMember(doc, "cdr", key);
+  return value == nullptr ? def : value->get<T>();
+}
+}  // namespace
+
+bool OstrelConfiguration::getCDRAnonymise() {
+  std::lock_guard<std::mutex> lock(documentMutex_);
+  return cdrValue<bool>(jconfig, "anonymise", false);
+}
+
+std::string OstrelConfiguration::getCDRHttpEndpoint() {
+  std::lock_guard<std::mutex> lock(documentMutex_);
+  return cdrValue<std::string>(jconfig, "http_endpoint", "");
+}
+
+std::string OstrelConfiguration::getCDRHttpAuthHeader() {
+  std::lock_guard<std::mutex> lock(documentMutex_);
+  return cdrValue<std::string>(jconfig, "http_auth_header", "");
+}
+
+bool OstrelConfiguration::getCDRHttpSkipTlsVerify() {
+  std::lock_guard<std::mutex> lock(documentMutex_);
+  return cdrValue<bool>(jconfig, "http_skip_tls_verify", false);
+}
+
+int64_t OstrelConfiguration::getCDRHttpConnectTimeout() {
+  std::lock_guard<std::mutex> lock(documentMutex_);
+  return cdrValue<int64_t>(jconfig, "http_connect_timeout", 5);
+}
+
+int64_t OstrelConfiguration::getCDRHttpTimeout() {
+  std::lock_guard<std::mutex> lock(documentMutex_);
+  return cdrValue<int64_t>(jconfig, "http_timeout", 10);
+}
+
+int64_t OstrelConfiguration::getCDRMaxQueued() {
+  std::lock_guard<std::mutex> lock(documentMutex_);
+  return cdrValue<int64_t>(jconfig, "max_queued_records", 1000000);
+}
+
 json OstrelConfiguration::section(const std::string& name) {
   std::lock_guard<std::mutex> lock(documentMutex_);
   if (!jconfig.is_object()) return nullptr;

@@ -93,6 +93,13 @@ class OstrelConfiguration {
   int64_t getCDRBatchFlushInterval();
   int64_t getCDRCleanupInterval();
   int64_t getCDRRotationTimezoneOffset();
+  bool getCDRAnonymise();                 // "anonymise", false
+  std::string getCDRHttpEndpoint();       // "http_endpoint", empty
+  std::string getCDRHttpAuthHeader();     // "http_auth_header", empty
+  bool getCDRHttpSkipTlsVerify();         // "http_skip_tls_verify", false
+  int64_t getCDRHttpConnectTimeout();     // "http_connect_timeout", seconds, 5
+  int64_t getCDRHttpTimeout();            // "http_timeout", seconds, 10
+  int64_t getCDRMaxQueued();              // "max_queued_records", 1000000
 
   // Copy of a top-level section ("lookup", "eli", "cdr", ...); null when
   // absent or when the document is not an object.
