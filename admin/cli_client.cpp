@@ -200,6 +200,13 @@ void targetSetList(const std::string& baseURL) {
 
 }  // namespace admin_client
 
+bool isSubCommand(const std::string& name) {
+  static const std::set<std::string> kSubCommands = {
+      "esmeAdd",      "esmeRemove",      "esmeModify",      "esmeView",     "esmeList",
+      "targetSetAdd", "targetSetRemove", "targetSetModify", "targetSetList"};
+  return kSubCommands.count(name) != 0;
+}
+
 bool dispatchSubCommand(int argc, char** argv) {
   if (argc < 2) return false;
   OstrelConfiguration& config = OstrelConfiguration::instance();

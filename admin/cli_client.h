@@ -51,6 +51,9 @@ void targetSetModify(const std::string& baseURL, const std::string& id, const st
 void targetSetList(const std::string& baseURL);
 }  // namespace admin_client
 
+// True when `name` is one of the administration sub-commands above.
+bool isSubCommand(const std::string& name);
+
 // Called by the process entry once the configuration is loaded, when there is
 // at least one argument: fetches the token with the configured client, then
 // runs the sub-command named by argv[1] or prints its usage text. Returns

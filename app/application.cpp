@@ -110,11 +110,11 @@ int runApplication(int argc, char** argv) {
     return 0;
   }
   if (!applyStartupSettings(config)) return 0;
-  // A sub-command ends the process here; the CDR threads end with it.
-  if (argc > 1 && dispatchSubCommand(argc, argv)) {
-    SMPPCDRManager::getInstance().shutdown();
-    return 0;
-  }
+  // A sub-command ends the process here. The client stores no records, so
+  // the CDR threads are stopped before it runs: their shutdown lines then
+  // come before the verdict, which stays the last line a script reads.
+  if (argc > 1 && isSubCommand(argv[1])) SMPPCDRManager::getInstance().shutdown();
+  if (argc > 1 && dispatchSubCommand(argc, argv)) return 0;
   runDaemon(config);
   return 0;
 }
