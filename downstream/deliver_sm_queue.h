@@ -75,6 +75,5 @@ class DeliverSMQueue {
   std::map<std::string, std::deque<Body>> queues_;                       // guarded by queueMutex_
   std::map<std::pair<uint64_t, std::string>, EarlyReceipt> early_;       // guarded by queueMutex_
   size_t total_ = 0;                                                     // guarded by queueMutex_
-  bool gaugeCreated_ = false;                                            // guarded by queueMutex_
   PushListener listener_;                                                // guarded by queueMutex_
 };
