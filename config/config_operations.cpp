@@ -130,6 +130,7 @@ void OstrelConfiguration::restoreLocked(LiveState&& state) {
   confESME = std::move(state.esmes);
   numbersByESME = std::move(state.numbers);
   esmeByNumber = std::move(state.owners);
+  publishInboundMORoutesLocked();
   confSharedTargetSets = std::move(state.sets);
 }
 
@@ -155,15 +156,17 @@ bool OstrelConfiguration::commitSave(std::unique_lock<std::mutex>& lock, LiveSta
 void OstrelConfiguration::rebuildEsmeByNumberLocked() {
   esmeByNumber.clear();
   auto it = jconfig.is_object() ? jconfig.find("esme") : jconfig.end();
-  if (it == jconfig.end() || !it->is_array()) return;
-  for (const auto& element : *it) {
-    if (!element.is_object()) continue;
-    auto id = element.find("systemid");
-    if (id == element.end() || !id->is_string()) continue;
-    auto record = confESME.find(id->get<std::string>());
-    if (record == confESME.end()) continue;
-    for (const auto& number : record->second.numbers) esmeByNumber[number] = record->first;
+  if (it != jconfig.end() && it->is_array()) {
+    for (const auto& element : *it) {
+      if (!element.is_object()) continue;
+      auto id = element.find("systemid");
+      if (id == element.end() || !id->is_string()) continue;
+      auto record = confESME.find(id->get<std::string>());
+      if (record == confESME.end()) continue;
+      for (const auto& number : record->second.numbers) esmeByNumber[number] = record->first;
+    }
   }
+  publishInboundMORoutesLocked();
 }
 
 // ---- Customers --------------------------------------------------------------

@@ -185,6 +185,7 @@ bool OstrelConfiguration::parseConfigLocked(bool apply, const json& doc) {
     confESME = std::move(parsed.esmes);
     numbersByESME = std::move(parsed.numbersByESME);
     esmeByNumber = std::move(parsed.esmeByNumber);
+    publishInboundMORoutesLocked();
     globalRoutesMT = std::move(parsed.globalRoutes);
     lcrMaps = std::move(parsed.lcr);
   }
@@ -760,6 +761,26 @@ std::optional<std::string> OstrelConfiguration::esmeForNumber(const std::string&
   auto it = esmeByNumber.find(number);
   if (it == esmeByNumber.end()) return std::nullopt;
   return it->second;
+}
+
+std::string OstrelConfiguration::inboundMOSystemId(const std::string& text) {
+  std::shared_ptr<const InboundMORoutes> routes;
+  {
+    std::lock_guard<std::mutex> lock(inboundMORoutesMutex_);
+    routes = inboundMORoutes_;
+  }
+  return routes ? routes->find(text) : std::string();
+}
+
+void OstrelConfiguration::publishInboundMORoutesLocked() {
+  {
+    std::lock_guard<std::mutex> lock(inboundMORoutesMutex_);
+    if (inboundMORoutes_ && inboundMORoutes_->source() == esmeByNumber) return;
+  }
+  // Compiled before the swap so readers keep the old table meanwhile.
+  auto routes = std::make_shared<const InboundMORoutes>(esmeByNumber);
+  std::lock_guard<std::mutex> lock(inboundMORoutesMutex_);
+  inboundMORoutes_ = std::move(routes);
 }
 
 std::vector<SharedTargetSet> OstrelConfiguration::targetSetsCopy() {
