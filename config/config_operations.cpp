@@ -21,6 +21,7 @@
 
 #include "base/log.h"
 #include "config/ostrel_configuration.h"
+#include "config/smsc_slot_id.h"
 
 using nlohmann::json;
 
@@ -542,6 +543,11 @@ bool OstrelConfiguration::targetAdd(const std::string& setId, const json& body,
     status = "Target ID already exists " + record.name;
     return false;
   }
+  std::string slotProblem = targetSlotProblem(record, confSharedTargetSets, nullptr, nullptr);
+  if (!slotProblem.empty()) {
+    status = slotProblem;
+    return false;
+  }
   json doc = jconfig;
   json* list = member(doc, "targetsets");
   json* stored = list == nullptr ? nullptr : findByKey(*list, "id", setId);
@@ -603,6 +609,11 @@ bool OstrelConfiguration::targetModify(const std::string& setId, const std::stri
   }
   if (error || targetNameTaken(confSharedTargetSets, record.name, current)) {
     status = "Failed to parse target data";
+    return false;
+  }
+  std::string slotProblem = targetSlotProblem(record, confSharedTargetSets, nullptr, current);
+  if (!slotProblem.empty()) {
+    status = slotProblem;
     return false;
   }
   *stored = std::move(merged);

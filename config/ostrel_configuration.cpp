@@ -13,6 +13,7 @@
 
 #include "base/log.h"
 #include "base/wall_clock.h"
+#include "config/smsc_slot_id.h"
 
 using nlohmann::json;
 
@@ -223,6 +224,14 @@ void OstrelConfiguration::parseTargetSets(bool& error, bool& fatal, const json& 
             error = true;
             break;
           }
+        }
+      }
+      if (!error) {
+        std::string problem = targetSlotProblem(record, validationTargetSets, &set, nullptr);
+        if (!problem.empty()) {
+          logMessage(LOG_WARNING, this, className_, "processTarget",
+                     "Invalid configuration file - %s", problem.c_str());
+          error = true;
         }
       }
       set.targets.push_back(std::move(record));

@@ -13,7 +13,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
+
+#include "config/config_records.h"
 
 inline constexpr int kMaxBindQty = 256;
 inline constexpr int kMaxBindQtyTxRx = 128;
@@ -30,3 +33,19 @@ uint64_t smscSlotId(const std::string& name, int bindIndex, bool usetxrx);
 
 // The target id a slot id belongs to.
 uint32_t targetIdOfSlot(uint64_t smscid);
+
+// Why a target of this name cannot be given slot ids for `bindqty` binds
+// (`usetxrx`: a pair of slots per bind), or "" when it can.
+std::string bindQtyProblem(const std::string& name, int bindqty, bool usetxrx);
+
+// True when two differently named targets would get the same slot ids and so
+// receive each other's responses and receipts.
+bool slotIdsCollide(const std::string& a, const std::string& b);
+
+// Why `record` cannot join the targets of `sets` (and of `pending`, a set
+// still being built), or "" when it can: too many binds for its slot range,
+// or a slot base shared with a differently named target. `except` is the
+// record's current version when it replaces one.
+std::string targetSlotProblem(const TargetRecord& record,
+                              const std::map<std::string, SharedTargetSet>& sets,
+                              const SharedTargetSet* pending, const TargetRecord* except);
