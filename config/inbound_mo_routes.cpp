@@ -20,6 +20,12 @@ InboundMORoutes::InboundMORoutes(std::map<std::string, std::string> systemIdByNu
 std::string InboundMORoutes::find(const std::string& text) const {
   auto exact = systemIdByNumber_.find(text);
   if (exact != systemIdByNumber_.end()) return exact->second;
+  if (text.size() > kMaxPatternTextLength) {
+    logMessage(LOG_FINE, this, className_, "find",
+               "Text of %zu characters is matched against inbound numbers only exactly",
+               text.size());
+    return "";
+  }
   for (const auto& pattern : patterns_) {
     try {
       if (std::regex_match(text, pattern.expression)) return *pattern.systemId;

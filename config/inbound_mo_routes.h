@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <regex>
@@ -15,11 +16,18 @@
 // the first key in key order whose ECMAScript expression matches the whole
 // text. A key that is not a valid expression is reported once, when the table
 // is built, and afterwards matches only its exact text; matching never throws.
+// Texts longer than kMaxPatternTextLength are matched only exactly: the
+// platform's matcher recurses once per character and a long message_payload
+// would overflow the calling thread's stack.
 //
 // Immutable once built: the configuration publishes a new instance after
 // every change of the table, and find() is safe from any thread.
 class InboundMORoutes {
  public:
+  // Longer than any short_message decodes to, so every ordinary MO text is
+  // matched in full.
+  static constexpr size_t kMaxPatternTextLength = 512;
+
   explicit InboundMORoutes(std::map<std::string, std::string> systemIdByNumber);
   // The compiled patterns point into the table, so an instance stays where it was built.
   InboundMORoutes(const InboundMORoutes&) = delete;

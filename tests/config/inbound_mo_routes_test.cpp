@@ -61,6 +61,16 @@ TEST(InboundMORoutesTest, InvalidKeyIsReportedOnlyWhenBuiltNotWhenMatched) {
   EXPECT_EQ(matched, "");
 }
 
+TEST(InboundMORoutesTest, LongTextIsMatchedOnlyExactlyInsteadOfExhaustingTheStack) {
+  const std::string longText = "4477" + std::string(65000, '1');  // a whole message_payload
+  const std::string longest = "4477" + std::string(InboundMORoutes::kMaxPatternTextLength - 4, '1');
+  const InboundMORoutes routes(
+      std::map<std::string, std::string>{{"4477.*", "uk-mobile"}, {longText, "exact"}});
+  EXPECT_EQ(routes.find(longText), "exact");
+  EXPECT_EQ(routes.find(longText + "1"), "");
+  EXPECT_EQ(routes.find(longest), "uk-mobile");
+}
+
 TEST(InboundMORoutesTest, EmptyTableRoutesNothing) {
   const InboundMORoutes routes(std::map<std::string, std::string>{});
   EXPECT_EQ(routes.find("447700900123"), "");
