@@ -21,6 +21,7 @@
 
 #include "base/log.h"
 #include "config/ostrel_configuration.h"
+#include "config/smsc_slot_id.h"
 
 using nlohmann::json;
 
@@ -130,6 +131,7 @@ void OstrelConfiguration::restoreLocked(LiveState&& state) {
   confESME = std::move(state.esmes);
   numbersByESME = std::move(state.numbers);
   esmeByNumber = std::move(state.owners);
+  publishInboundMORoutesLocked();
   confSharedTargetSets = std::move(state.sets);
 }
 
@@ -155,15 +157,17 @@ bool OstrelConfiguration::commitSave(std::unique_lock<std::mutex>& lock, LiveSta
 void OstrelConfiguration::rebuildEsmeByNumberLocked() {
   esmeByNumber.clear();
   auto it = jconfig.is_object() ? jconfig.find("esme") : jconfig.end();
-  if (it == jconfig.end() || !it->is_array()) return;
-  for (const auto& element : *it) {
-    if (!element.is_object()) continue;
-    auto id = element.find("systemid");
-    if (id == element.end() || !id->is_string()) continue;
-    auto record = confESME.find(id->get<std::string>());
-    if (record == confESME.end()) continue;
-    for (const auto& number : record->second.numbers) esmeByNumber[number] = record->first;
+  if (it != jconfig.end() && it->is_array()) {
+    for (const auto& element : *it) {
+      if (!element.is_object()) continue;
+      auto id = element.find("systemid");
+      if (id == element.end() || !id->is_string()) continue;
+      auto record = confESME.find(id->get<std::string>());
+      if (record == confESME.end()) continue;
+      for (const auto& number : record->second.numbers) esmeByNumber[number] = record->first;
+    }
   }
+  publishInboundMORoutesLocked();
 }
 
 // ---- Customers --------------------------------------------------------------
@@ -539,6 +543,11 @@ bool OstrelConfiguration::targetAdd(const std::string& setId, const json& body,
     status = "Target ID already exists " + record.name;
     return false;
   }
+  std::string slotProblem = targetSlotProblem(record, confSharedTargetSets, nullptr, nullptr);
+  if (!slotProblem.empty()) {
+    status = slotProblem;
+    return false;
+  }
   json doc = jconfig;
   json* list = member(doc, "targetsets");
   json* stored = list == nullptr ? nullptr : findByKey(*list, "id", setId);
@@ -600,6 +609,11 @@ bool OstrelConfiguration::targetModify(const std::string& setId, const std::stri
   }
   if (error || targetNameTaken(confSharedTargetSets, record.name, current)) {
     status = "Failed to parse target data";
+    return false;
+  }
+  std::string slotProblem = targetSlotProblem(record, confSharedTargetSets, nullptr, current);
+  if (!slotProblem.empty()) {
+    status = slotProblem;
     return false;
   }
   *stored = std::move(merged);

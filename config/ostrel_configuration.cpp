@@ -13,6 +13,7 @@
 
 #include "base/log.h"
 #include "base/wall_clock.h"
+#include "config/smsc_slot_id.h"
 
 using nlohmann::json;
 
@@ -185,6 +186,7 @@ bool OstrelConfiguration::parseConfigLocked(bool apply, const json& doc) {
     confESME = std::move(parsed.esmes);
     numbersByESME = std::move(parsed.numbersByESME);
     esmeByNumber = std::move(parsed.esmeByNumber);
+    publishInboundMORoutesLocked();
     globalRoutesMT = std::move(parsed.globalRoutes);
     lcrMaps = std::move(parsed.lcr);
   }
@@ -222,6 +224,14 @@ void OstrelConfiguration::parseTargetSets(bool& error, bool& fatal, const json& 
             error = true;
             break;
           }
+        }
+      }
+      if (!error) {
+        std::string problem = targetSlotProblem(record, validationTargetSets, &set, nullptr);
+        if (!problem.empty()) {
+          logMessage(LOG_WARNING, this, className_, "processTarget",
+                     "Invalid configuration file - %s", problem.c_str());
+          error = true;
         }
       }
       set.targets.push_back(std::move(record));
@@ -760,6 +770,26 @@ std::optional<std::string> OstrelConfiguration::esmeForNumber(const std::string&
   auto it = esmeByNumber.find(number);
   if (it == esmeByNumber.end()) return std::nullopt;
   return it->second;
+}
+
+std::string OstrelConfiguration::inboundMOSystemId(const std::string& text) {
+  std::shared_ptr<const InboundMORoutes> routes;
+  {
+    std::lock_guard<std::mutex> lock(inboundMORoutesMutex_);
+    routes = inboundMORoutes_;
+  }
+  return routes ? routes->find(text) : std::string();
+}
+
+void OstrelConfiguration::publishInboundMORoutesLocked() {
+  {
+    std::lock_guard<std::mutex> lock(inboundMORoutesMutex_);
+    if (inboundMORoutes_ && inboundMORoutes_->source() == esmeByNumber) return;
+  }
+  // Compiled before the swap so readers keep the old table meanwhile.
+  auto routes = std::make_shared<const InboundMORoutes>(esmeByNumber);
+  std::lock_guard<std::mutex> lock(inboundMORoutesMutex_);
+  inboundMORoutes_ = std::move(routes);
 }
 
 std::vector<SharedTargetSet> OstrelConfiguration::targetSetsCopy() {

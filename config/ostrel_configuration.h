@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "config/config_records.h"
+#include "config/inbound_mo_routes.h"
 
 // The gateway's configuration: the JSON document of "pelliro.conf" (jconfig)
 // and the live records derived from it (customers, shared target sets, MT
@@ -125,6 +127,11 @@ class OstrelConfiguration {
   std::optional<LCREntry> lcrEntry(const std::string& systemId, const std::string& network);
   // The customer that receives mobile-originated messages for `number`.
   std::optional<std::string> esmeForNumber(const std::string& number);
+  // The customer that receives a mobile-originated message whose text (or
+  // destination) is `text`: the exact inbound number, else the first number
+  // in key order whose regular expression matches all of it; "" when none.
+  // Matching runs outside configMutex, on the table current when it starts.
+  std::string inboundMOSystemId(const std::string& text);
   // The live target sets in id order.
   std::vector<SharedTargetSet> targetSetsCopy();
 
@@ -213,6 +220,10 @@ class OstrelConfiguration {
   // Inbound numbers to customers in file order, a later customer winning,
   // exactly as the loader builds the map.
   void rebuildEsmeByNumberLocked();
+  // Compiles esmeByNumber into a new routing table unless it is the one the
+  // current table was built from. Caller holds configMutex; called after
+  // every assignment of esmeByNumber.
+  void publishInboundMORoutesLocked();
 
   const char* className_ = "OstrelConfiguration";
   std::string fileName_;
@@ -231,6 +242,9 @@ class OstrelConfiguration {
   std::map<std::string, std::vector<std::string>> numbersByESME;  // guarded by configMutex
   std::map<std::string, std::string> esmeByNumber;                // guarded by configMutex
   std::vector<nlohmann::json> globalRoutesMT;                     // guarded by configMutex
+  // Taken after configMutex, or alone by readers; held only to copy the pointer.
+  std::mutex inboundMORoutesMutex_;
+  std::shared_ptr<const InboundMORoutes> inboundMORoutes_;  // guarded by inboundMORoutesMutex_
   std::map<std::string, SharedTargetSet> validationTargetSets;    // guarded by configMutex
   std::map<std::string, SharedTargetSet> confSharedTargetSets;    // guarded by configMutex
 };

@@ -260,6 +260,24 @@ TEST_F(ConfigOperationsTest, EsmeModifiedInboundNumbersRouteAtOnceAndSurviveRest
   EXPECT_EQ(fresh.esmeForNumber("150").value_or(""), "acme");
 }
 
+TEST_F(ConfigOperationsTest, InboundMORoutingFollowsEveryChangeOfTheNumbers) {
+  EXPECT_EQ(config->inboundMOSystemId("111"), "acme");
+  EXPECT_EQ(config->inboundMOSystemId("200"), "beta");
+  EXPECT_EQ(config->inboundMOSystemId("4477123"), "");
+  ASSERT_TRUE(run([&] { return config->esmeModify("acme", {{"inboundmo", {"4477.*"}}}, status); }));
+  EXPECT_EQ(config->inboundMOSystemId("4477123"), "acme");
+  EXPECT_EQ(config->inboundMOSystemId("111"), "");
+  ASSERT_TRUE(run([&] {
+    return config->esmeAdd({{"systemid", "late"}, {"targetset", "A"}, {"inboundmo", {"4477123"}}},
+                           status);
+  }));
+  EXPECT_EQ(config->inboundMOSystemId("4477123"), "late");
+  EXPECT_EQ(config->inboundMOSystemId("4477999"), "acme");
+  ASSERT_TRUE(run([&] { return config->esmeRemove("acme", status); }));
+  EXPECT_EQ(config->inboundMOSystemId("4477999"), "");
+  EXPECT_EQ(config->inboundMOSystemId("4477123"), "late");
+}
+
 TEST_F(ConfigOperationsTest, EsmeModifyRefusalsChangeNothing) {
   EXPECT_FALSE(run([&] { return config->esmeModify("ghost", {{"tpslimit", 1}}, status); }));
   EXPECT_EQ(status, "ESME not found");
