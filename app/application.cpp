@@ -14,6 +14,8 @@
 #include "base/stop_signals.h"
 #include "cdr/smpp_cdr_manager.h"
 #include "config/ostrel_configuration.h"
+#include "downstream/deliver_queue_file.h"
+#include "downstream/deliver_sm_queue.h"
 #include "downstream/ostrel_server.h"
 #include "tracking/tracker.h"
 
@@ -75,12 +77,23 @@ void runDaemon(OstrelConfiguration& config) {
   registerAPIClient(config.getBaseString("auth.client_id", ""),
                     config.getBaseString("auth.client_secret", ""));
 
+  // Receipts and mobile-originated messages that waited at the last
+  // shutdown are queued before any customer can bind.
+  DeliverSMQueue& deliverQueue = DeliverSMQueue::instance();
+  DeliverQueueFile::loadInto(DeliverQueueFile::kFileName, deliverQueue);
+  // A push from any thread wakes the listener, so it is offered at once.
+  deliverQueue.setPushListener([&server] { server.wake(); });
+
   setHTTPPort(configuredHTTPPort());
   http_start();
   if (isHTTPRunning()) {
     server.run(static_cast<int>(config.getBaseInt("smpp.port", 2775)), 0, true);
   }
   http_stop();
+  // Nothing produces deliveries any more; the listener has closed its
+  // sessions, which returned what was sent but unanswered to the queue.
+  deliverQueue.setPushListener(nullptr);
+  DeliverQueueFile::save(DeliverQueueFile::kFileName, deliverQueue.snapshot());
 
   closeAuditLog();
   SMPPCDRManager::getInstance().shutdown();

@@ -1,6 +1,7 @@
 #include "downstream/ostrel_session.h"
 
 #include "admin/metrics.h"
+#include "base/log.h"
 #include "base/wall_clock.h"
 #include "config/ostrel_configuration.h"
 #include "downstream/bcrypt_verifier.h"
@@ -37,6 +38,9 @@ std::shared_ptr<OstrelSession> OstrelSession::create(int fd, const char* peerIp,
 }
 
 OstrelSession::~OstrelSession() {
+  // A session dropped without the listener's close (tests, teardown) still
+  // hands its unanswered deliveries back.
+  returnUnanswered();
   Tracker::instance().removeSession(sessionId());
   MetricsRegistry::instance().addGauge(kSessionGauge, -1);
 }
@@ -55,8 +59,7 @@ void OstrelSession::applyGrant(const BindAuthoriser::Grant& grant) {
 
 uint8_t OstrelSession::onBindAuthorisation(uint64_t /*now*/, const std::string& peerIp,
                                            uint8_t /*interfaceVersion*/,
-                                           const std::string& systemId,
-                                           const std::string& password,
+                                           const std::string& systemId, const std::string& password,
                                            const std::string& /*systemType*/, uint32_t commandId,
                                            std::string& /*responseSystemId*/,
                                            uint32_t sequenceNumber) {
@@ -99,4 +102,72 @@ uint8_t OstrelSession::onSubmitSM(std::string /*systemId*/, SMPP::T_SubmitSM& /*
                                   EntityResponse* /*response*/) {
   // The submit pipeline is not wired yet: the preset status answers.
   return kRefuse;
+}
+
+void OstrelSession::closeConnection() {
+  SMPPSession::closeConnection();
+  returnUnanswered();
+}
+
+void OstrelSession::returnUnanswered() {
+  if (unanswered_.empty()) return;
+  const size_t count = unanswered_.size();
+  // Newest first, so the queue front ends up in the original send order.
+  while (!unanswered_.empty()) {
+    DeliverSMQueue::instance().pushFrontDeliverSM(boundSystemId_,
+                                                  std::move(unanswered_.back().body));
+    unanswered_.pop_back();
+  }
+  logMessage(LOG_INFO, this, "OstrelSession", "returnUnanswered",
+             "%zu unanswered deliver_sm queued again for %s", count, boundSystemId_.c_str());
+}
+
+bool OstrelSession::deliverQueued(uint64_t now, bool& again, bool& delivered) {
+  if (boundSystemId_.empty() || unanswered_.size() >= kDeliverWindow) return false;
+  DeliverSMQueue::Body body;
+  if (!DeliverSMQueue::instance().popDeliverSM(boundSystemId_, body)) return false;
+  const uint32_t sequence = nextSequenceNumber();
+  if (!sendResponse(sequence, SMPP::DELIVER_SM, 0, body.data(), body.size(), now)) {
+    MetricsRegistry& metrics = MetricsRegistry::instance();
+    metrics.incrementCounter("sockets_smpp_DN_DeliverSM_sendFail");
+    metrics.incrementCounter(
+        seriesKey("sockets_smpp_DN_DeliverSM_sendFail_ESME", {{"esme", boundSystemId_}}));
+    metrics.incrementCounter("smppDeliverSMSendFail");
+    metrics.incrementCounter(seriesKey("smppDeliverSMSendFail_ESME", {{"esme", boundSystemId_}}));
+    // Not lost: offered again first, to this customer's next receiver. The
+    // connection is dead, so the listener closes it now instead of offering
+    // it the same body again on every pass.
+    DeliverSMQueue::instance().pushFrontDeliverSM(boundSystemId_, std::move(body));
+    return true;
+  }
+  // A deliver_sm_resp that never comes closes the session after the
+  // response timeout, which returns the body to the queue.
+  addPendingResponse(sequence, now);
+  unanswered_.push_back(SentDelivery{sequence, std::move(body)});
+  again = true;
+  delivered = true;
+  return false;
+}
+
+bool OstrelSession::onDeliverSMResp(uint32_t /*status*/, const std::string& /*messageId*/,
+                                    uint32_t sequenceNumber) {
+  MetricsRegistry& metrics = MetricsRegistry::instance();
+  metrics.incrementCounter("smppDeliverSMResp");
+  metrics.incrementCounter("smppDeliverSMRespTotal");
+  metrics.incrementCounter(seriesKey("smppDeliverSMResp_ESME", {{"esme", boundSystemId_}}));
+  metrics.incrementRate("smppDeliverSMRespRate");
+  metrics.incrementRate(seriesKey("smppDeliverSMRespRate_ESME", {{"esme", boundSystemId_}}));
+  const bool wasFull = unanswered_.size() >= kDeliverWindow;
+  for (auto it = unanswered_.begin(); it != unanswered_.end(); ++it) {
+    if (it->sequenceNumber == sequenceNumber) {
+      unanswered_.erase(it);
+      break;
+    }
+  }
+  // A full window kept this session out of the deliver rounds; ask for a
+  // pass so the rest of the queue moves without waiting for a timer.
+  if (wasFull && unanswered_.size() < kDeliverWindow && master_ != nullptr &&
+      DeliverSMQueue::instance().queuedCount(boundSystemId_) > 0)
+    master_->requestTimedCheck(sessionId());
+  return true;
 }

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "downstream/bind_authoriser.h"
+#include "downstream/deliver_sm_queue.h"
 #include "smpp/smpp_session.h"
 
 class EntityControlMaster;
@@ -24,10 +26,21 @@ class EntityControlMaster;
 // thread-safe parts of SMPPSession. Once the listener has closed the
 // connection every send fails, so a late answer never reaches a descriptor
 // reused by another customer. The last owner may be any thread.
-class OstrelSession : public SMPPSessionServer,
-                      public std::enable_shared_from_this<OstrelSession> {
+//
+// Deliveries (receipts and mobile-originated messages from DeliverSMQueue)
+// are delivered at least once: the session keeps every deliver_sm it sent
+// until its deliver_sm_resp arrives (any status is final), and when the
+// connection closes first - peer gone, failed write, missing response past
+// the response timeout, shutdown - the unanswered ones go back to the front
+// of the customer's queue in the order they were sent, to be offered to the
+// next receiving session. To bound that memory a session holds at most
+// kDeliverWindow unanswered deliver_sm; while the window is full it takes
+// nothing from the queue. All of this runs on the listener thread.
+class OstrelSession : public SMPPSessionServer, public std::enable_shared_from_this<OstrelSession> {
  public:
   static constexpr uint64_t kBindDeadlineMicros = 20000000;
+  // Most deliver_sm one session has sent and not yet seen answered.
+  static constexpr size_t kDeliverWindow = 64;
 
   // The session for accepted descriptor `fd`, which it now owns and closes.
   static std::shared_ptr<OstrelSession> create(int fd, const char* peerIp, int peerPort,
@@ -53,6 +66,19 @@ class OstrelSession : public SMPPSessionServer,
                      uint32_t sequenceNumber, std::string& messageId, uint32_t& status,
                      EntityResponse* response) override;
   bool onTimedCheck(uint64_t now) override;
+  // Sends the oldest queued deliver_sm of the bound customer, if any and if
+  // the window has room. True asks the listener to close the session: the
+  // write failed, and the body is back at the front of the queue.
+  bool deliverQueued(uint64_t now, bool& again, bool& delivered) override;
+  bool onDeliverSMResp(uint32_t status, const std::string& messageId,
+                       uint32_t sequenceNumber) override;
+
+  // Closes the connection and puts every unanswered deliver_sm back at the
+  // front of the customer's queue. The listener closes sessions through
+  // this (its session type's closeConnection); other threads may use the
+  // base class's, and the return happens when the listener lets go.
+  void closeConnection();
+  size_t unansweredDeliveries() const { return unanswered_.size(); }
 
   // ---- The bound customer ----
   std::weak_ptr<OstrelSession> selfReference() { return weak_from_this(); }
@@ -66,7 +92,13 @@ class OstrelSession : public SMPPSessionServer,
   const std::vector<nlohmann::json>& esmeMTRules() const { return esmeMTRules_; }
 
  private:
+  struct SentDelivery {
+    uint32_t sequenceNumber;
+    DeliverSMQueue::Body body;
+  };
+
   void applyGrant(const BindAuthoriser::Grant& grant);
+  void returnUnanswered();
 
   uint32_t bindCommandId_ = 0;
   uint32_t bindSequenceNumber_ = 0;
@@ -78,4 +110,5 @@ class OstrelSession : public SMPPSessionServer,
   bool bindRequested_ = false;
   EntityControlMaster* master_;
   BindAuthoriser authoriser_;
+  std::deque<SentDelivery> unanswered_;  // listener thread; in send order
 };
