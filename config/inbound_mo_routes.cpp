@@ -6,6 +6,15 @@ InboundMORoutes::InboundMORoutes(std::map<std::string, std::string> systemIdByNu
     : systemIdByNumber_(std::move(systemIdByNumber)) {
   patterns_.reserve(systemIdByNumber_.size());
   for (const auto& [number, systemId] : systemIdByNumber_) {
+    // Compiling recurses per character as matching does, so a key this long
+    // (a REST body may carry one) is kept for exact matches only.
+    if (number.size() > kMaxPatternTextLength) {
+      logMessage(LOG_WARNING, this, className_, "InboundMORoutes",
+                 "Inbound number of %zu characters is too long for a regular expression; it "
+                 "matches only exactly",
+                 number.size());
+      continue;
+    }
     try {
       patterns_.push_back(Pattern{std::regex(number, std::regex::ECMAScript), &systemId});
     } catch (const std::regex_error& e) {

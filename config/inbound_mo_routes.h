@@ -18,7 +18,8 @@
 // is built, and afterwards matches only its exact text; matching never throws.
 // Texts longer than kMaxPatternTextLength are matched only exactly: the
 // platform's matcher recurses once per character and a long message_payload
-// would overflow the calling thread's stack.
+// would overflow the calling thread's stack; keys longer than that are not
+// compiled either, for the same reason.
 //
 // Immutable once built: the configuration publishes a new instance after
 // every change of the table, and find() is safe from any thread.

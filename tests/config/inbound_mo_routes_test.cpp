@@ -61,7 +61,7 @@ TEST(InboundMORoutesTest, InvalidKeyIsReportedOnlyWhenBuiltNotWhenMatched) {
   EXPECT_EQ(matched, "");
 }
 
-TEST(InboundMORoutesTest, LongTextIsMatchedOnlyExactlyInsteadOfExhaustingTheStack) {
+TEST(InboundMORoutesTest, LongTextsAndKeysAreMatchedOnlyExactlyInsteadOfExhaustingTheStack) {
   const std::string longText = "4477" + std::string(65000, '1');  // a whole message_payload
   const std::string longest = "4477" + std::string(InboundMORoutes::kMaxPatternTextLength - 4, '1');
   const InboundMORoutes routes(
