@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "base/whole_file.h"
 
 namespace {
 
@@ -46,40 +47,6 @@ uint32_t recordCheck(const std::string& systemId, const uint8_t* body, size_t bo
   uint32_t hash = fnv1a(2166136261u, lengths, sizeof lengths);
   hash = fnv1a(hash, systemId.data(), systemId.size());
   return fnv1a(hash, body, bodyLength);
-}
-
-bool readWholeFile(const std::string& name, std::string& data, bool& opened) {
-  FILE* f = fopen(name.c_str(), "rb");
-  opened = f != nullptr;
-  if (f == nullptr) return false;
-  char buffer[65536];
-  size_t n = 0;
-  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) data.append(buffer, n);
-  const bool ok = ferror(f) == 0;
-  fclose(f);
-  return ok;
-}
-
-bool writeFileAtomically(const std::string& name, const std::string& data) {
-  const std::string temporary = name + ".tmp";
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  size_t done = 0;
-  bool ok = true;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (ok && fsync(fd) != 0) ok = false;
-  if (close(fd) != 0) ok = false;
-  if (ok && rename(temporary.c_str(), name.c_str()) != 0) ok = false;
-  if (!ok) unlink(temporary.c_str());
-  return ok;
 }
 
 }  // namespace
@@ -145,7 +112,8 @@ bool DeliverQueueFile::save(const std::string& name, const std::vector<Record>& 
     }
     return true;
   }
-  if (!writeFileAtomically(name, encode(records))) {
+  bool opened = false;
+  if (!writeFileAtomically(name, encode(records), opened)) {
     logMessage(LOG_SEVERE, nullptr, kClassName, "save",
                "Failed to write %zu queued deliver_sm to %s: %s", records.size(), name.c_str(),
                strerror(errno));

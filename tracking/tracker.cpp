@@ -15,6 +15,7 @@
 #include "admin/metrics.h"
 #include "base/log.h"
 #include "base/wall_clock.h"
+#include "base/whole_file.h"
 
 namespace {
 
@@ -47,46 +48,6 @@ bool readText(const std::string& data, size_t& pos, std::string& text) {
 void writeStderr(const std::string& text) {
   fwrite(text.data(), 1, text.size(), stderr);
   fflush(stderr);
-}
-
-// Reads the whole file; false when it cannot be opened or read.
-bool readFile(const std::string& name, std::string& data, bool& opened) {
-  opened = false;
-  FILE* f = fopen(name.c_str(), "rb");
-  if (f == nullptr) return false;
-  opened = true;
-  char buffer[65536];
-  size_t n = 0;
-  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) data.append(buffer, n);
-  bool ok = ferror(f) == 0;
-  fclose(f);
-  return ok;
-}
-
-// Writes `data` to a temporary file beside `name`, flushes it to disk and
-// renames it over `name`. `opened` tells whether the temporary file could be
-// created at all.
-bool writeFileAtomically(const std::string& name, const std::string& data, bool& opened) {
-  std::string temporary = name + ".tmp";
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  opened = fd >= 0;
-  if (fd < 0) return false;
-  size_t done = 0;
-  bool ok = true;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (ok && fsync(fd) != 0) ok = false;
-  if (close(fd) != 0) ok = false;
-  if (ok && rename(temporary.c_str(), name.c_str()) != 0) ok = false;
-  if (!ok) unlink(temporary.c_str());
-  return ok;
 }
 
 }  // namespace
@@ -405,7 +366,7 @@ bool Tracker::loadFromFile(const std::string& name) {
   std::lock_guard<std::mutex> fileLock(fileMutex_);
   std::string data;
   bool opened = false;
-  bool readOk = readFile(name, data, opened);
+  bool readOk = readWholeFile(name, data, opened);
   if (!opened) {
     writeStderr("Failed to open file for reading: " + name + "\n");
     return false;
