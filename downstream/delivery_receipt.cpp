@@ -3,15 +3,6 @@
 #include "downstream/ostrel_session.h"
 #include "smpp/receipt.h"
 
-namespace {
-
-void putCString(DeliverSMQueue::Body& out, const std::string& text) {
-  out.insert(out.end(), text.begin(), text.end());
-  out.push_back(0);
-}
-
-}  // namespace
-
 bool receiptWanted(uint8_t registeredDelivery, uint8_t state) {
   switch (registeredDelivery & 0x03) {
     case 1:
@@ -32,34 +23,26 @@ std::optional<DeliverSMQueue::Body> makeDeliveryReceiptBody(const SMPP::T_Submit
                                                             uint64_t nowMicros) {
   if (!receiptWanted(submit.registered_delivery, state)) return std::nullopt;
   const std::string text = SMPP::formatReceiptText(messageId, state, error, nowMicros);
-  DeliverSMQueue::Body body;
-  body.reserve(64 + submit.source_addr.size() + submit.destination_addr.size() + text.size() +
-               messageId.size());
-  putCString(body, "");  // service_type
+  // A deliver_sm body is laid out as a submit_sm body, so the submit encoder
+  // writes it; every field left out here is empty or 0.
+  SMPP::T_SubmitSM receipt;
   // The receipt travels back: the handset is its source, the customer's
   // sender its destination.
-  body.push_back(submit.dest_addr_ton);
-  body.push_back(submit.dest_addr_npi);
-  putCString(body, submit.destination_addr);
-  body.push_back(submit.source_addr_ton);
-  body.push_back(submit.source_addr_npi);
-  putCString(body, submit.source_addr);
-  body.push_back(0x04);  // esm_class: delivery receipt
-  body.push_back(0);     // protocol_id
-  body.push_back(0);     // priority_flag
-  putCString(body, "");  // schedule_delivery_time
-  putCString(body, "");  // validity_period
-  body.push_back(0);     // registered_delivery
-  body.push_back(0);     // replace_if_present_flag
-  body.push_back(0);     // data_coding
-  body.push_back(0);     // sm_default_msg_id
-  // The text is at most 159 characters, so with its NUL it fits sm_length.
-  body.push_back(static_cast<uint8_t>(text.size() + 1));
-  putCString(body, text);
-  if (interfaceVersion > SMPP::INTERFACE_VERSION_33) {
-    for (const SMPP::TLV& tlv : SMPP::makeReceiptTLVs(state, error, messageId))
-      SMPP::appendTLV(body, tlv);
-  }
+  receipt.source_addr_ton = submit.dest_addr_ton;
+  receipt.source_addr_npi = submit.dest_addr_npi;
+  receipt.source_addr = submit.destination_addr;
+  receipt.dest_addr_ton = submit.source_addr_ton;
+  receipt.dest_addr_npi = submit.source_addr_npi;
+  receipt.destination_addr = submit.source_addr;
+  receipt.esm_class = 0x04;  // delivery receipt
+  // The text is at most 159 characters; its NUL is part of the message.
+  receipt.short_message.assign(text.begin(), text.end());
+  receipt.short_message.push_back(0);
+  if (interfaceVersion > SMPP::INTERFACE_VERSION_33)
+    receipt.tlvs = SMPP::makeReceiptTLVs(state, error, messageId);
+  DeliverSMQueue::Body body;
+  // Addresses come from a decoded submit, so they always fit their fields.
+  if (!SMPP::encodeSubmitSMBody(SMPP::SUBMIT_SM, receipt, body)) return std::nullopt;
   return body;
 }
 
