@@ -16,6 +16,7 @@
 #include "config/ostrel_configuration.h"
 #include "downstream/ostrel_server.h"
 #include "tracking/tracker.h"
+#include "upstream/smpp_upstream.h"
 
 namespace {
 
@@ -78,7 +79,13 @@ void runDaemon(OstrelConfiguration& config) {
   setHTTPPort(configuredHTTPPort());
   http_start();
   if (isHTTPRunning()) {
+    SMPPUpstream& upstream = SMPPUpstream::instance();
+    setSMSCEntrySource([&upstream] { return upstream.entryStatuses(); });
+    upstream.startUpstream();
     server.run(static_cast<int>(config.getBaseInt("smpp.port", 2775)), 0, true);
+    // Before the HTTP server stops: the report keeps showing the slots
+    // while they close.
+    upstream.stopUpstream();
   }
   http_stop();
 
