@@ -152,6 +152,10 @@ void registerAllMetrics() {
         {"sockets_smpp_UP_SubmitSM_sendFail_SMSC", kByTarget}}},
       {C, "Number of submit_sm PDUs that failed to send (downstream to upstream).",
        {{"smppSubmitSMSendFail", nullptr}, {"smppSubmitSMSendFail_SMSC", kByTarget}}},
+      {C,
+       "Number of submits answered with status 0x00000008 because their upstream session ended "
+       "before the SMSC answered them.",
+       {{"smppSubmitSMRespSessionLost", nullptr}, {"smppSubmitSMRespSessionLost_SMSC", kByTarget}}},
       {C, "Number of DLRs received where message ID is unknown (from upstream).",
        {{"smppDLRMessageIDUnknown", nullptr}, {"smppDLRMessageIDUnknown_SMSC", kByTarget}}},
       {C, "Number of deliver_sm_resp PDUs that failed to send (to upstream).",

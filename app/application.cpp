@@ -18,6 +18,7 @@
 #include "downstream/deliver_sm_queue.h"
 #include "downstream/ostrel_server.h"
 #include "tracking/tracker.h"
+#include "upstream/smpp_upstream.h"
 
 namespace {
 
@@ -87,7 +88,13 @@ void runDaemon(OstrelConfiguration& config) {
   setHTTPPort(configuredHTTPPort());
   http_start();
   if (isHTTPRunning()) {
+    SMPPUpstream& upstream = SMPPUpstream::instance();
+    setSMSCEntrySource([&upstream] { return upstream.entryStatuses(); });
+    upstream.startUpstream();
     server.run(static_cast<int>(config.getBaseInt("smpp.port", 2775)), 0, true);
+    // Before the HTTP server stops: the report keeps showing the slots
+    // while they close.
+    upstream.stopUpstream();
   }
   http_stop();
   // Nothing produces deliveries any more; the listener has closed its

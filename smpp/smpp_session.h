@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "smpp/pdu.h"
@@ -406,6 +407,10 @@ class SMPPSessionClient : public SMPPSession {
   // Removes the entry of `sequenceNumber` from the submit table; false when
   // there is none.
   bool takeSubmitTracking(uint32_t sequenceNumber, uint64_t& trackingValue);
+  // Empties the submit table and returns what it held (upstream sequence,
+  // tracking value), so the owner can answer every submit still waiting
+  // when the session ends.
+  std::vector<std::pair<uint32_t, uint64_t>> takeAllSubmitTracking();
   size_t submitTableSize() const;
 
   // The per-second submit window of this session.

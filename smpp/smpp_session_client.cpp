@@ -79,6 +79,13 @@ bool SMPPSessionClient::takeSubmitTracking(uint32_t sequenceNumber, uint64_t& tr
   return true;
 }
 
+std::vector<std::pair<uint32_t, uint64_t>> SMPPSessionClient::takeAllSubmitTracking() {
+  std::lock_guard<std::mutex> lock(submitTableMutex_);
+  std::vector<std::pair<uint32_t, uint64_t>> out(submitTable_.begin(), submitTable_.end());
+  submitTable_.clear();
+  return out;
+}
+
 size_t SMPPSessionClient::submitTableSize() const {
   std::lock_guard<std::mutex> lock(submitTableMutex_);
   return submitTable_.size();

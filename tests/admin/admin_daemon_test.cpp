@@ -239,7 +239,13 @@ TEST_F(AdminDaemonTest, OptionsMetricsAndStatusNeedNoToken) {
   expectStatus(status, 200, "OK");
   json report = json::parse(status.body);
   EXPECT_EQ(report["summary"]["targetsets"], 1);
-  EXPECT_EQ(report["statusReport"], json::array());
+  // The one configured bind is reported although it is down by the operator.
+  ASSERT_EQ(report["statusReport"].size(), 1u) << status.body;
+  const json& slot = report["statusReport"][0];
+  EXPECT_EQ(slot["smsc_name"], "t1");
+  EXPECT_EQ(slot["target_set"], "ts1");
+  EXPECT_EQ(slot["admin_down"], true);
+  EXPECT_EQ(slot["connected"], false);
 }
 
 TEST_F(AdminDaemonTest, ContentTypeWithACharsetGetsTheFallback) {
