@@ -18,3 +18,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}"
 fi
+# The independent SMSC the end-to-end tests bind to: the npm smpp package,
+# pinned by its lock file.
+if ! command -v npm >/dev/null 2>&1; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nodejs npm
+fi
+npm_dir="$(cd "$(dirname "$0")/.." && pwd)/tests/support/npm_smpp"
+if [ ! -d "$npm_dir/node_modules/smpp" ]; then
+  (cd "$npm_dir" && npm ci --no-audit --no-fund --loglevel=error)
+fi

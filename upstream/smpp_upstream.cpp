@@ -1055,7 +1055,9 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
     return;
   }
 
-  count("smppDeliverSMMO");
+  // The bare name is the labelled family, never exposed on its own: the
+  // total has its own name.
+  count("smppDeliverSMMOTotal");
   count(bySmsc("smppDeliverSMMO_SMSC", name));
   rate("smppDeliverSMMORate");
   rate(bySmsc("smppDeliverSMMORate_SMSC", name));

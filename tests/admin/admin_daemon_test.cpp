@@ -15,11 +15,13 @@
 #include "tests/support/daemon_process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_daemon.h"
 
 using nlohmann::json;
 using testing_support::DaemonProcess;
 using testing_support::RunResult;
 using testing_support::TempDir;
+using testing_support::runCommand;
 
 namespace {
 
@@ -29,34 +31,6 @@ struct CurlResult {
   std::string headers;
   std::string body;
 };
-
-// Runs `argv` and returns its standard output.
-std::string runCommand(const std::vector<std::string>& argv) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return "";
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipeFds[1], 1);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  close(pipeFds[1]);
-  std::string out;
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    out.append(buffer, static_cast<size_t>(n));
-  }
-  close(pipeFds[0]);
-  waitpid(pid, nullptr, 0);
-  return out;
-}
 
 std::string lastLine(const std::string& text) {
   std::string trimmed = text;

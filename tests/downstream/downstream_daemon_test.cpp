@@ -17,6 +17,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/smpp_test_client.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_daemon.h"
 
 using namespace testing_support;
 using nlohmann::json;
@@ -59,43 +60,12 @@ std::string bcryptHash(const std::string& password) {
   return crypt_r(password.c_str(), salt, area.get());
 }
 
-// The daemon in a fresh directory with a generated configuration.
-class Daemon {
+// The daemon with these customers, no targets, and these "base" settings.
+class Daemon : public TestDaemon {
  public:
-  Daemon(const json& esmes, json base = json::object(), const std::string& whitelist = "") {
-    port_ = freeLoopbackPort();
-    base["smpp.port"] = port_;
-    base["http.port"] = freeLoopbackPort();
-    json doc = {{"base", base},
-                {"esme", esmes},
-                {"targetsets", json::array()},
-                {"routes-mo", json::array()},
-                {"routes-mt", json::array()}};
-    dir_.write("pelliro.conf", doc.dump(2));
-    if (!whitelist.empty()) dir_.write("ipwhitelist.conf", whitelist);
-    process_ = std::make_unique<DaemonProcess>(dir_.path());
-    started_ = process_->waitForOutput("Listening for SMPP on port " + std::to_string(port_));
-  }
-  // Every test ends with an orderly stop; a sanitizer report in the daemon
-  // (sanitizer builds) fails the test.
-  ~Daemon() {
-    EXPECT_EQ(process_->stop(SIGTERM), 0);
-    std::string errors = process_->errorOutput();
-    EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << errors;
-    EXPECT_EQ(errors.find("runtime error"), std::string::npos) << errors;
-  }
-  bool started() const { return started_; }
-  int port() const { return port_; }
-  DaemonProcess& process() { return *process_; }
-  std::string output() const { return process_->output(); }
-  bool waitForOutput(const std::string& text) { return process_->waitForOutput(text, 5s); }
-  const TempDir& dir() const { return dir_; }
-
- private:
-  TempDir dir_;
-  int port_ = 0;
-  std::unique_ptr<DaemonProcess> process_;
-  bool started_ = false;
+  Daemon(const json& esmes, json base = json::object(), const std::string& whitelist = "")
+      : TestDaemon({{"base", base}, {"esme", esmes}},
+                   whitelist.empty() ? Files{} : Files{{"ipwhitelist.conf", whitelist}}) {}
 };
 
 // "VantrelSMSC" NUL, then sc_interface_version for a 0x34 bind.

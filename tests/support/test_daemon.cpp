@@ -1,0 +1,76 @@
+#include "tests/support/test_daemon.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/support/loopback.h"
+
+namespace testing_support {
+
+TestDaemon::TestDaemon(nlohmann::json document, const Files& files) {
+  port_ = freeLoopbackPort();
+  httpPort_ = freeLoopbackPort();
+  document["base"]["smpp.port"] = port_;
+  document["base"]["http.port"] = httpPort_;
+  for (const char* key : {"esme", "targetsets", "routes-mo", "routes-mt"})
+    if (!document.contains(key)) document[key] = nlohmann::json::array();
+  dir_.write("pelliro.conf", document.dump(2));
+  for (const auto& [name, content] : files) dir_.write(name, content);
+  start();
+}
+
+TestDaemon::~TestDaemon() { expectCleanStop(); }
+
+void TestDaemon::start() {
+  process_ = std::make_unique<DaemonProcess>(dir_.path());
+  started_ = process_->waitForOutput("Listening for SMPP on port " + std::to_string(port_));
+}
+
+void TestDaemon::expectCleanStop() {
+  EXPECT_EQ(process_->stop(SIGTERM), 0);
+  const std::string errors = process_->errorOutput();
+  EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << errors;
+  EXPECT_EQ(errors.find("runtime error"), std::string::npos) << errors;
+}
+
+bool TestDaemon::restart() {
+  expectCleanStop();
+  start();
+  return started_;
+}
+
+std::string TestDaemon::curl(const std::string& method, const std::string& path) const {
+  return runCommand({"curl", "-s", "-m", "10", "-X", method,
+                     "http://127.0.0.1:" + std::to_string(httpPort_) + path});
+}
+
+std::string runCommand(const std::vector<std::string>& argv) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return "";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipeFds[1], 1);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  std::string out;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    out.append(buffer, static_cast<size_t>(n));
+  }
+  close(pipeFds[0]);
+  waitpid(pid, nullptr, 0);
+  return out;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/daemon_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace testing_support {
+
+// The real daemon in a fresh directory with a generated configuration: the
+// document's "base" gets free loopback "smpp.port" and "http.port" values.
+// Every test ends with an orderly stop, and a sanitizer report in the daemon
+// (sanitizer builds) fails the test. For the test thread only.
+class TestDaemon {
+ public:
+  // Files written beside the configuration before the start (name, content).
+  using Files = std::vector<std::pair<std::string, std::string>>;
+  explicit TestDaemon(nlohmann::json document, const Files& files = {});
+  ~TestDaemon();
+  TestDaemon(const TestDaemon&) = delete;
+  TestDaemon& operator=(const TestDaemon&) = delete;
+
+  // Whether the daemon listens for SMPP (waited for at every start).
+  bool started() const { return started_; }
+  int port() const { return port_; }
+  int httpPort() const { return httpPort_; }
+  DaemonProcess& process() { return *process_; }
+  std::string output() const { return process_->output(); }
+  bool waitForOutput(const std::string& text,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return process_->waitForOutput(text, timeout);
+  }
+  const TempDir& dir() const { return dir_; }
+
+  // Stops the daemon with SIGTERM (expecting a clean exit) and starts it again
+  // in the same directory, on the configuration it saved; whether it listens.
+  bool restart();
+  // Body of the answer to an admin request made with the real curl.
+  std::string curl(const std::string& method, const std::string& path) const;
+
+ private:
+  void start();
+  void expectCleanStop();
+
+  TempDir dir_;
+  int port_ = 0;
+  int httpPort_ = 0;
+  std::unique_ptr<DaemonProcess> process_;
+  bool started_ = false;
+};
+
+// Standard output of `argv` run to completion (no shell).
+std::string runCommand(const std::vector<std::string>& argv);
+
+}  // namespace testing_support
