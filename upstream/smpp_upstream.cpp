@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -111,6 +112,8 @@ void SMPPUpstream::startUpstream() {
   if (started_) return;
   started_ = true;
   thread_ = std::thread([this] { upstreamThreadMain(); });
+  // Named so that operators (top -H) and benchmarks can tell its CPU apart.
+  pthread_setname_np(thread_.native_handle(), "upstream");
 }
 
 void SMPPUpstream::stopUpstream() {
