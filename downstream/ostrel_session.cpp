@@ -83,6 +83,7 @@ bool OstrelSession::onTimedCheck(uint64_t now) {
     if (accepted) applyGrant(grant);
     completeBind(now, accepted);
   }
+  submitPipeline_.drainCompletions(now);
   return false;
 }
 
@@ -96,12 +97,16 @@ bool OstrelSession::onCancelSM(const std::string& /*serviceType*/,
   return false;
 }
 
-uint8_t OstrelSession::onSubmitSM(std::string /*systemId*/, SMPP::T_SubmitSM& /*submit*/,
-                                  uint32_t /*commandId*/, uint32_t /*sequenceNumber*/,
-                                  std::string& /*messageId*/, uint32_t& /*status*/,
+uint8_t OstrelSession::onSubmitSM(std::string systemId, SMPP::T_SubmitSM& submit,
+                                  uint32_t commandId, uint32_t sequenceNumber,
+                                  std::string& messageId, uint32_t& status,
                                   EntityResponse* /*response*/) {
-  // The submit pipeline is not wired yet: the preset status answers.
-  return kRefuse;
+  return submitPipeline_.onSubmitSM(systemId, submit, commandId, sequenceNumber, messageId,
+                                    status, submitReadAt());
+}
+
+void OstrelSession::refreshTpsLimit() {
+  tpsLimit_ = OstrelConfiguration::instance().esmeTpsLimit(boundSystemId_, peerIp_);
 }
 
 void OstrelSession::closeConnection() {

@@ -9,6 +9,7 @@
 
 #include "downstream/bind_authoriser.h"
 #include "downstream/deliver_sm_queue.h"
+#include "downstream/submit_pipeline.h"
 #include "smpp/smpp_session.h"
 
 class EntityControlMaster;
@@ -90,6 +91,9 @@ class OstrelSession : public SMPPSessionServer, public std::enable_shared_from_t
   uint16_t tpsLimit() const { return tpsLimit_; }
   const std::string& sharedTargetSet() const { return sharedTargetSet_; }
   const std::vector<nlohmann::json>& esmeMTRules() const { return esmeMTRules_; }
+  // Re-reads the customer's TPS limit, so a change applies without a new bind.
+  void refreshTpsLimit();
+  SubmitPipeline& submitPipeline() { return submitPipeline_; }
 
  private:
   struct SentDelivery {
@@ -111,4 +115,5 @@ class OstrelSession : public SMPPSessionServer, public std::enable_shared_from_t
   EntityControlMaster* master_;
   BindAuthoriser authoriser_;
   std::deque<SentDelivery> unanswered_;  // listener thread; in send order
+  SubmitPipeline submitPipeline_{*this};
 };

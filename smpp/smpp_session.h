@@ -321,6 +321,8 @@ class SMPPSessionServer : public SMPPSession {
   virtual uint8_t onSubmitSM(std::string systemId, SMPP::T_SubmitSM& submit, uint32_t commandId,
                              uint32_t sequenceNumber, std::string& messageId, uint32_t& status,
                              EntityResponse* response);
+  // The loop time at which the submit now in onSubmitSM was read.
+  uint64_t submitReadAt() const { return submitReadAt_; }
   virtual bool onDeliverSMResp(uint32_t status, const std::string& messageId,
                                uint32_t sequenceNumber);
   virtual bool onDataSMResp(uint32_t status, const std::string& messageId,
@@ -356,6 +358,7 @@ class SMPPSessionServer : public SMPPSession {
                const std::vector<uint8_t>& body = {});
 
   PendingBind pendingBind_;  // session's thread only
+  uint64_t submitReadAt_ = 0;  // session's thread only
 };
 
 // Bind parameters of a session towards an SMSC.

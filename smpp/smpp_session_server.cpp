@@ -228,6 +228,7 @@ bool SMPPSessionServer::handleSubmit(uint64_t now) {
   std::string messageId;
   uint32_t status = SMPP::ESME_RSUBMITFAIL;
   EntityResponse response;
+  submitReadAt_ = now;
   const uint8_t result = onSubmitSM(systemId(), submit, h.commandId, h.sequenceNumber, messageId,
                                     status, &response);
   if (result != kAnswerLater) {

@@ -34,6 +34,21 @@ std::string bindBody(const std::string& systemId, const std::string& password,
   return body;
 }
 
+std::string submitBody(const std::string& source, const std::string& destination,
+                       const std::string& shortMessage, uint8_t registeredDelivery,
+                       uint8_t esmClass) {
+  std::string body(1, '\0');  // service_type
+  body += std::string("\x01\x01", 2) + SmppTestClient::cString(source);
+  body += std::string("\x01\x01", 2) + SmppTestClient::cString(destination);
+  body.push_back(static_cast<char>(esmClass));
+  body += std::string(3, '\0');  // protocol_id, priority_flag, schedule_delivery_time
+  body.push_back('\0');          // validity_period
+  body.push_back(static_cast<char>(registeredDelivery));
+  body += std::string(3, '\0');  // replace_if_present, data_coding, sm_default_msg_id
+  body.push_back(static_cast<char>(shortMessage.size()));
+  return body + shortMessage;
+}
+
 SmppTestClient::SmppTestClient(int port, const std::string& localAddress)
     : fd_(connectTcp("127.0.0.1", port, localAddress)) {}
 

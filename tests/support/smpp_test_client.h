@@ -61,4 +61,10 @@ class SmppTestClient {
 std::string bindBody(const std::string& systemId, const std::string& password,
                      const std::string& systemType, uint8_t interfaceVersion);
 
+// A submit_sm body: empty service_type, ton/npi 1/1 addresses, no schedule
+// or validity, data_coding 0 and `shortMessage` as the octets.
+std::string submitBody(const std::string& source, const std::string& destination,
+                       const std::string& shortMessage, uint8_t registeredDelivery = 0,
+                       uint8_t esmClass = 0);
+
 }  // namespace testing_support

@@ -1,0 +1,142 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "smpp/pdu.h"
+
+class OstrelSession;
+
+// What the submit path asks of the HTTP services (number lookup, external
+// logic), installed once by the application before the listener starts;
+// left empty, both count as disabled. The listener never waits on them: a
+// request is queued and its completion is called later on a worker thread.
+struct SubmitAsyncServices {
+  using Completion = std::function<void(uint64_t transactionId, nlohmann::json result)>;
+  std::function<bool()> lookupEnabled;
+  // 0 refused (queue full), 1 answered from the cache (`result` filled), 2 queued.
+  std::function<int(uint64_t transactionId, uint64_t destination, nlohmann::json& result,
+                    Completion completion, uint64_t sessionId)>
+      requestLookup;
+  std::function<bool()> eliEnabled;
+  // False when the request queue refused it.
+  std::function<bool(const std::string& systemId, const std::string& peerIp,
+                     const SMPP::T_SubmitSM& submit, uint64_t transactionId, Completion completion,
+                     uint64_t sessionId)>
+      addAsyncSubmit;
+};
+void setSubmitAsyncServices(SubmitAsyncServices services);
+
+// How a concatenated message identifies itself: the user data header's
+// 8-bit reference element, else the sar TLVs.
+struct Concatenation {
+  bool concatenated = false;
+  uint8_t reference = 0;
+  uint8_t total = 1;
+};
+Concatenation concatenationOf(const SMPP::T_SubmitSM& submit);
+
+// destination_addr as an unsigned decimal number, read like std::stoull
+// (leading blanks and a sign accepted, trailing text ignored); nothing when
+// there are no digits or the value is out of range.
+std::optional<uint64_t> parseDestination(const std::string& text);
+
+// A message id made here (internal simulator, refusal with a receipt): 64
+// characters of [0-9a-zA-Z].
+std::string generatedMessageId();
+
+// The submit path of one customer session: throttle, destination check,
+// the optional external-logic decision and number lookup, routing, and the
+// hand-over to an upstream session. Answers that cannot be given at once
+// are given later: by the upstream side when the SMSC answers, or here when
+// an asynchronous check completes.
+//
+// Owned by its OstrelSession and run on the listener thread, which alone
+// calls onSubmitSM and drainCompletions. Completions of the HTTP services
+// arrive on worker threads; they only append to the completion queue
+// (completionsMutex_) and wake the listener for this session. The published
+// window figures and throttle statistics are atomics, read by reports.
+class SubmitPipeline {
+ public:
+  static constexpr const char* kInternalSimulator = "INTERNAL_SMSC_SIM";
+  static constexpr uint32_t kSubmitFail = 0x00000045;
+
+  explicit SubmitPipeline(OstrelSession& session) : session_(session) {}
+
+  uint8_t onSubmitSM(const std::string& systemId, const SMPP::T_SubmitSM& submit,
+                     uint32_t commandId, uint32_t sequenceNumber, std::string& messageId,
+                     uint32_t& status, uint64_t now);
+  // Resumes the submits whose asynchronous checks completed, in order.
+  void drainCompletions(uint64_t now);
+
+  // Worker threads: queue a completion for this session (the caller holds
+  // the session alive through a locked weak reference).
+  enum class Kind { Lookup, ELI };
+  void complete(uint64_t transactionId, nlohmann::json result, Kind kind);
+
+  size_t pendingCount();
+  uint64_t throttleCount() const { return throttleCount_.load(); }
+  uint64_t lastThrottleTime() const { return lastThrottleTime_.load(); }
+  uint32_t lastWindowCount() const { return lastWindowCount_.load(); }
+
+ private:
+  struct Pending {
+    uint32_t sequenceNumber = 0;
+    uint32_t commandId = 0;
+    SMPP::T_SubmitSM submit;
+    std::string messageId;
+    uint64_t destination = 0;
+  };
+  struct Completed {
+    uint64_t transactionId;
+    nlohmann::json result;
+    Kind kind;
+  };
+  struct ConcatenationRoute {
+    uint64_t smscid;
+    uint32_t partsLeft;
+  };
+
+  bool throttled(uint64_t now);
+  // 0 refuse, 1 go on with `result`, 2 waiting for the lookup.
+  int performMSISDNLookup(Pending& pending, nlohmann::json& result);
+  void continueSubmitAfterLookup(uint64_t transactionId, const nlohmann::json& result,
+                                 uint64_t now);
+  void continueSubmitAfterELI(uint64_t transactionId, const nlohmann::json& response,
+                              uint64_t now);
+  void routeSubmit(Pending& pending, const nlohmann::json& lookup, uint64_t now);
+  // 0 no route, 1 accepted here (`messageId` set), 2 sent upstream.
+  int queueSubmitEvent(const Pending& pending, const std::string& targetSet,
+                       std::string& messageId, const std::string& network, uint64_t now);
+  SubmitAsyncServices::Completion completionFor(Kind kind);
+  bool answer(bool success, uint32_t sequenceNumber, const std::string& messageId,
+              uint32_t status);
+
+  OstrelSession& session_;
+
+  // Listener thread only.
+  bool windowOpen_ = false;
+  uint64_t windowStart_ = 0;
+  uint32_t windowCount_ = 0;
+  std::map<uint64_t, ConcatenationRoute> concatenations_;
+
+  std::atomic<uint32_t> lastWindowCount_{0};
+  std::atomic<uint64_t> lastWindowTime_{0};
+  std::atomic<uint64_t> lastThrottleTime_{0};
+  std::atomic<uint64_t> throttleCount_{0};
+
+  std::mutex pendingLookupsMutex_;
+  std::map<uint64_t, Pending> pendingLookups_;  // guarded by pendingLookupsMutex_
+  std::mutex pendingELIMutex_;
+  std::map<uint64_t, Pending> pendingELI_;  // guarded by pendingELIMutex_
+  std::mutex completionsMutex_;
+  std::deque<Completed> completions_;  // guarded by completionsMutex_
+};

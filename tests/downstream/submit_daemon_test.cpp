@@ -1,0 +1,166 @@
+// The submit path of the real daemon: a customer's submits refused by the
+// checks, answered by the internal simulator, or forwarded to the fake SMSC
+// and answered with its message id, its refusal, or 0x08 when the SMSC
+// connection ends first; receipts come back to the customer.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "smpp/pdu.h"
+#include "tests/support/fake_smsc.h"
+#include "tests/support/smpp_test_client.h"
+#include "tests/support/test_daemon.h"
+
+using namespace testing_support;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+namespace {
+
+json esme(const std::string& id, const std::string& targetSet, json extra = json::object()) {
+  json e = {{"systemid", id}, {"password", id}, {"sharedtargetsetid", targetSet}};
+  e.update(extra);
+  return e;
+}
+
+json configuration(int smscPort, json esmes) {
+  json target = {{"name", "up1"},    {"host", "127.0.0.1"}, {"port", smscPort},
+                 {"bindqty", 2},     {"systemid", "up"},    {"password", "upw"},
+                 {"systemtype", ""}, {"weight", 1},         {"admindown", false}};
+  return {{"base", {{"log.level", "INFO"}}},
+          {"targetsets",
+           {{{"id", "ts"}, {"name", "ts"}, {"submits_enabled", true}, {"targets", {target}}}}},
+          {"esme", esmes}};
+}
+
+struct Answer {
+  uint32_t status = 0xFFFFFFFF;
+  std::string messageId;
+};
+
+// Submits and waits for the answer to that submit.
+Answer submit(SmppTestClient& client, const std::string& destination, const std::string& text,
+              uint8_t registeredDelivery = 0, uint8_t esmClass = 0) {
+  const uint32_t seq = client.send(
+      SMPP::SUBMIT_SM, submitBody("4470", destination, text, registeredDelivery, esmClass));
+  for (int i = 0; i < 10; ++i) {
+    std::optional<WirePDU> pdu = client.readUntil(SMPP::SUBMIT_SM_RESP, 5s);
+    if (!pdu) break;
+    if (pdu->sequenceNumber != seq) continue;
+    Answer a{pdu->commandStatus, ""};
+    if (!pdu->body.empty()) a.messageId = pdu->body.substr(0, pdu->body.find('\0'));
+    return a;
+  }
+  return {};
+}
+
+// The next receipt (deliver_sm), acknowledged; its text.
+std::optional<std::string> receipt(SmppTestClient& client,
+                                   std::chrono::milliseconds timeout = 5s) {
+  std::optional<WirePDU> pdu = client.readUntil(SMPP::DELIVER_SM, timeout);
+  if (!pdu) return std::nullopt;
+  client.send(SMPP::DELIVER_SM_RESP, std::string(1, '\0'), pdu->sequenceNumber);
+  return pdu->body;
+}
+
+TEST(SubmitDaemonTest, ChecksRefuseAndTheInternalSimulatorAnswersWithItsOwnIdAndReceipt) {
+  FakeSmsc smsc;
+  TestDaemon daemon(configuration(
+      smsc.port(), {esme("demo", "INTERNAL_SMSC_SIM", {{"tpslimit", 2}}), esme("lost", "none")}));
+  ASSERT_TRUE(daemon.started()) << daemon.output();
+  SmppTestClient demo(daemon.port(), "127.0.0.2");
+  ASSERT_EQ(demo.bind(SMPP::BIND_TRANSCEIVER, "demo", "demo")->commandStatus, 0u);
+
+  const Answer delivered = submit(demo, "+447700900001", "hello", 1);
+  EXPECT_EQ(delivered.status, 0u);
+  EXPECT_EQ(delivered.messageId.size(), 64u);
+  std::optional<std::string> text = receipt(demo);
+  ASSERT_TRUE(text);
+  EXPECT_NE(text->find("id:" + delivered.messageId + " "), std::string::npos) << *text;
+  EXPECT_NE(text->find("stat:DELIVRD"), std::string::npos) << *text;
+
+  // Letters only: refused before anything else; the third in the second
+  // over the limit of 2 is throttled.
+  EXPECT_EQ(submit(demo, "abc", "x").status, SMPP::ESME_RINVDSTADR);
+  EXPECT_EQ(submit(demo, "447700900001", "x").status, SMPP::ESME_RTHROTTLED);
+  EXPECT_FALSE(receipt(demo, 300ms)) << "a receipt nobody asked for";
+
+  // A customer whose target set does not exist is refused as unroutable.
+  SmppTestClient lost(daemon.port(), "127.0.0.3");
+  ASSERT_EQ(lost.bind(SMPP::BIND_TRANSMITTER, "lost", "lost")->commandStatus, 0u);
+  EXPECT_EQ(submit(lost, "447700900001", "x").status, SMPP::ESME_RSUBMITFAIL);
+  EXPECT_EQ(smsc.submits().size(), 0u);
+}
+
+TEST(SubmitDaemonTest, ForwardedSubmitsGetTheSmscsIdItsRefusalAndTheirReceipt) {
+  FakeSmsc smsc;
+  FakeSmsc::Behaviour behaviour;
+  behaviour.receipt = FakeSmsc::ReceiptTiming::AfterResponse;
+  smsc.setBehaviour(behaviour);
+  TestDaemon daemon(configuration(smsc.port(), {esme("acme", "ts")}));
+  ASSERT_TRUE(daemon.started()) << daemon.output();
+  ASSERT_TRUE(smsc.waitFor([&] { return smsc.boundSessions().size() == 2; }, 10s));
+  SmppTestClient acme(daemon.port(), "127.0.0.2");
+  ASSERT_EQ(acme.bind(SMPP::BIND_TRANSCEIVER, "acme", "acme")->commandStatus, 0u);
+
+  const Answer forwarded = submit(acme, "447700900001", "hello", 1);
+  EXPECT_EQ(forwarded.status, 0u);
+  EXPECT_EQ(forwarded.messageId.rfind("fake-", 0), 0u) << forwarded.messageId;
+  std::optional<std::string> text = receipt(acme);
+  ASSERT_TRUE(text) << daemon.output();
+  EXPECT_NE(text->find("id:" + forwarded.messageId + " "), std::string::npos) << *text;
+
+  // Three parts of one message (user data header, reference 7) share one
+  // upstream bind although the pool alternates between two.
+  std::set<int> connections;
+  for (char part = 1; part <= 3; ++part) {
+    const std::string udh = std::string("\x05\x00\x03\x07\x03", 5) + part;
+    EXPECT_EQ(submit(acme, "447700900002", udh + "part", 0, 0x40).status, 0u);
+  }
+  for (const FakeSmsc::Submit& s : smsc.submits())
+    if (s.sm.destination_addr == "447700900002") connections.insert(s.connection);
+  EXPECT_EQ(connections.size(), 1u);
+
+  behaviour.receipt = FakeSmsc::ReceiptTiming::None;
+  behaviour.submitStatus = SMPP::ESME_RTHROTTLED;
+  smsc.setBehaviour(behaviour);
+  EXPECT_EQ(submit(acme, "447700900003", "x").status, SMPP::ESME_RTHROTTLED);
+}
+
+// An SMSC that drops the connection while submits wait answers each of
+// them 0x08 at once, and only once.
+TEST(SubmitDaemonTest, SubmitsWaitingOnALostSmscConnectionAreAnsweredOnceWithSystemError) {
+  FakeSmsc smsc;
+  FakeSmsc::Behaviour behaviour;
+  behaviour.submitAnswer = FakeSmsc::SubmitAnswer::Never;
+  smsc.setBehaviour(behaviour);
+  json doc = configuration(smsc.port(), {esme("acme", "ts")});
+  doc["targetsets"][0]["targets"][0]["bindqty"] = 1;
+  TestDaemon daemon(doc);
+  ASSERT_TRUE(daemon.started()) << daemon.output();
+  const int upstream = smsc.waitForBound("up", 0, 10s);
+  ASSERT_NE(upstream, 0);
+  SmppTestClient acme(daemon.port(), "127.0.0.2");
+  ASSERT_EQ(acme.bind(SMPP::BIND_TRANSMITTER, "acme", "acme")->commandStatus, 0u);
+
+  const uint32_t first = acme.send(SMPP::SUBMIT_SM, submitBody("4470", "447700900001", "a"));
+  const uint32_t second = acme.send(SMPP::SUBMIT_SM, submitBody("4470", "447700900002", "b"));
+  ASSERT_TRUE(smsc.waitFor([&] { return smsc.submits().size() == 2; }));
+  smsc.resetConnection(upstream);
+  std::set<uint32_t> answered;
+  for (int i = 0; i < 2; ++i) {
+    std::optional<WirePDU> pdu = acme.readUntil(SMPP::SUBMIT_SM_RESP, 5s);
+    ASSERT_TRUE(pdu) << daemon.output();
+    EXPECT_EQ(pdu->commandStatus, 0x00000008u);
+    answered.insert(pdu->sequenceNumber);
+  }
+  EXPECT_EQ(answered, (std::set<uint32_t>{first, second}));
+  EXPECT_FALSE(acme.readUntil(SMPP::SUBMIT_SM_RESP, 500ms)) << "answered twice";
+}
+
+}  // namespace
