@@ -155,6 +155,10 @@ std::string MTRoutes::selectTargetSet(const std::string& systemId, const json& l
                                       const MTRuleList& rules, std::string& network) const {
   const std::string& destination = submit.destination_addr;
   const std::string& source = submit.source_addr;
+  // Read once, not per rule: a long list holds many mcc and mnc rules.
+  const std::string* mcc = textMember(lookupResult, "mcc");
+  std::string lookupNet;
+  const bool hasNetwork = lookupNetwork(lookupResult, lookupNet);
   for (const MTRuleList::Rule& rule : rules.rules_) {
     bool matched = false;
     switch (rule.test) {
@@ -167,13 +171,12 @@ std::string MTRoutes::selectTargetSet(const std::string& systemId, const json& l
       case MTRuleList::Test::DestinationRegex:
         matched = fullMatch(destination, rule.expression);
         break;
-      case MTRuleList::Test::DestinationMcc: {
-        const std::string* mcc = textMember(lookupResult, "mcc");
+      case MTRuleList::Test::DestinationMcc:
         matched = mcc != nullptr && *mcc == rule.value;
         break;
-      }
       case MTRuleList::Test::DestinationNetwork:
-        matched = lookupNetwork(lookupResult, network) && network == rule.value;
+        if (hasNetwork) network = lookupNet;
+        matched = hasNetwork && network == rule.value;
         break;
       case MTRuleList::Test::SourceExact:
         matched = source == rule.value;
