@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+class MTRuleList;
 
 // Plain records derived from the configuration document. They are values:
 // the live copies belong to OstrelConfiguration and are only touched under
@@ -46,6 +49,10 @@ struct ESMERecord {
   bool submits_enabled = true;
   std::vector<std::string> allowedIPs;
   std::vector<nlohmann::json> mtRules;  // criteria rules, file order
+  // mtRules compiled once by the configuration when it loads them; null
+  // when there are none. Shared and immutable, so copies of the record
+  // (and the sessions bound with it) share one compiled form.
+  std::shared_ptr<const MTRuleList> mtRuleList;
 };
 
 // The cheapest target set for one customer and one network (coverage key).
@@ -69,4 +76,5 @@ struct ResolvedESME {
   std::string sharedtargetsetid = "default";
   bool submits_enabled = true;
   std::vector<nlohmann::json> mtRules;
+  std::shared_ptr<const MTRuleList> mtRuleList;  // mtRules compiled; null when none
 };

@@ -100,7 +100,10 @@ OstrelConfiguration& OstrelConfiguration::instance() {
 }
 
 OstrelConfiguration::OstrelConfiguration(std::string fileName)
-    : fileName_(std::move(fileName)), clock_(wallClockMicros), fileWriter_(writeDurably) {
+    : fileName_(std::move(fileName)),
+      clock_(wallClockMicros),
+      fileWriter_(writeDurably),
+      mtRoutes_(std::make_shared<const MTRoutes>(std::vector<json>{}, MTRoutes::LCRTables{})) {
   auto slash = fileName_.rfind('/');
   if (slash != std::string::npos) directory_ = fileName_.substr(0, slash + 1);
 }
@@ -189,6 +192,7 @@ bool OstrelConfiguration::parseConfigLocked(bool apply, const json& doc) {
     publishInboundMORoutesLocked();
     globalRoutesMT = std::move(parsed.globalRoutes);
     lcrMaps = std::move(parsed.lcr);
+    publishMTRoutesLocked();
   }
   return true;
 }
@@ -734,6 +738,7 @@ ResolvedESME OstrelConfiguration::resolveESME(const std::string& systemId,
   resolved.sharedtargetsetid = record->sharedtargetsetid;
   resolved.submits_enabled = record->submits_enabled;
   resolved.mtRules = record->mtRules;
+  resolved.mtRuleList = record->mtRuleList;
   return resolved;
 }
 
@@ -790,6 +795,24 @@ void OstrelConfiguration::publishInboundMORoutesLocked() {
   auto routes = std::make_shared<const InboundMORoutes>(esmeByNumber);
   std::lock_guard<std::mutex> lock(inboundMORoutesMutex_);
   inboundMORoutes_ = std::move(routes);
+}
+
+std::shared_ptr<const MTRoutes> OstrelConfiguration::mtRoutes() {
+  std::lock_guard<std::mutex> lock(mtRoutesMutex_);
+  return mtRoutes_;
+}
+
+void OstrelConfiguration::publishMTRoutesLocked() {
+  // Compiled before the swap so submits keep routing on the old rules
+  // meanwhile; an invalid expression is reported here, once per load.
+  auto routes = std::make_shared<const MTRoutes>(globalRoutesMT, lcrMaps);
+  for (auto& [id, record] : confESME) {
+    record.mtRuleList = record.mtRules.empty()
+                            ? nullptr
+                            : std::make_shared<const MTRuleList>(record.mtRules, "ESME " + id);
+  }
+  std::lock_guard<std::mutex> lock(mtRoutesMutex_);
+  mtRoutes_ = std::move(routes);
 }
 
 std::vector<SharedTargetSet> OstrelConfiguration::targetSetsCopy() {

@@ -13,6 +13,7 @@
 
 #include "config/config_records.h"
 #include "config/inbound_mo_routes.h"
+#include "config/mt_routes.h"
 
 // The gateway's configuration: the JSON document of "pelliro.conf" (jconfig)
 // and the live records derived from it (customers, shared target sets, MT
@@ -95,13 +96,13 @@ class OstrelConfiguration {
   int64_t getCDRBatchFlushInterval();
   int64_t getCDRCleanupInterval();
   int64_t getCDRRotationTimezoneOffset();
-  bool getCDRAnonymise();                 // "anonymise", false
-  std::string getCDRHttpEndpoint();       // "http_endpoint", empty
-  std::string getCDRHttpAuthHeader();     // "http_auth_header", empty
-  bool getCDRHttpSkipTlsVerify();         // "http_skip_tls_verify", false
-  int64_t getCDRHttpConnectTimeout();     // "http_connect_timeout", seconds, 5
-  int64_t getCDRHttpTimeout();            // "http_timeout", seconds, 10
-  int64_t getCDRMaxQueued();              // "max_queued_records", 1000000
+  bool getCDRAnonymise();              // "anonymise", false
+  std::string getCDRHttpEndpoint();    // "http_endpoint", empty
+  std::string getCDRHttpAuthHeader();  // "http_auth_header", empty
+  bool getCDRHttpSkipTlsVerify();      // "http_skip_tls_verify", false
+  int64_t getCDRHttpConnectTimeout();  // "http_connect_timeout", seconds, 5
+  int64_t getCDRHttpTimeout();         // "http_timeout", seconds, 10
+  int64_t getCDRMaxQueued();           // "max_queued_records", 1000000
 
   // Copy of a top-level section ("lookup", "eli", "cdr", ...); null when
   // absent or when the document is not an object.
@@ -123,6 +124,10 @@ class OstrelConfiguration {
   uint16_t esmeTpsLimit(const std::string& systemId, const std::string& peerIp);
   std::string esmeSharedTargetSet(const std::string& systemId, const std::string& peerIp);
   std::vector<nlohmann::json> globalRoutesCopy();
+  // The compiled global MT rules and LCR tables current now, for routing a
+  // submit outside configMutex (MTRoutes::route). Never null. A caller may
+  // keep the snapshot as long as it likes; a change publishes a new one.
+  std::shared_ptr<const MTRoutes> mtRoutes();
   // LCR entry of the customer (bound system id) for a network (mcc + mnc).
   std::optional<LCREntry> lcrEntry(const std::string& systemId, const std::string& network);
   // The customer that receives mobile-originated messages for `number`.
@@ -224,6 +229,10 @@ class OstrelConfiguration {
   // current table was built from. Caller holds configMutex; called after
   // every assignment of esmeByNumber.
   void publishInboundMORoutesLocked();
+  // Compiles globalRoutesMT and copies lcrMaps into a new routing snapshot,
+  // and compiles every customer's MT rules. Caller holds configMutex; called
+  // after every assignment of globalRoutesMT, lcrMaps or confESME's rules.
+  void publishMTRoutesLocked();
 
   const char* className_ = "OstrelConfiguration";
   std::string fileName_;
@@ -245,6 +254,9 @@ class OstrelConfiguration {
   // Taken after configMutex, or alone by readers; held only to copy the pointer.
   std::mutex inboundMORoutesMutex_;
   std::shared_ptr<const InboundMORoutes> inboundMORoutes_;  // guarded by inboundMORoutesMutex_
-  std::map<std::string, SharedTargetSet> validationTargetSets;    // guarded by configMutex
-  std::map<std::string, SharedTargetSet> confSharedTargetSets;    // guarded by configMutex
+  // Taken after configMutex, or alone by readers; held only to copy the pointer.
+  std::mutex mtRoutesMutex_;
+  std::shared_ptr<const MTRoutes> mtRoutes_;                    // guarded by mtRoutesMutex_
+  std::map<std::string, SharedTargetSet> validationTargetSets;  // guarded by configMutex
+  std::map<std::string, SharedTargetSet> confSharedTargetSets;  // guarded by configMutex
 };
