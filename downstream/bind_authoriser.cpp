@@ -124,7 +124,7 @@ BindAuthoriser::Result BindAuthoriser::afterPassword(const std::string& peerIp,
       return refuse("Binding attempt rejected. IP address %s not in allowed IPs for ESME %s", peerIp,
                     systemId);
   }
-  grant.mtRules = record.mtRules;
+  grant.mtRuleList = record.mtRuleList;
   grant.tpsLimit = record.tpslimit;
   grant.sharedTargetSet = record.sharedtargetsetid;
   logMessage(LOG_INFO, logOwner_, kClassName, kFunction, "Using shared target set \"%s\" for ESME %s",

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/config_records.h"
+#include "config/mt_routes.h"
 
 class BcryptVerifier;
 class OstrelConfiguration;
@@ -41,7 +42,7 @@ class BindAuthoriser {
 
   // What an accepted bind hands to the session.
   struct Grant {
-    std::vector<nlohmann::json> mtRules;
+    std::shared_ptr<const MTRuleList> mtRuleList;  // null: no rules of its own
     uint16_t tpsLimit = 65535;
     std::string sharedTargetSet;
   };

@@ -52,7 +52,7 @@ bool OstrelSession::receivesDeliveries() const {
 }
 
 void OstrelSession::applyGrant(const BindAuthoriser::Grant& grant) {
-  esmeMTRules_ = grant.mtRules;
+  esmeMTRules_ = grant.mtRuleList;
   tpsLimit_ = grant.tpsLimit;
   sharedTargetSet_ = grant.sharedTargetSet;
 }

@@ -90,7 +90,8 @@ class OstrelSession : public SMPPSessionServer, public std::enable_shared_from_t
   uint32_t bindSequenceNumber() const { return bindSequenceNumber_; }
   uint16_t tpsLimit() const { return tpsLimit_; }
   const std::string& sharedTargetSet() const { return sharedTargetSet_; }
-  const std::vector<nlohmann::json>& esmeMTRules() const { return esmeMTRules_; }
+  // The customer's own MT rules, compiled; null when it has none.
+  const MTRuleList* esmeMTRules() const { return esmeMTRules_.get(); }
   // Re-reads the customer's TPS limit, so a change applies without a new bind.
   void refreshTpsLimit();
   SubmitPipeline& submitPipeline() { return submitPipeline_; }
@@ -108,7 +109,7 @@ class OstrelSession : public SMPPSessionServer, public std::enable_shared_from_t
   uint32_t bindSequenceNumber_ = 0;
   std::string boundSystemId_;
   std::string peerIp_;
-  std::vector<nlohmann::json> esmeMTRules_;
+  std::shared_ptr<const MTRuleList> esmeMTRules_;
   uint16_t tpsLimit_ = 65535;
   std::string sharedTargetSet_;
   bool bindRequested_ = false;

@@ -345,14 +345,13 @@ void SubmitPipeline::continueSubmitAfterELI(uint64_t transactionId, const json& 
 
 void SubmitPipeline::routeSubmit(Pending& pending, const json& lookup, uint64_t now) {
   OstrelConfiguration& config = OstrelConfiguration::instance();
-  std::string targetSet = config.esmeSharedTargetSet(session_.boundSystemId(), session_.peerIp());
-  if (targetSet.empty()) targetSet = "default";
-  std::string network;
-  if (lookup.is_object() && lookup.contains("mcc") && lookup.contains("mnc") &&
-      lookup["mcc"].is_string() && lookup["mnc"].is_string())
-    network = lookup["mcc"].get<std::string>() + lookup["mnc"].get<std::string>();
-  // ROUTING-MERGE: the global and customer MT rules are applied here once
-  // the compiled route selection lands.
+  std::string configured = config.esmeSharedTargetSet(session_.boundSystemId(), session_.peerIp());
+  if (configured.empty()) configured = "default";
+  // Global rules, then the customer's own, on the rules as last loaded.
+  const MTRoute route = config.mtRoutes()->route(session_.boundSystemId(), configured, lookup,
+                                                 pending.submit, session_.esmeMTRules());
+  const std::string& targetSet = route.targetSet;
+  const std::string& network = route.network;
 
   std::string messageId;
   const int routed = queueSubmitEvent(pending, targetSet, messageId, network, now);

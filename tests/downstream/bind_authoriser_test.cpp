@@ -240,7 +240,7 @@ TEST_F(BindAuthoriserTest, AddressCheckFollowsAHashCheckDoneLater) {
 }
 
 TEST_F(BindAuthoriserTest, GrantCarriesTheCustomersRulesAndLimit) {
-  json rule = {{"criteria", {{"match", "prefix"}, {"type", "destination"}, {"value", "44"}}},
+  json rule = {{"criteria", {{"match", "destination"}, {"type", "country"}, {"value", "44"}}},
                {"targetset", "uk"}};
   auto config = configure(json::array({{{"systemid", "acme"},
                                         {"sharedtargetsetid", "ts"},
@@ -250,8 +250,8 @@ TEST_F(BindAuthoriserTest, GrantCarriesTheCustomersRulesAndLimit) {
   EXPECT_EQ(bind(*config, "acme", "", "127.0.0.2", &grant), BindAuthoriser::Accept);
   EXPECT_EQ(grant.tpsLimit, 50);
   EXPECT_EQ(grant.sharedTargetSet, "ts");
-  ASSERT_EQ(grant.mtRules.size(), 1u);
-  EXPECT_EQ(grant.mtRules[0], rule);
+  ASSERT_TRUE(grant.mtRuleList);
+  EXPECT_EQ(grant.mtRuleList->size(), 1u);
 }
 
 TEST_F(BindAuthoriserTest, SecondBindWhileTheFirstIsCheckedIsRefused) {

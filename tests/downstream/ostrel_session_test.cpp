@@ -290,7 +290,7 @@ TEST(OstrelSessionTest, ReferenceHeldOnAnotherThreadOutlivesTheCloseAndSendsNoth
   close(fds[1]);
 }
 
-TEST(OstrelSessionTest, QueryAndCancelAreRefusedAndSubmitGetsThePresetStatus) {
+TEST(OstrelSessionTest, QueryAndCancelAreRefusedAndAnUnboundSubmitGetsInvalidBindState) {
   SessionPair pair;
   std::string finalDate;
   uint8_t state = 0, error = 0;
@@ -301,7 +301,7 @@ TEST(OstrelSessionTest, QueryAndCancelAreRefusedAndSubmitGetsThePresetStatus) {
   uint32_t status = SMPP::ESME_RSUBMITFAIL;
   EXPECT_EQ(pair.session().onSubmitSM("plain", submit, SMPP::SUBMIT_SM, 1, messageId, status, nullptr),
             SMPPSessionServer::kRefuse);
-  EXPECT_EQ(status, SMPP::ESME_RSUBMITFAIL);
+  EXPECT_EQ(status, SMPP::ESME_RINVBNDSTS);
 }
 
 }  // namespace

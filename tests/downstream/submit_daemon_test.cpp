@@ -68,10 +68,15 @@ std::optional<std::string> receipt(SmppTestClient& client,
   return pdu->body;
 }
 
+// The customer's own rule: numbers starting 4478 go to the simulator.
+const json kToSimulator = {
+    {"criteria", {{"match", "destination"}, {"type", "country"}, {"value", "4478"}}},
+    {"targetset", "INTERNAL_SMSC_SIM"}};
+
 TEST(SubmitDaemonTest, ChecksRefuseAndTheInternalSimulatorAnswersWithItsOwnIdAndReceipt) {
   FakeSmsc smsc;
   TestDaemon daemon(configuration(
-      smsc.port(), {esme("demo", "INTERNAL_SMSC_SIM", {{"tpslimit", 2}}), esme("lost", "none")}));
+      smsc.port(), {esme("demo", "INTERNAL_SMSC_SIM", {{"tpslimit", 2}}), esme("lost", "none", {{"routes-mt", {kToSimulator}}})}));
   ASSERT_TRUE(daemon.started()) << daemon.output();
   SmppTestClient demo(daemon.port(), "127.0.0.2");
   ASSERT_EQ(demo.bind(SMPP::BIND_TRANSCEIVER, "demo", "demo")->commandStatus, 0u);
@@ -90,10 +95,12 @@ TEST(SubmitDaemonTest, ChecksRefuseAndTheInternalSimulatorAnswersWithItsOwnIdAnd
   EXPECT_EQ(submit(demo, "447700900001", "x").status, SMPP::ESME_RTHROTTLED);
   EXPECT_FALSE(receipt(demo, 300ms)) << "a receipt nobody asked for";
 
-  // A customer whose target set does not exist is refused as unroutable.
+  // A customer whose target set does not exist is refused as unroutable,
+  // except where its own rule routes the number elsewhere.
   SmppTestClient lost(daemon.port(), "127.0.0.3");
   ASSERT_EQ(lost.bind(SMPP::BIND_TRANSMITTER, "lost", "lost")->commandStatus, 0u);
   EXPECT_EQ(submit(lost, "447700900001", "x").status, SMPP::ESME_RSUBMITFAIL);
+  EXPECT_EQ(submit(lost, "447800900001", "x").messageId.size(), 64u);
   EXPECT_EQ(smsc.submits().size(), 0u);
 }
 
