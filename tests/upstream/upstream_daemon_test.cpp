@@ -150,7 +150,7 @@ TEST(UpstreamDaemonTest, ReceiptsAndQueuedMessagesSurviveTheCustomersAbsenceAndA
 // commands on standard input.
 class NodeSmsc {
  public:
-  NodeSmsc() {
+  explicit NodeSmsc(const char* mode = nullptr) {
     const std::string dir = std::string(PELLIRO_SOURCE_DIR) + "/tests/support/npm_smpp";
     if (access((dir + "/node_modules/smpp").c_str(), F_OK) != 0) return;
     int in[2], out[2];
@@ -162,7 +162,7 @@ class NodeSmsc {
       close(in[1]);
       close(out[0]);
       if (chdir(dir.c_str()) != 0) _exit(127);
-      execlp("node", "node", "smsc.js", "0", static_cast<char*>(nullptr));
+      execlp("node", "node", "smsc.js", "0", mode, static_cast<char*>(nullptr));
       _exit(127);
     }
     close(in[0]);
@@ -238,6 +238,31 @@ TEST(UpstreamDaemonTest, IndependentSmscBindsAndItsReceiptsAndMOReachTheCustomer
   EXPECT_TRUE(contains(*receipt, "id:npm-77 ")) << *receipt;
   EXPECT_TRUE(contains(*receipt, "stat:UNDELIV")) << *receipt;
   EXPECT_TRUE(contains(smsc.waitLine("deliver_sm_resp ") + "\n", " 0\n"));
+}
+
+// Both ends independent of the daemon: Perl's Net::SMPP submits through it
+// to the npm SMSC, which answers with its own id and sends the receipt.
+TEST(UpstreamDaemonTest, IndependentClientGetsTheIndependentSmscsIdAndReceiptThroughTheDaemon) {
+  NodeSmsc smsc("auto-receipt");
+  ASSERT_NE(smsc.port(), 0) << "node and the npm smpp package (npm ci in tests/support/npm_smpp)";
+  TestDaemon daemon(configuration(smsc.port(), 1));
+  ASSERT_TRUE(daemon.started()) << daemon.output();
+  ASSERT_NE(smsc.waitLine("bound up "), "");
+  const std::string script =
+      "$s = Net::SMPP->new_transceiver('127.0.0.1', port => " + std::to_string(daemon.port()) +
+      ", system_id => 'acme', password => 'pw', timeout => 10) or die 'bind';"
+      "$r = $s->submit_sm(destination_addr => '447700900001', short_message => 'hi',"
+      " registered_delivery => 1) or die 'submit';"
+      "print \"id $r->{message_id} status $r->{status}\\n\";"
+      "$d = $s->read_pdu() or die 'receipt';"
+      "print \"receipt $d->{short_message}\\n\";"
+      "$s->deliver_sm_resp(seq => $d->{seq}, message_id => '');";
+  const std::string out = runCommand({"perl", "-MNet::SMPP", "-e", script});
+  const std::string submitted = smsc.waitLine("submit ");
+  ASSERT_FALSE(submitted.empty()) << out;
+  const std::string id = submitted.substr(7, submitted.find(' ', 7) - 7);
+  EXPECT_TRUE(contains(out, "id " + id + " status 0\n")) << out;
+  EXPECT_TRUE(contains(out, "receipt id:" + id + " ")) << out;
 }
 
 }  // namespace
