@@ -111,6 +111,27 @@ TEST(UpstreamDaemonTest, BindsBothSlotsReportsThemAndRelaysMOByDestinationAndByT
   EXPECT_TRUE(contains(metrics, "pelliro_smppDeliverSMMOTotal 3 ")) << metrics.substr(0, 2000);
 }
 
+// acme's receivers take its MO in turn; its transmitter never gets any.
+TEST(UpstreamDaemonTest, ReceiversTakeTurnsAndATransmitterGetsNothing) {
+  FakeSmsc smsc;
+  TestDaemon daemon(configuration(smsc.port(), 1));
+  ASSERT_TRUE(daemon.started()) << daemon.output();
+  const int upstream = smsc.waitForBound("up", 0, 10s);
+  ASSERT_NE(upstream, 0);
+  SmppTestClient sender(daemon.port(), "127.0.0.2");
+  SmppTestClient first(daemon.port(), "127.0.0.3");
+  SmppTestClient second(daemon.port(), "127.0.0.4");
+  ASSERT_TRUE(sender.bind(SMPP::BIND_TRANSMITTER, "acme", "pw").has_value());
+  ASSERT_TRUE(first.bind(SMPP::BIND_RECEIVER, "acme", "pw").has_value());
+  ASSERT_TRUE(second.bind(SMPP::BIND_RECEIVER, "acme", "pw").has_value());
+  for (int i = 0; i < 4; ++i) smsc.sendMO(upstream, "447700900001", "4470", "mo" + std::to_string(i));
+  ASSERT_TRUE(smsc.waitForReceived(upstream, SMPP::DELIVER_SM_RESP, 4));
+  for (SmppTestClient* receiver : {&first, &second, &first, &second})
+    EXPECT_TRUE(takeDelivery(*receiver).has_value());
+  EXPECT_FALSE(sender.readUntil(SMPP::DELIVER_SM, 300ms).has_value());
+  EXPECT_FALSE(first.readUntil(SMPP::DELIVER_SM, 100ms).has_value());
+}
+
 // A receipt reaches acme's receiver; a receipt and an MO arriving while
 // acme is away are saved at the stop and offered once after the restart.
 TEST(UpstreamDaemonTest, ReceiptsAndQueuedMessagesSurviveTheCustomersAbsenceAndARestart) {
