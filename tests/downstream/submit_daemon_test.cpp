@@ -59,6 +59,29 @@ Answer submit(SmppTestClient& client, const std::string& destination, const std:
   return {};
 }
 
+// A data_sm body with the text in message_payload.
+std::string dataSmBody(const std::string& destination, const std::string& text) {
+  std::string body(1, '\0');
+  body += std::string("\x01\x01", 2) + SmppTestClient::cString("4470");
+  body += std::string("\x01\x01", 2) + SmppTestClient::cString(destination);
+  body += std::string(3, '\0');  // esm_class, registered_delivery, data_coding
+  body += std::string("\x04\x24", 2);
+  body.push_back(static_cast<char>(text.size() >> 8));
+  body.push_back(static_cast<char>(text.size() & 0xFF));
+  return body + text;
+}
+
+// The command id of the answer to a data_sm to `destination`.
+uint32_t dataSmAnswer(SmppTestClient& client, const std::string& destination) {
+  const uint32_t seq = client.send(SMPP::DATA_SM, dataSmBody(destination, "payload"));
+  for (int i = 0; i < 10; ++i) {
+    std::optional<WirePDU> pdu = client.read(5s);
+    if (!pdu) break;
+    if (pdu->sequenceNumber == seq) return pdu->commandId;
+  }
+  return 0;
+}
+
 // The next receipt (deliver_sm), acknowledged; its text.
 std::optional<std::string> receipt(SmppTestClient& client,
                                    std::chrono::milliseconds timeout = 5s) {
@@ -101,6 +124,9 @@ TEST(SubmitDaemonTest, ChecksRefuseAndTheInternalSimulatorAnswersWithItsOwnIdAnd
   ASSERT_EQ(lost.bind(SMPP::BIND_TRANSMITTER, "lost", "lost")->commandStatus, 0u);
   EXPECT_EQ(submit(lost, "447700900001", "x").status, SMPP::ESME_RSUBMITFAIL);
   EXPECT_EQ(submit(lost, "447800900001", "x").messageId.size(), 64u);
+  // A data_sm answered here after routing gets submit_sm_resp, as customers
+  // of this gateway have always been answered.
+  EXPECT_EQ(dataSmAnswer(lost, "447800900001"), SMPP::SUBMIT_SM_RESP);
   EXPECT_EQ(smsc.submits().size(), 0u);
 }
 
@@ -132,6 +158,9 @@ TEST(SubmitDaemonTest, ForwardedSubmitsGetTheSmscsIdItsRefusalAndTheirReceipt) {
   for (const FakeSmsc::Submit& s : smsc.submits())
     if (s.sm.destination_addr == "447700900002") connections.insert(s.connection);
   EXPECT_EQ(connections.size(), 1u);
+
+  // A data_sm forwarded upstream is answered with the SMSC's data_sm_resp.
+  EXPECT_EQ(dataSmAnswer(acme, "447700900004"), SMPP::DATA_SM_RESP);
 
   behaviour.receipt = FakeSmsc::ReceiptTiming::None;
   behaviour.submitStatus = SMPP::ESME_RTHROTTLED;
