@@ -10,5 +10,10 @@
 // the daemon cannot serve without them.
 int openBoundSocket(int port);
 
+// Turns off Nagle's algorithm on a connected stream socket. SMPP is small
+// requests and answers in flight together: held back for a delayed
+// acknowledgement, each would wait up to 40 ms.
+void setNoDelay(int fd);
+
 // The local port `fd` is bound to; 0 when it cannot be read.
 int boundPortOf(int fd);

@@ -43,17 +43,19 @@ double secondsSince(SteadyClock::time_point start) {
   return std::chrono::duration<double>(SteadyClock::now() - start).count();
 }
 
-// Counts whole PDUs of `commandId` arriving on `fd` and, when `answer` is
-// set, acknowledges each with its response, written per read.
+// Reads whole PDUs arriving on `fd`, counts submit_sm_resp and deliver_sm,
+// and, when `answerDeliveries` is set, acknowledges each deliver_sm with
+// its deliver_sm_resp, written once per read.
 class PDUSink {
  public:
-  PDUSink(int fd, uint32_t commandId, bool answer)
-      : fd_(fd), commandId_(commandId), answer_(answer), thread_([this] { run(); }) {}
+  PDUSink(int fd, bool answerDeliveries)
+      : fd_(fd), answer_(answerDeliveries), thread_([this] { run(); }) {}
   ~PDUSink() {
     stop_ = true;
     thread_.join();
   }
-  uint64_t count() const { return count_.load(); }
+  uint64_t responses() const { return responses_.load(); }
+  uint64_t deliveries() const { return deliveries_.load(); }
 
  private:
   void run() {
@@ -71,12 +73,13 @@ class PDUSink {
       while (in.size() - at >= SMPP::HEADER_LENGTH) {
         const SMPP::PDUHeader h = SMPP::decodeHeader(in.data() + at);
         if (in.size() - at < h.commandLength) break;
-        if (h.commandId == commandId_) {
-          ++count_;
+        if (h.commandId == SMPP::SUBMIT_SM_RESP) ++responses_;
+        if (h.commandId == SMPP::DELIVER_SM) {
+          ++deliveries_;
           if (answer_) {
             const size_t o = out.size();
             out.resize(o + SMPP::HEADER_LENGTH + 1, 0);
-            SMPP::encodeHeader(out.data() + o, 1, commandId_ | 0x80000000u, 0, h.sequenceNumber);
+            SMPP::encodeHeader(out.data() + o, 1, SMPP::DELIVER_SM_RESP, 0, h.sequenceNumber);
           }
         }
         at += h.commandLength;
@@ -88,10 +91,10 @@ class PDUSink {
   }
 
   int fd_;
-  uint32_t commandId_;
   bool answer_;
   std::atomic<bool> stop_{false};
-  std::atomic<uint64_t> count_{0};
+  std::atomic<uint64_t> responses_{0};
+  std::atomic<uint64_t> deliveries_{0};
   std::thread thread_;
 };
 
@@ -137,7 +140,7 @@ void BM_SubmitRespRelay(benchmark::State& state) {
     f.tracker->setSessionSystemId("acme", id);
     customers.push_back(session);
     peerFds.push_back(pair[1]);
-    sinks.push_back(std::make_unique<PDUSink>(pair[1], SMPP::SUBMIT_SM_RESP, false));
+    sinks.push_back(std::make_unique<PDUSink>(pair[1], false));
   }
   SMPP::T_SubmitSM submit;
   submit.source_addr = "Pelliro";
@@ -147,7 +150,7 @@ void BM_SubmitRespRelay(benchmark::State& state) {
   double relays = 0;
   for (auto _ : state) {
     uint64_t before = 0;
-    for (const auto& sink : sinks) before += sink->count();
+    for (const auto& sink : sinks) before += sink->responses();
     const auto start = SteadyClock::now();
     for (int i = 0; i < kSubmits; ++i) {
       uint32_t upstreamSequence = 0;
@@ -160,7 +163,7 @@ void BM_SubmitRespRelay(benchmark::State& state) {
     }
     auto total = [&] {
       uint64_t n = 0;
-      for (const auto& sink : sinks) n += sink->count();
+      for (const auto& sink : sinks) n += sink->responses();
       return n;
     };
     if (!waitUntil([&] { return total() - before >= kSubmits; }, std::chrono::seconds(60))) {
@@ -204,14 +207,14 @@ void BM_ReceiptsEndToEnd(benchmark::State& state) {
     state.SkipWithError("daemon, bind or SMSC not up");
     return;
   }
-  PDUSink sink(acme.fd(), SMPP::DELIVER_SM, true);
+  PDUSink sink(acme.fd(), true);
   size_t next = 0;
   double perSecond = 0;
   for (auto _ : state) {
-    const uint64_t before = sink.count();
+    const uint64_t before = sink.deliveries();
     const auto start = SteadyClock::now();
     for (int i = 0; i < kReceipts; ++i) smsc.sendReceipt(upstream, ids[next++], "4470", "4471");
-    if (!waitUntil([&] { return sink.count() - before >= kReceipts; }, std::chrono::seconds(60))) {
+    if (!waitUntil([&] { return sink.deliveries() - before >= kReceipts; }, std::chrono::seconds(60))) {
       state.SkipWithError("receipts missing");
       break;
     }
@@ -221,6 +224,53 @@ void BM_ReceiptsEndToEnd(benchmark::State& state) {
   state.counters["receipts_per_s"] = perSecond;
 }
 BENCHMARK(BM_ReceiptsEndToEnd)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// Full cycle through the daemon: one customer transceiver keeps 50
+// submits (registered_delivery 1) outstanding towards a target set of 4
+// binds on the fake SMSC, which answers each and sends its receipt; every
+// receipt is acknowledged. A message counts when its receipt arrived.
+void BM_FullCycle(benchmark::State& state) {
+  constexpr int kMessages = 20000;
+  constexpr uint64_t kWindow = 50;
+  FakeSmsc smsc;
+  FakeSmsc::Behaviour behaviour;
+  behaviour.receipt = FakeSmsc::ReceiptTiming::AfterResponse;
+  smsc.setBehaviour(behaviour);
+  TestDaemon daemon(daemonConfiguration(smsc.port(), 4));
+  SmppTestClient acme(daemon.port(), "127.0.0.2");
+  if (!daemon.started() ||
+      !smsc.waitFor([&] { return smsc.boundSessions().size() == 4; }, std::chrono::seconds(10)) ||
+      !acme.bind(SMPP::BIND_TRANSCEIVER, "acme", "pw")) {
+    state.SkipWithError("daemon, bind or SMSC not up");
+    return;
+  }
+  PDUSink sink(acme.fd(), true);
+  const std::string body = submitBody("4470", "447700900001", "full cycle", 1);
+  double perSecond = 0;
+  for (auto _ : state) {
+    const uint64_t before = sink.deliveries();
+    const uint64_t answeredBefore = sink.responses();
+    const auto start = SteadyClock::now();
+    for (uint64_t sent = 0; sent < kMessages; ++sent) {
+      // A pause, not a spin: the daemon and the fake SMSC share the cores.
+      while (sent - (sink.responses() - answeredBefore) >= kWindow)
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      acme.send(SMPP::SUBMIT_SM, body);
+    }
+    if (!waitUntil([&] { return sink.deliveries() - before >= kMessages; },
+                   std::chrono::seconds(120))) {
+      fprintf(stderr, "responses %llu receipts %llu smsc submits %zu\n",
+              static_cast<unsigned long long>(sink.responses() - answeredBefore),
+              static_cast<unsigned long long>(sink.deliveries() - before), smsc.submits().size());
+      state.SkipWithError("receipts missing");
+      break;
+    }
+    perSecond = kMessages / secondsSince(start);
+    state.SetIterationTime(secondsSince(start));
+  }
+  state.counters["messages_per_s"] = perSecond;
+}
+BENCHMARK(BM_FullCycle)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // User plus system CPU ticks of the daemon's thread named `name`.
 long threadTicks(pid_t pid, const std::string& name) {

@@ -435,6 +435,7 @@ void SMPPServer<SessionT, AdminSessionT>::acceptConnections() {
         stopFlag_->store(true);
       return;
     }
+    setNoDelay(fd);
     admit(fd, peer);
   }
 }

@@ -17,6 +17,7 @@
 #include <set>
 
 #include "admin/metrics.h"
+#include "base/listening_socket.h"
 #include "base/log.h"
 #include "base/wall_clock.h"
 #include "cdr/smpp_cdr_manager.h"
@@ -464,6 +465,7 @@ void SMPPUpstream::makeConnections(uint64_t t) {
     } else {
       int on = 1;
       ioctl(fd, FIONBIO, &on);
+      setNoDelay(fd);
       in_addr address{};
       if (!resolveIPv4(entry.host, address)) {
         error = errno != 0 ? errno : EHOSTUNREACH;

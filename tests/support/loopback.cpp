@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -69,6 +70,10 @@ int connectTcp(const std::string& address, int port, const std::string& localAdd
     close(fd);
     return -1;
   }
+  // Test clients write small PDUs while answers are in flight; Nagle's
+  // algorithm would hold each behind a delayed acknowledgement.
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return fd;
 }
 
