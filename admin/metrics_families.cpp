@@ -191,7 +191,29 @@ void registerAllMetrics() {
       {G, "Number of MSISDN lookup workers.", {{"msisdnLookupWorkers", nullptr}}},
       {R, "Rate of MSISDN lookups being performed by the Pelliro.", {{"msisdnLookupPerformRate", nullptr}}},
       {G, "Size of MSISDN lookup cache.", {{"msisdnLookupCacheSize", nullptr}}},
+      {C, "Number of MSISDN lookup answers that were not a JSON object or carried a 5xx status.",
+       {{"msisdnLookupAnswerInvalid", nullptr}}},
       {G, "Total number of SMPPCDR cdrBatch queue entries.", {{"sysSMPPCDR_cdrBatch_size", nullptr}}},
   };
   for (const Family& f : lookupFamilies) registerFamily(f);
+
+  const Family eliFamilies[] = {
+      {C, "Number of ELI requests made.", {{"eliRequests", nullptr}}},
+      {C, "Number of ELI requests that were rejected due to queue full.", {{"eliQueueFull", nullptr}}},
+  };
+  for (const Family& f : eliFamilies) registerFamily(f);
+  registry.registerCounter("eliPerformed",
+                           "Number of ELI requests that were performed, labelled by HTTP response code.",
+                           true);
+  const Family eliResultFamilies[] = {
+      {C, "Number of ELI requests that failed to be performed.", {{"eliPerformedFailure", nullptr}}},
+      {C, "Number of ELI answers that were not a JSON object or carried a status other than 2xx.",
+       {{"eliAnswerInvalid", nullptr}}},
+      {C, "Number of ELI answers whose cmdstatus, status or networkerror was not a number.",
+       {{"eliAnswerFieldInvalid", nullptr}}},
+      {G, "Queue size for ELI requests.", {{"eliQueueSize", nullptr}}},
+      {G, "Number of ELI workers.", {{"eliWorkers", nullptr}}},
+      {R, "Rate of ELI requests being performed by the Pelliro.", {{"eliPerformRate", nullptr}}},
+  };
+  for (const Family& f : eliResultFamilies) registerFamily(f);
 }

@@ -17,6 +17,8 @@
 #include "downstream/deliver_queue_file.h"
 #include "downstream/deliver_sm_queue.h"
 #include "downstream/ostrel_server.h"
+#include "lookup/ext_logic_integration_master.h"
+#include "lookup/msisdn_lookup_master.h"
 #include "tracking/tracker.h"
 #include "upstream/smpp_upstream.h"
 
@@ -62,6 +64,8 @@ void runDaemon(OstrelConfiguration& config) {
 
   server.setWhitelistFileName("ipwhitelist.conf");
   if (config.getBaseBool("ipwhitelistonly", false)) server.setWhitelistOnly(true);
+  ExtLogicIntegrationMaster::instance().init(config.section("eli"));
+  MSISDNLookupMaster::instance().init(config.section("lookup"));
   server.setMaxConnectionsPerIp(
       static_cast<int>(config.getBaseInt("smpp.max_connections_per_ip", 20)));
   // Customer connections in all; each costs a descriptor and about 10 kB.
@@ -97,6 +101,10 @@ void runDaemon(OstrelConfiguration& config) {
     upstream.stopUpstream();
   }
   http_stop();
+  // No session is left to take their results; requests in flight give up
+  // instead of running to their time limit.
+  ExtLogicIntegrationMaster::instance().stop();
+  MSISDNLookupMaster::instance().stop();
   // Nothing produces deliveries any more; the listener has closed its
   // sessions, which returned what was sent but unanswered to the queue.
   deliverQueue.setPushListener(nullptr);

@@ -35,8 +35,8 @@ TEST_F(MetricsTest, StartUpExpositionListsEveryFamilyButBareLabelledNames) {
   registerAllMetrics();
   std::string page = registry().renderMetrics();
 
-  EXPECT_EQ(countOf(page, "# HELP "), 93u);
-  EXPECT_EQ(countOf(page, "# TYPE "), 93u);
+  EXPECT_EQ(countOf(page, "# HELP "), 103u);
+  EXPECT_EQ(countOf(page, "# TYPE "), 103u);
   EXPECT_NE(page.find("pelliro_smppSubmitSMTotal 0 1700000000123\n"), std::string::npos);
   EXPECT_NE(page.find("pelliro_downstreamSMPPSessions 0 1700000000123\n"), std::string::npos);
   // Labelled names are exposed only through their labelled series.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -83,6 +84,21 @@ void FakeHttpServer::answerStatus(int status, int delayMillis) {
   behaviour_ = Behaviour::Status;
   status_ = status;
   delayMillis_ = delayMillis;
+  body_ = "{}";
+}
+
+void FakeHttpServer::answerBody(int status, std::string body, int delayMillis) {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  behaviour_ = Behaviour::Status;
+  status_ = status;
+  delayMillis_ = delayMillis;
+  body_ = std::move(body);
+}
+
+bool FakeHttpServer::waitForRequests(size_t count, int timeoutMillis) {
+  std::unique_lock<std::mutex> lock(stateMutex_);
+  return requestArrived_.wait_for(lock, std::chrono::milliseconds(timeoutMillis),
+                                  [&] { return requests_.size() >= count; });
 }
 
 void FakeHttpServer::answerGarbage() {
@@ -162,6 +178,7 @@ void FakeHttpServer::serve(int fd) {
       std::lock_guard<std::mutex> lock(stateMutex_);
       requests_.push_back(std::move(request));
     }
+    requestArrived_.notify_all();
     if (!respond(fd)) return;
   }
 }
@@ -170,11 +187,13 @@ bool FakeHttpServer::respond(int fd) {
   Behaviour behaviour;
   int status;
   int delayMillis;
+  std::string body;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
     behaviour = behaviour_;
     status = status_;
     delayMillis = delayMillis_;
+    body = body_;
   }
   // The delay ends early when the server stops or the client gives up.
   for (int waited = 0; waited < delayMillis && !stopping_.load(); waited += kPollMillis) {
@@ -186,7 +205,6 @@ bool FakeHttpServer::respond(int fd) {
   }
   switch (behaviour) {
     case Behaviour::Status: {
-      const std::string body = "{}";
       sendAll(fd, "HTTP/1.1 " + std::to_string(status) +
                       " Fake\r\nContent-Type: application/json\r\nContent-Length: " +
                       std::to_string(body.size()) + "\r\n\r\n" + body);

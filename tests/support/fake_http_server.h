@@ -34,14 +34,20 @@ class FakeHttpServer {
   int port() const { return port_; }
   std::string url(const std::string& path = "/") const;
 
-  // Answers with `status`, after `delayMillis` (a slow endpoint).
+  // Answers with `status` and the body "{}", after `delayMillis` (a slow
+  // endpoint).
   void answerStatus(int status, int delayMillis = 0);
+  // Answers with `status` and `body` (JSON or not), after `delayMillis`.
+  void answerBody(int status, std::string body, int delayMillis = 0);
   void answerGarbage();
   void answerNothing();
 
   std::vector<Request> requests();
   size_t requestCount();
   size_t connectionCount();  // connections accepted so far
+  // Waits until `count` requests have arrived or `timeoutMillis` passed;
+  // whether they arrived.
+  bool waitForRequests(size_t count, int timeoutMillis);
 
  private:
   void acceptLoop();
@@ -57,7 +63,9 @@ class FakeHttpServer {
   Behaviour behaviour_ = Behaviour::Status;  // guarded by stateMutex_
   int status_ = 200;                         // guarded by stateMutex_
   int delayMillis_ = 0;                      // guarded by stateMutex_
+  std::string body_ = "{}";                  // guarded by stateMutex_
   std::vector<Request> requests_;            // guarded by stateMutex_
+  std::condition_variable requestArrived_;
   std::vector<std::thread> connections_;     // guarded by stateMutex_
 };
 

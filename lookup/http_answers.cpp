@@ -1,0 +1,68 @@
+#include "lookup/http_answers.h"
+
+namespace {
+
+// Nesting depth of brackets outside strings; stops counting past the limit.
+bool withinDepth(std::string_view body) {
+  int depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (char c : body) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxAnswerDepth) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parseAnswerObject(std::string_view body, nlohmann::json& answer, const char*& fault) {
+  if (!withinDepth(body)) {
+    fault = "answer nested too deeply";
+    return false;
+  }
+  nlohmann::json parsed = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
+  if (parsed.is_discarded()) {
+    fault = "answer is not JSON";
+    return false;
+  }
+  if (!parsed.is_object()) {
+    fault = "answer is not a JSON object";
+    return false;
+  }
+  answer = std::move(parsed);
+  return true;
+}
+
+bool parseLookupAnswer(long status, std::string_view body, nlohmann::json& answer,
+                       const char*& fault) {
+  if (status >= 500 && status <= 599) {
+    fault = "server error status";
+    return false;
+  }
+  return parseAnswerObject(body, answer, fault);
+}
+
+bool parseELIAnswer(long status, std::string_view body, nlohmann::json& answer,
+                    const char*& fault) {
+  if (status < 200 || status > 299) {
+    fault = "status other than 2xx";
+    return false;
+  }
+  return parseAnswerObject(body, answer, fault);
+}
