@@ -12,6 +12,9 @@
 #include "downstream/delivery_receipt.h"
 #include "downstream/entity_control_master.h"
 #include "downstream/ostrel_session.h"
+#include "lookup/eli_document.h"
+#include "lookup/ext_logic_integration_master.h"
+#include "lookup/msisdn_lookup_master.h"
 #include "upstream/smpp_upstream.h"
 
 namespace {
@@ -20,42 +23,13 @@ using nlohmann::json;
 using ull = unsigned long long;
 constexpr const char* kClass = "OstrelSession";
 
-std::mutex servicesMutex;
-SubmitAsyncServices services;  // guarded by servicesMutex
-
-SubmitAsyncServices currentServices() {
-  std::lock_guard<std::mutex> lock(servicesMutex);
-  return services;
-}
-
-// One counter shared by lookups and external-logic requests; the first id is 1.
-std::atomic<uint64_t> lastTransactionId{0};
-uint64_t nextTransactionId() { return lastTransactionId.fetch_add(1) + 1; }
-
 void countWithEsme(const char* name, const std::string& esme) {
   MetricsRegistry& metrics = MetricsRegistry::instance();
   metrics.incrementCounter(name);
   metrics.incrementCounter(seriesKey(std::string(name) + "_ESME", {{"esme", esme}}));
 }
 
-// A member that must be a number: its value, else `fallback` (with a
-// warning when it is present but something else).
-uint32_t numberOr(const json& object, const char* key, uint32_t fallback) {
-  auto it = object.find(key);
-  if (it == object.end()) return fallback;
-  if (it->is_number_unsigned() || it->is_number_integer()) return it->get<uint32_t>();
-  if (it->is_number_float()) return static_cast<uint32_t>(it->get<double>());
-  logMessage(LOG_WARNING, nullptr, kClass, "continueSubmitAfterELI",
-             "ELI answer member %s is not a number - using %u", key, fallback);
-  return fallback;
-}
-
 }  // namespace
-
-void setSubmitAsyncServices(SubmitAsyncServices installed) {
-  std::lock_guard<std::mutex> lock(servicesMutex);
-  services = std::move(installed);
-}
 
 Concatenation concatenationOf(const SMPP::T_SubmitSM& submit) {
   Concatenation c;
@@ -105,6 +79,15 @@ std::string generatedMessageId() {
   std::string id(64, '0');
   for (char& c : id) c = kAlphabet[random() % 62];
   return id;
+}
+
+SubmitPipeline::SubmitPipeline(OstrelSession& session) : session_(session) {
+  // By value: a worker holding a queue may push after the session is gone.
+  auto wake = [master = session.master(), id = session.sessionId()] {
+    if (master != nullptr) master->requestTimedCheck(id);
+  };
+  lookupResults_ = std::make_shared<CompletionQueue>(wake);
+  eliResults_ = std::make_shared<CompletionQueue>(wake);
 }
 
 bool SubmitPipeline::answer(bool success, uint32_t sequenceNumber, const std::string& messageId,
@@ -161,9 +144,8 @@ uint8_t SubmitPipeline::onSubmitSM(const std::string& systemId, const SMPP::T_Su
     return SMPPSessionServer::kRefuse;
   }
   Pending pending{sequenceNumber, commandId, submit, messageId, *destination};
-  const SubmitAsyncServices async = currentServices();
-
-  if (!async.eliEnabled || !async.eliEnabled()) {
+  ExtLogicIntegrationMaster& eli = ExtLogicIntegrationMaster::instance();
+  if (!eli.enabled()) {
     json lookup;
     const int found = performMSISDNLookup(pending, lookup);
     if (found == 0) return SMPPSessionServer::kRefuse;
@@ -171,14 +153,14 @@ uint8_t SubmitPipeline::onSubmitSM(const std::string& systemId, const SMPP::T_Su
     routeSubmit(pending, lookup, now);
     return SMPPSessionServer::kAnswerLater;
   }
-  const uint64_t transactionId = nextTransactionId();
+  const uint64_t transactionId = nextLookupTransactionId();
   // Stored first: the completion may arrive before addAsyncSubmit returns.
   {
     std::lock_guard<std::mutex> lock(pendingELIMutex_);
     pendingELI_.emplace(transactionId, pending);
   }
-  if (!async.addAsyncSubmit(systemId, session_.peerIp(), submit, transactionId,
-                            completionFor(Kind::ELI), session_.sessionId())) {
+  if (!eli.addAsyncSubmit(systemId, session_.peerIp(), submit, 0, transactionId,
+                          CompletionQueue::deliverTo(eliResults_), session_.sessionId())) {
     {
       std::lock_guard<std::mutex> lock(pendingELIMutex_);
       pendingELI_.erase(transactionId);
@@ -193,37 +175,13 @@ uint8_t SubmitPipeline::onSubmitSM(const std::string& systemId, const SMPP::T_Su
   return SMPPSessionServer::kAnswerLater;
 }
 
-SubmitAsyncServices::Completion SubmitPipeline::completionFor(Kind kind) {
-  std::weak_ptr<OstrelSession> weak = session_.selfReference();
-  return [weak, kind](uint64_t transactionId, json result) {
-    std::shared_ptr<OstrelSession> session = weak.lock();
-    if (!session) return;  // gone: the submit went with it
-    session->submitPipeline().complete(transactionId, std::move(result), kind);
-  };
-}
-
-void SubmitPipeline::complete(uint64_t transactionId, json result, Kind kind) {
-  {
-    std::lock_guard<std::mutex> lock(completionsMutex_);
-    completions_.push_back(Completed{transactionId, std::move(result), kind});
-  }
-  if (session_.master() != nullptr) session_.master()->requestTimedCheck(session_.sessionId());
-}
-
 void SubmitPipeline::drainCompletions(uint64_t now) {
-  for (;;) {
-    Completed next;
-    {
-      std::lock_guard<std::mutex> lock(completionsMutex_);
-      if (completions_.empty()) return;
-      next = std::move(completions_.front());
-      completions_.pop_front();
-    }
-    if (next.kind == Kind::ELI)
-      continueSubmitAfterELI(next.transactionId, next.result, now);
-    else
-      continueSubmitAfterLookup(next.transactionId, next.result, now);
-  }
+  // External decisions first: a submit they let through may then wait for
+  // its lookup, whose result comes at a later pass.
+  for (CompletionQueue::Result& r : eliResults_->drain())
+    continueSubmitAfterELI(r.transactionId, r.result, now);
+  for (CompletionQueue::Result& r : lookupResults_->drain())
+    continueSubmitAfterLookup(r.transactionId, r.result, now);
 }
 
 size_t SubmitPipeline::pendingCount() {
@@ -237,16 +195,17 @@ size_t SubmitPipeline::pendingCount() {
 }
 
 int SubmitPipeline::performMSISDNLookup(Pending& pending, json& result) {
-  const SubmitAsyncServices async = currentServices();
+  MSISDNLookupMaster& lookups = MSISDNLookupMaster::instance();
   result = json();
-  if (!async.lookupEnabled || !async.lookupEnabled()) return 1;
-  const uint64_t transactionId = nextTransactionId();
+  if (!lookups.settings().enabled) return 1;
+  const uint64_t transactionId = nextLookupTransactionId();
   {
     std::lock_guard<std::mutex> lock(pendingLookupsMutex_);
     pendingLookups_.emplace(transactionId, pending);
   }
-  const int outcome = async.requestLookup(transactionId, pending.destination, result,
-                                          completionFor(Kind::Lookup), session_.sessionId());
+  const int outcome = static_cast<int>(
+      lookups.requestLookup(transactionId, pending.destination, result,
+                            CompletionQueue::deliverTo(lookupResults_), session_.sessionId()));
   if (outcome == 2) {
     logMessage(LOG_FINE, &session_, kClass, "performMSISDNLookup",
                "MSISDN lookup queued for async processing: %llu",
@@ -304,37 +263,27 @@ void SubmitPipeline::continueSubmitAfterELI(uint64_t transactionId, const json& 
     pending = std::move(it->second);
     pendingELI_.erase(it);
   }
-  const std::string action = response.is_object() && response.contains("action") &&
-                                     response["action"].is_string()
-                                 ? response["action"].get<std::string>()
-                                 : "";
-  if (action == "reject") {
-    const uint32_t status = numberOr(response, "cmdstatus", kSubmitFail);
+  const ELIDecision decision = readELIDecision(response);
+  if (decision.action == ELIDecision::Action::Reject) {
     logMessage(LOG_FINE, &session_, kClass, "continueSubmitAfterELI",
                "SubmitSM rejected by ELI for transaction %llu with status %u",
-               static_cast<ull>(transactionId), status);
-    answer(false, pending.sequenceNumber, "", status);
+               static_cast<ull>(transactionId), decision.commandStatus);
+    answer(false, pending.sequenceNumber, "", decision.commandStatus);
     return;
   }
-  if (action == "reject_dlr") {
-    const uint32_t state = numberOr(response, "status", 5);
-    const uint32_t error = numberOr(response, "networkerror", 0);
+  if (decision.action == ELIDecision::Action::RejectWithReceipt) {
     logMessage(LOG_FINE, &session_, kClass, "continueSubmitAfterELI",
                "SubmitSM rejected by ELI for transaction %llu with status %u network error %u",
-               static_cast<ull>(transactionId), state, error);
+               static_cast<ull>(transactionId), decision.messageState, decision.networkError);
     const std::string id = generatedMessageId();
     answer(true, pending.sequenceNumber, id, 0);
-    generateDeliveryReceipt(session_, pending.submit, id, static_cast<uint8_t>(state & 0xFF),
-                            static_cast<uint8_t>(error & 0xFF), now);
+    generateDeliveryReceipt(session_, pending.submit, id,
+                            static_cast<uint8_t>(decision.messageState & 0xFF),
+                            static_cast<uint8_t>(decision.networkError & 0xFF), now);
     return;
   }
   logMessage(LOG_FINE, &session_, kClass, "continueSubmitAfterELI",
              "ELI completed for transaction %llu", static_cast<ull>(transactionId));
-  const SubmitAsyncServices async = currentServices();
-  if (!async.lookupEnabled || !async.lookupEnabled()) {
-    routeSubmit(pending, json(), now);
-    return;
-  }
   json lookup;
   const int found = performMSISDNLookup(pending, lookup);
   if (found == 2) return;

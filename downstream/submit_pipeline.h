@@ -2,8 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
-#include <functional>
+#include <memory>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -11,29 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "lookup/completion_queue.h"
 #include "smpp/pdu.h"
 
 class OstrelSession;
-
-// What the submit path asks of the HTTP services (number lookup, external
-// logic), installed once by the application before the listener starts;
-// left empty, both count as disabled. The listener never waits on them: a
-// request is queued and its completion is called later on a worker thread.
-struct SubmitAsyncServices {
-  using Completion = std::function<void(uint64_t transactionId, nlohmann::json result)>;
-  std::function<bool()> lookupEnabled;
-  // 0 refused (queue full), 1 answered from the cache (`result` filled), 2 queued.
-  std::function<int(uint64_t transactionId, uint64_t destination, nlohmann::json& result,
-                    Completion completion, uint64_t sessionId)>
-      requestLookup;
-  std::function<bool()> eliEnabled;
-  // False when the request queue refused it.
-  std::function<bool(const std::string& systemId, const std::string& peerIp,
-                     const SMPP::T_SubmitSM& submit, uint64_t transactionId, Completion completion,
-                     uint64_t sessionId)>
-      addAsyncSubmit;
-};
-void setSubmitAsyncServices(SubmitAsyncServices services);
 
 // How a concatenated message identifies itself: the user data header's
 // 8-bit reference element, else the sar TLVs.
@@ -60,27 +40,22 @@ std::string generatedMessageId();
 // an asynchronous check completes.
 //
 // Owned by its OstrelSession and run on the listener thread, which alone
-// calls onSubmitSM and drainCompletions. Completions of the HTTP services
-// arrive on worker threads; they only append to the completion queue
-// (completionsMutex_) and wake the listener for this session. The published
-// window figures and throttle statistics are atomics, read by reports.
+// calls onSubmitSM and drainCompletions. Results of the HTTP services
+// arrive on worker threads; they only go into the session's completion
+// queues, which wake the listener for this session. The published window
+// figures and throttle statistics are atomics, read by reports.
 class SubmitPipeline {
  public:
   static constexpr const char* kInternalSimulator = "INTERNAL_SMSC_SIM";
   static constexpr uint32_t kSubmitFail = 0x00000045;
 
-  explicit SubmitPipeline(OstrelSession& session) : session_(session) {}
+  explicit SubmitPipeline(OstrelSession& session);
 
   uint8_t onSubmitSM(const std::string& systemId, const SMPP::T_SubmitSM& submit,
                      uint32_t commandId, uint32_t sequenceNumber, std::string& messageId,
                      uint32_t& status, uint64_t now);
   // Resumes the submits whose asynchronous checks completed, in order.
   void drainCompletions(uint64_t now);
-
-  // Worker threads: queue a completion for this session (the caller holds
-  // the session alive through a locked weak reference).
-  enum class Kind { Lookup, ELI };
-  void complete(uint64_t transactionId, nlohmann::json result, Kind kind);
 
   size_t pendingCount();
   uint64_t throttleCount() const { return throttleCount_.load(); }
@@ -94,11 +69,6 @@ class SubmitPipeline {
     SMPP::T_SubmitSM submit;
     std::string messageId;
     uint64_t destination = 0;
-  };
-  struct Completed {
-    uint64_t transactionId;
-    nlohmann::json result;
-    Kind kind;
   };
   struct ConcatenationRoute {
     uint64_t smscid;
@@ -116,7 +86,6 @@ class SubmitPipeline {
   // 0 no route, 1 accepted here (`messageId` set), 2 sent upstream.
   int queueSubmitEvent(const Pending& pending, const std::string& targetSet,
                        std::string& messageId, const std::string& network, uint64_t now);
-  SubmitAsyncServices::Completion completionFor(Kind kind);
   bool answer(bool success, uint32_t sequenceNumber, const std::string& messageId,
               uint32_t status);
 
@@ -137,6 +106,8 @@ class SubmitPipeline {
   std::map<uint64_t, Pending> pendingLookups_;  // guarded by pendingLookupsMutex_
   std::mutex pendingELIMutex_;
   std::map<uint64_t, Pending> pendingELI_;  // guarded by pendingELIMutex_
-  std::mutex completionsMutex_;
-  std::deque<Completed> completions_;  // guarded by completionsMutex_
+  // Shared with the completions the services hold, which keep only weak
+  // references: a result for a closed session is dropped.
+  std::shared_ptr<CompletionQueue> lookupResults_;
+  std::shared_ptr<CompletionQueue> eliResults_;
 };

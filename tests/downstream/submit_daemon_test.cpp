@@ -12,6 +12,7 @@
 #include <string>
 
 #include "smpp/pdu.h"
+#include "tests/support/fake_http_server.h"
 #include "tests/support/fake_smsc.h"
 #include "tests/support/smpp_test_client.h"
 #include "tests/support/test_daemon.h"
@@ -41,6 +42,7 @@ json configuration(int smscPort, json esmes) {
 struct Answer {
   uint32_t status = 0xFFFFFFFF;
   std::string messageId;
+  std::string body;
 };
 
 // Submits and waits for the answer to that submit.
@@ -52,8 +54,9 @@ Answer submit(SmppTestClient& client, const std::string& destination, const std:
     std::optional<WirePDU> pdu = client.readUntil(SMPP::SUBMIT_SM_RESP, 5s);
     if (!pdu) break;
     if (pdu->sequenceNumber != seq) continue;
-    Answer a{pdu->commandStatus, ""};
-    if (!pdu->body.empty()) a.messageId = pdu->body.substr(0, pdu->body.find('\0'));
+    Answer a{pdu->commandStatus, "", pdu->body};
+    if (!pdu->body.empty() && pdu->commandStatus == 0)
+      a.messageId = pdu->body.substr(0, pdu->body.find('\0'));
     return a;
   }
   return {};
@@ -197,6 +200,52 @@ TEST(SubmitDaemonTest, SubmitsWaitingOnALostSmscConnectionAreAnsweredOnceWithSys
   }
   EXPECT_EQ(answered, (std::set<uint32_t>{first, second}));
   EXPECT_FALSE(acme.readUntil(SMPP::SUBMIT_SM_RESP, 500ms)) << "answered twice";
+}
+
+// The external logic service decides each submit, then the number lookup
+// gives the network that the customer's rule routes by; a service that
+// never answers lets the submit go on once its attempts are used up.
+TEST(SubmitDaemonTest, ExternalLogicDecidesAndTheLookedUpNetworkRoutes) {
+  FakeHttpServer eli;
+  FakeHttpServer lookup;
+  lookup.answerBody(200, R"({"mcc":"234","mnc":"15"})");
+  const json byNetwork = {
+      {"criteria", {{"match", "destination"}, {"type", "mnc"}, {"value", "23415"}}},
+      {"targetset", "INTERNAL_SMSC_SIM"}};
+  json doc = configuration(0, {esme("acme", "none", {{"routes-mt", {byNetwork}}})});
+  doc["eli"] = {{"enabled", true}, {"url", eli.url("/decide")}, {"request_timeout_ms", 200}};
+  doc["lookup"] = {{"enabled", true}, {"url", lookup.url("/network?msisdn={msisdn}")}};
+  doc["targetsets"] = json::array();
+  TestDaemon daemon(doc);
+  ASSERT_TRUE(daemon.started()) << daemon.output();
+  SmppTestClient acme(daemon.port(), "127.0.0.2");
+  ASSERT_EQ(acme.bind(SMPP::BIND_TRANSCEIVER, "acme", "acme")->commandStatus, 0u);
+
+  eli.answerBody(200, R"({"action":"reject","cmdstatus":393285})");
+  const Answer rejected = submit(acme, "447700900001", "x");
+  EXPECT_EQ(rejected.status, SMPP::ESME_RSUBMITFAIL);
+  EXPECT_NE(rejected.body.find("Submits disabled for SMPP account"), std::string::npos);
+  ASSERT_EQ(eli.requestCount(), 1u);
+  EXPECT_EQ(json::parse(eli.requests()[0].body)["submitsm"]["destination_addr"], "447700900001");
+  EXPECT_EQ(lookup.requestCount(), 0u) << "looked up although refused";
+
+  eli.answerBody(200, R"({"action":"reject_dlr","status":5,"networkerror":3})");
+  const Answer failed = submit(acme, "447700900001", "x", 1);
+  EXPECT_EQ(failed.messageId.size(), 64u);
+  std::optional<std::string> text = receipt(acme);
+  ASSERT_TRUE(text);
+  EXPECT_NE(text->find("stat:UNDELIV err:003"), std::string::npos) << *text;
+
+  // Let through: looked up, routed by network, then answered from the cache.
+  eli.answerBody(200, "{}");
+  EXPECT_EQ(submit(acme, "447700900002", "x").messageId.size(), 64u);
+  ASSERT_EQ(lookup.requestCount(), 1u);
+  EXPECT_NE(lookup.requests()[0].target.find("msisdn=447700900002"), std::string::npos);
+  EXPECT_EQ(submit(acme, "447700900002", "x").messageId.size(), 64u);
+  EXPECT_EQ(lookup.requestCount(), 1u);
+
+  eli.answerNothing();
+  EXPECT_EQ(submit(acme, "447700900002", "x").messageId.size(), 64u);
 }
 
 }  // namespace
