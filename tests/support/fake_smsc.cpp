@@ -220,8 +220,8 @@ uint32_t FakeSmsc::sendEnquireLink(int connection) {
   return sequence;
 }
 
-bool FakeSmsc::sendResponse(int connection, uint32_t commandId, uint32_t status,
-                            uint32_t sequence, const std::vector<uint8_t>& body) {
+bool FakeSmsc::sendResponse(int connection, uint32_t commandId, uint32_t status, uint32_t sequence,
+                            const std::vector<uint8_t>& body) {
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
     auto it = connections_.find(connection);

@@ -95,22 +95,26 @@ class Harness {
   }
   // One set "S" with one target "T" (system id "up") and the customers given.
   static Doc single(json extra = json::object(), int bindqty = 1, std::vector<json> esmes = {}) {
-    return [=](int port) { return document({targetSet("S", {target("T", port, bindqty, extra)})}, esmes); };
+    return [=](int port) {
+      return document({targetSet("S", {target("T", port, bindqty, extra)})}, esmes);
+    };
   }
 
   // Runs passes, the clock moving `step` before each, until `done` holds.
   bool run(const std::function<bool()>& done, int passes = 200, uint64_t step = 0) {
-    return f.runUntil([&] {
-      if (done()) return true;
-      f.advance(step);
-      return false;
-    }, passes);
+    return f.runUntil(
+        [&] {
+          if (done()) return true;
+          f.advance(step);
+          return false;
+        },
+        passes);
   }
   // Until `n` upstream sessions are bound; the clock steps past the pacing
   // of one connection per second.
   bool bound(size_t n) {
-    return run([&] { return boundStates().size() == n && smsc.boundSessions().size() == n; },
-               300, 50000);
+    return run([&] { return boundStates().size() == n && smsc.boundSessions().size() == n; }, 300,
+               50000);
   }
   // Bind state per slot (relative to the target's base) of the bound sessions.
   std::map<uint64_t, uint32_t> boundStates(const std::string& name = "T") {
@@ -126,8 +130,8 @@ class Harness {
               uint32_t commandId = SMPP::SUBMIT_SM, uint32_t* upstreamSequence = nullptr) {
     uint32_t up = 0;
     std::string name;
-    const bool sent = f.upstream->sendSubmitSM("acme", c.id(), smscid, sequence, message(), up,
-                                               name, commandId);
+    const bool sent =
+        f.upstream->sendSubmitSM("acme", c.id(), smscid, sequence, message(), up, name, commandId);
     if (upstreamSequence != nullptr) *upstreamSequence = up;
     return sent;
   }
@@ -228,9 +232,8 @@ TEST(SMPPUpstream, AdminDownTargetNeverConnectsAndRemovedTargetIsUnboundForGood)
   h.f.config->parseConfig(true, doc(h.smsc.port(), false));
   h.f.config->configChangedAt.store(h.f.clock.load());
   const uint64_t slot = smscSlotBase("T");
-  ASSERT_TRUE(h.run([&] {
-    return h.receivedCount(1, SMPP::UNBIND) == 1 && !h.entry(slot).sessionActive;
-  }));
+  ASSERT_TRUE(
+      h.run([&] { return h.receivedCount(1, SMPP::UNBIND) == 1 && !h.entry(slot).sessionActive; }));
   EXPECT_TRUE(h.entry(slot).adminDown);
   h.run([] { return false; }, 30, 5000000);
   EXPECT_EQ(h.smsc.connectionCount(), 1u) << "a removed target reconnected";
@@ -250,8 +253,8 @@ TEST(SMPPUpstream, PoolSkipsReceiversAndTheThirdSubmitInOneSecondIsThrottled) {
   Customer c(*h.f.tracker, "acme");
   std::vector<bool> sent;
   for (uint32_t seq = 1; seq <= 3; ++seq) sent.push_back(h.submit(c, seq));
-  sent.push_back(h.submit(c, 4, transmitter + 1));      // the pair's receiver
-  sent.push_back(h.submit(c, 5, smscSlotBase("R")));    // a receiver-only target
+  sent.push_back(h.submit(c, 4, transmitter + 1));    // the pair's receiver
+  sent.push_back(h.submit(c, 5, smscSlotBase("R")));  // a receiver-only target
   h.f.advance(1000001);
   sent.push_back(h.submit(c, 6));
   EXPECT_EQ(sent, (std::vector<bool>{true, true, false, false, false, true}));
@@ -392,20 +395,16 @@ TEST(SMPPUpstream, MobileOriginatedGoesToTheCustomerOfItsTextOrDestination) {
   }
 }
 
-// Submits waiting on a session that resets are answered 0x08 once each; a
-// response for one of them arriving on the next session is not relayed.
-TEST(SMPPUpstream, LostSessionAnswersEachWaitingSubmitOnceAndDropsLateResponses) {
-  FakeSmsc::Behaviour behaviour;
-  behaviour.submitAnswer = FakeSmsc::SubmitAnswer::Never;
-  Harness h(Harness::single(), behaviour);
-  ASSERT_TRUE(h.bound(1));
+// Three submits of two customers wait on the bound slot when `end` ends its
+// session.
+void expectLostSubmitsAnsweredOnce(Harness& h, const std::function<void(Harness&)>& end) {
   Customer a(*h.f.tracker, "acme"), b(*h.f.tracker, "acme");
   std::vector<uint32_t> upstream(3);
   ASSERT_TRUE(h.submit(a, 10, smscSlotBase("T"), SMPP::SUBMIT_SM, &upstream[0]));
   ASSERT_TRUE(h.submit(b, 11, smscSlotBase("T"), SMPP::DATA_SM, &upstream[1]));
   ASSERT_TRUE(h.submit(a, 12, smscSlotBase("T"), SMPP::SUBMIT_SM, &upstream[2]));
   ASSERT_TRUE(h.run([&] { return h.smsc.submits().size() == 3; }));
-  h.smsc.resetConnection(h.connection());
+  end(h);
   ASSERT_TRUE(h.run([&] { return a.poll() + b.poll() >= 3; }));
 
   std::map<uint32_t, std::pair<uint32_t, uint32_t>> answers;  // sequence -> command, status
@@ -428,6 +427,31 @@ TEST(SMPPUpstream, LostSessionAnswersEachWaitingSubmitOnceAndDropsLateResponses)
   h.smsc.sendEnquireLink(next);  // answered only after the responses were read
   ASSERT_TRUE(h.run([&] { return h.receivedCount(next, SMPP::ENQUIRE_LINK_RESP) == 1; }));
   EXPECT_EQ(a.poll(20) + b.poll(20), 3u) << "a late response was relayed";
+}
+
+// Submits waiting on a session that ends (reset by the SMSC, or closed here
+// when their responses are overdue) are answered 0x08 once each; a response
+// for one of them arriving on the next session is not relayed.
+TEST(SMPPUpstream, LostSessionAnswersEachWaitingSubmitOnceAndDropsLateResponses) {
+  struct Case {
+    const char* label;
+    std::function<void(Harness&)> end;
+  };
+  const std::vector<Case> cases = {
+      {"reset by the SMSC", [](Harness& h) { h.smsc.resetConnection(h.connection()); }},
+      {"responses overdue",
+       [](Harness& h) {
+         h.f.advance(h.entry(smscSlotBase("T")).responseTimeout * 1000000ULL + 1);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    FakeSmsc::Behaviour behaviour;
+    behaviour.submitAnswer = FakeSmsc::SubmitAnswer::Never;
+    Harness h(Harness::single(), behaviour);
+    ASSERT_TRUE(h.bound(1));
+    expectLostSubmitsAnsweredOnce(h, c.end);
+  }
 }
 
 // The upstream thread serves the SMSC while customer threads submit and
@@ -463,9 +487,9 @@ TEST(SMPPUpstreamThreaded, ConcurrentSubmitsGetExactlyOneAnswerEach) {
       size_t responses = 0;
       while (responses < kSubmits && inTime()) {
         c.poll(10);
-        responses = static_cast<size_t>(std::count_if(
-            c.received.begin(), c.received.end(),
-            [](const Got& g) { return g.header.commandId == SMPP::SUBMIT_SM_RESP; }));
+        responses = static_cast<size_t>(
+            std::count_if(c.received.begin(), c.received.end(),
+                          [](const Got& g) { return g.header.commandId == SMPP::SUBMIT_SM_RESP; }));
       }
       for (const Got& g : c.received)
         if (g.header.commandId == SMPP::SUBMIT_SM_RESP && g.header.commandStatus == 0)
@@ -486,7 +510,9 @@ TEST(SMPPUpstreamThreaded, ConcurrentSubmitsGetExactlyOneAnswerEach) {
   h.f.upstream->stopUpstream();
   for (int i = 0; i < kCustomers; ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(answers[i].size(), kSubmits);
+    ASSERT_EQ(answers[i].size(), kSubmits);
+    EXPECT_EQ(answers[i].begin()->first, 1u);
+    EXPECT_EQ(answers[i].rbegin()->first, kSubmits);
     for (const auto& [seq, n] : answers[i]) EXPECT_EQ(n, 1) << "sequence " << seq;
   }
 }
