@@ -220,6 +220,19 @@ uint32_t FakeSmsc::sendEnquireLink(int connection) {
   return sequence;
 }
 
+bool FakeSmsc::sendResponse(int connection, uint32_t commandId, uint32_t status, uint32_t sequence,
+                            const std::vector<uint8_t>& body) {
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    auto it = connections_.find(connection);
+    if (it == connections_.end() || !it->second.session.open) return false;
+    it->second.outbox.push_back(pduLocked(it->second, commandId, status, sequence, body));
+    changedLocked();
+  }
+  wake();
+  return true;
+}
+
 void FakeSmsc::resetConnection(int connection) {
   {
     std::lock_guard<std::mutex> lock(stateMutex_);

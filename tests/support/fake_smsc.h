@@ -127,6 +127,11 @@ class FakeSmsc {
                   const std::string& text);
   uint32_t sendUnbind(int connection);
   uint32_t sendEnquireLink(int connection);
+  // A response the script decides entirely (an answer arriving after its
+  // request's session is gone, a sequence number nobody used); false when
+  // the connection is not open.
+  bool sendResponse(int connection, uint32_t commandId, uint32_t status, uint32_t sequence,
+                    const std::vector<uint8_t>& body = {});
   // Closes with SO_LINGER 0 (the peer sees a reset) once what is queued before
   // it has been written.
   void resetConnection(int connection);
