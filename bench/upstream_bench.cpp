@@ -4,7 +4,9 @@
 //   response carried back to the right one of 10 customer sessions;
 // - receipts per second end to end through the real daemon, from one SMSC
 //   bind to one customer receiver that acknowledges each one;
-// - CPU of the daemon's upstream thread with 100 bound idle binds over 30 s.
+// - CPU of the daemon's upstream thread with 100 bound idle binds over 30 s;
+// - full cycle (submit, response, receipt, its acknowledgement) through
+//   the daemon, plain and with the external logic and number lookup on.
 // The fake SMSC records every PDU and serves from one poll() thread, so the
 // relay and receipt figures are bounded by it as well; they are lower
 // bounds for the gateway.
@@ -26,6 +28,7 @@
 
 #include "config/smsc_slot_id.h"
 #include "smpp/pdu.h"
+#include "tests/support/fake_http_server.h"
 #include "tests/support/fake_smsc.h"
 #include "tests/support/loopback.h"
 #include "tests/support/smpp_test_client.h"
@@ -229,14 +232,27 @@ BENCHMARK(BM_ReceiptsEndToEnd)->UseManualTime()->Iterations(3)->Unit(benchmark::
 // submits (registered_delivery 1) outstanding towards a target set of 4
 // binds on the fake SMSC, which answers each and sends its receipt; every
 // receipt is acknowledged. A message counts when its receipt arrived.
+// With argument 1 every submit is first decided by the external logic
+// service and its (always new) number looked up, both on the loopback
+// fake HTTP service.
 void BM_FullCycle(benchmark::State& state) {
-  constexpr int kMessages = 20000;
+  const bool services = state.range(0) == 1;
+  const uint64_t kMessages = services ? 5000 : 20000;
   constexpr uint64_t kWindow = 50;
   FakeSmsc smsc;
   FakeSmsc::Behaviour behaviour;
   behaviour.receipt = FakeSmsc::ReceiptTiming::AfterResponse;
   smsc.setBehaviour(behaviour);
-  TestDaemon daemon(daemonConfiguration(smsc.port(), 4));
+  FakeHttpServer eli;
+  eli.answerBody(200, "{}");
+  FakeHttpServer lookup;
+  lookup.answerBody(200, R"({"mcc":"234","mnc":"15"})");
+  json doc = daemonConfiguration(smsc.port(), 4);
+  if (services) {
+    doc["eli"] = {{"enabled", true}, {"url", eli.url("/decide")}};
+    doc["lookup"] = {{"enabled", true}, {"url", lookup.url("/network?msisdn={msisdn}")}};
+  }
+  TestDaemon daemon(doc);
   SmppTestClient acme(daemon.port(), "127.0.0.2");
   if (!daemon.started() ||
       !smsc.waitFor([&] { return smsc.boundSessions().size() == 4; }, std::chrono::seconds(10)) ||
@@ -245,7 +261,7 @@ void BM_FullCycle(benchmark::State& state) {
     return;
   }
   PDUSink sink(acme.fd(), true);
-  const std::string body = submitBody("4470", "447700900001", "full cycle", 1);
+  uint64_t number = 447700000000;
   double perSecond = 0;
   for (auto _ : state) {
     const uint64_t before = sink.deliveries();
@@ -255,7 +271,7 @@ void BM_FullCycle(benchmark::State& state) {
       // A pause, not a spin: the daemon and the fake SMSC share the cores.
       while (sent - (sink.responses() - answeredBefore) >= kWindow)
         std::this_thread::sleep_for(std::chrono::microseconds(50));
-      acme.send(SMPP::SUBMIT_SM, body);
+      acme.send(SMPP::SUBMIT_SM, submitBody("4470", std::to_string(++number), "full cycle", 1));
     }
     if (!waitUntil([&] { return sink.deliveries() - before >= kMessages; },
                    std::chrono::seconds(120))) {
@@ -270,7 +286,8 @@ void BM_FullCycle(benchmark::State& state) {
   }
   state.counters["messages_per_s"] = perSecond;
 }
-BENCHMARK(BM_FullCycle)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FullCycle)->Arg(0)->Arg(1)->UseManualTime()->Iterations(3)->Unit(
+    benchmark::kMillisecond);
 
 // User plus system CPU ticks of the daemon's thread named `name`.
 long threadTicks(pid_t pid, const std::string& name) {
