@@ -65,32 +65,6 @@ std::optional<std::string> esmePath(const std::string& path) {
 
 }  // namespace
 
-bool jsonNestingExceeds(std::string_view text, size_t maxDepth) {
-  size_t depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > maxDepth) return true;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return false;
-}
-
 AdminRoutes::AdminRoutes(OstrelConfiguration& config, APIAuthStore& auth,
                          SMSCEntrySource smscEntries)
     : config_(config), auth_(auth), smscEntries_(std::move(smscEntries)) {}

@@ -10,6 +10,7 @@
 #include "admin/http_request.h"
 #include "admin/http_response.h"
 #include "admin/status_report.h"
+#include "base/json_depth.h"
 
 class OstrelConfiguration;
 
@@ -18,11 +19,6 @@ class OstrelConfiguration;
 // with 400 before it is parsed.
 inline constexpr size_t kMaxJSONBodyNesting = 32;
 
-// Whether `text` opens more than `maxDepth` arrays or objects inside one
-// another. Scans the raw bytes (brackets inside strings, escaped quotes
-// included, do not count), so a hostile body costs one pass and no memory;
-// malformed text is left to the parser. Safe from any thread.
-bool jsonNestingExceeds(std::string_view text, size_t maxDepth);
 
 // The route table of the admin server: metrics, status report, CORS
 // pre-flight, the token endpoint, the bearer-protected configuration

@@ -1,38 +1,9 @@
 #include "lookup/http_answers.h"
 
-namespace {
-
-// Nesting depth of brackets outside strings; stops counting past the limit.
-bool withinDepth(std::string_view body) {
-  int depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : body) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxAnswerDepth) return false;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return true;
-}
-
-}  // namespace
+#include "base/json_depth.h"
 
 bool parseAnswerObject(std::string_view body, nlohmann::json& answer, const char*& fault) {
-  if (!withinDepth(body)) {
+  if (jsonNestingExceeds(body, static_cast<size_t>(kMaxAnswerDepth))) {
     fault = "answer nested too deeply";
     return false;
   }
