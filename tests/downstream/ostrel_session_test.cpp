@@ -72,6 +72,10 @@ class SessionEnvironment : public ::testing::Environment {
     ASSERT_EQ(chdir(dir_->path().c_str()), 0);
     json doc = {{"base", json::object()},
                 {"esme", json::array({{{"systemid", "plain"}, {"sharedtargetsetid", "ts"}, {"password", "pw"}},
+                                      {{"systemid", "two"}, {"sharedtargetsetid", "INTERNAL_SMSC_SIM"},
+                                       {"password", "pw"}, {"tpslimit", 2}},
+                                      {{"systemid", "zero"}, {"sharedtargetsetid", "INTERNAL_SMSC_SIM"},
+                                       {"password", "pw"}, {"tpslimit", 0}},
                                       {{"systemid", "hashed"},
                                        {"sharedtargetsetid", "hs"},
                                        {"password_hash", makeHash("secret")}}})},
@@ -302,6 +306,42 @@ TEST(OstrelSessionTest, QueryAndCancelAreRefusedAndAnUnboundSubmitGetsInvalidBin
   EXPECT_EQ(pair.session().onSubmitSM("plain", submit, SMPP::SUBMIT_SM, 1, messageId, status, nullptr),
             SMPPSessionServer::kRefuse);
   EXPECT_EQ(status, SMPP::ESME_RINVBNDSTS);
+}
+
+// The one-second window on the loop's clock: submits past the limit are
+// throttled, counted in the window, and a submit more than a second after
+// the window opened starts a new one.
+TEST(OstrelSessionTest, SubmitsPastTheLimitOfTheWindowAreThrottledUntilTheNextWindow) {
+  struct Case {
+    const char* customer;
+    std::vector<std::pair<uint64_t, bool>> submits;  // offset from start, throttled
+  };
+  const Case cases[] = {
+      {"two", {{0, false}, {1, false}, {2, true}, {1100000, false}, {1100001, false}, {1100002, true}}},
+      {"zero", {{0, true}, {500000, true}, {1200000, false}, {1200001, true}}},
+  };
+  for (const Case& c : cases) {
+    const uint64_t start = wallClockMicros();
+    SessionPair pair;
+    testing::internal::CaptureStdout();
+    pair.sendBind(0x02, c.customer, "pw");
+    pair.session().processInputAt(start);
+    ASSERT_EQ(pair.responseStatus(), 0) << c.customer;
+    SMPP::T_SubmitSM submit;
+    submit.destination_addr = "447700900001";
+    for (const auto& [offset, throttled] : c.submits) {
+      std::string messageId;
+      uint32_t status = SMPP::ESME_RSUBMITFAIL;
+      const uint8_t result = pair.session().submitPipeline().onSubmitSM(
+          c.customer, submit, SMPP::SUBMIT_SM, 1, messageId, status, start + offset);
+      EXPECT_EQ(result == SMPPSessionServer::kRefuse && status == SMPP::ESME_RTHROTTLED, throttled)
+          << c.customer << " at +" << offset << "us";
+      if (!throttled) {
+        EXPECT_EQ(pair.responseStatus(), 0) << c.customer << " at +" << offset;
+      }
+    }
+    testing::internal::GetCapturedStdout();
+  }
 }
 
 }  // namespace

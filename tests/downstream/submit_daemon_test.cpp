@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "smpp/pdu.h"
 #include "tests/support/fake_http_server.h"
@@ -153,14 +154,18 @@ TEST(SubmitDaemonTest, ForwardedSubmitsGetTheSmscsIdItsRefusalAndTheirReceipt) {
 
   // Three parts of one message (user data header, reference 7) share one
   // upstream bind although the pool alternates between two.
-  std::set<int> connections;
-  for (char part = 1; part <= 3; ++part) {
+  // A later message with the same reference chooses afresh.
+  for (char part : {1, 2, 3, 1}) {
     const std::string udh = std::string("\x05\x00\x03\x07\x03", 5) + part;
     EXPECT_EQ(submit(acme, "447700900002", udh + "part", 0, 0x40).status, 0u);
   }
+  std::vector<int> connections;
   for (const FakeSmsc::Submit& s : smsc.submits())
-    if (s.sm.destination_addr == "447700900002") connections.insert(s.connection);
-  EXPECT_EQ(connections.size(), 1u);
+    if (s.sm.destination_addr == "447700900002") connections.push_back(s.connection);
+  ASSERT_EQ(connections.size(), 4u);
+  EXPECT_EQ(connections[1], connections[0]);
+  EXPECT_EQ(connections[2], connections[0]);
+  EXPECT_NE(connections[3], connections[0]);
 
   // A data_sm forwarded upstream is answered with the SMSC's data_sm_resp.
   EXPECT_EQ(dataSmAnswer(acme, "447700900004"), SMPP::DATA_SM_RESP);
