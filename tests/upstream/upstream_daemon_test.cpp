@@ -148,6 +148,11 @@ TEST(UpstreamDaemonTest, ReceiptsAndQueuedMessagesSurviveTheCustomersAbsenceAndA
     std::optional<std::string> receipt = takeDelivery(acme);
     ASSERT_TRUE(receipt);
     EXPECT_TRUE(contains(*receipt, "id:seed-1 ")) << *receipt;
+    // Leaving in order: the acknowledgement is read before the session
+    // ends. (A peer that just drops the connection may see a receipt again:
+    // delivery is at least once.)
+    acme.send(SMPP::UNBIND);
+    EXPECT_TRUE(acme.readUntil(SMPP::UNBIND_RESP).has_value());
   }
   // acme is away: a receipt and an MO wait in the queue, are saved at the
   // stop and offered to acme's first receiver after the restart.
