@@ -171,7 +171,6 @@ uint8_t SubmitPipeline::onSubmitSM(const std::string& systemId, const SMPP::T_Su
   }
   logMessage(LOG_FINE, &session_, kClass, "onSubmitSM", "ELI queued for async processing: %llu",
              static_cast<ull>(*destination));
-  (void)status;
   return SMPPSessionServer::kAnswerLater;
 }
 
