@@ -248,26 +248,6 @@ TEST_F(SMPPServerTest, TotalLimitRejectsTheNextConnection) {
             std::string::npos);
 }
 
-TEST_F(SMPPServerTest, EleventhAttemptWithinTenSecondsIsBlocked) {
-  testing::internal::CaptureStdout();
-  RunningServer running;
-  for (int i = 0; i < 10; ++i) {
-    Connection c(running.port(), "127.0.0.9");
-    ASSERT_GE(c.fd, 0);
-    ASSERT_TRUE(writeAll(c.fd, "bind x\n"));
-    EXPECT_EQ(readLine(c.fd), "bound") << i;
-  }
-  Connection eleventh(running.port(), "127.0.0.9");
-  EXPECT_TRUE(closedByServer(eleventh.fd));
-  Connection twelfth(running.port(), "127.0.0.9");
-  EXPECT_TRUE(closedByServer(twelfth.fd));
-  running.stop();
-  std::string out = testing::internal::GetCapturedStdout();
-  size_t first = out.find("BLOCKING connection for 130.0s - ");
-  EXPECT_NE(first, std::string::npos);
-  EXPECT_EQ(out.find("BLOCKING connection for", first + 1), std::string::npos);
-}
-
 TEST_F(SMPPServerTest, BytesSentBeforeAnyExchangeBlockTheAddress) {
   testing::internal::CaptureStdout();
   RunningServer running(ProbeServer::kSessionSlots, {}, false);
