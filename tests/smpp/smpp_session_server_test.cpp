@@ -527,35 +527,6 @@ TEST_F(ServerDispatch, TwoPdusInOneReadAreDispatchedInOneCall) {
   EXPECT_EQ(out[1].header.sequenceNumber, 2u);
 }
 
-TEST_F(ServerDispatch, SplitPduIsDispatchedWhenItsLastByteArrives) {
-  const Bytes pdu = SMPP::encodePDU(SMPP::BIND_TRANSMITTER, 0, 1, bindBody("acme", "", "", 0x34));
-  pair.peerWrite(Bytes(pdu.begin(), pdu.begin() + 20));
-  EXPECT_FALSE(session.processInputAt(kNow));
-  EXPECT_TRUE(pair.peerReadPDUs().empty());
-  pair.peerWrite(Bytes(pdu.begin() + 20, pdu.end() - 1));
-  EXPECT_FALSE(session.processInputAt(kNow));
-  EXPECT_TRUE(pair.peerReadPDUs().empty());
-  pair.peerWrite(Bytes(pdu.end() - 1, pdu.end()));
-  EXPECT_FALSE(session.processInputAt(kNow));
-  EXPECT_EQ(pair.peerReadPDUs().size(), 1u);
-  EXPECT_EQ(session.binds.size(), 1u);
-}
-
-TEST_F(ServerDispatch, LengthOf70000ClosesTheSession) {
-  Bytes header = SMPP::encodePDU(SMPP::SUBMIT_SM, 0, 1, {});
-  SMPP::writeU32(header.data(), 70000);
-  pair.peerWrite(header);
-  EXPECT_TRUE(session.processInputAt(kNow));
-  EXPECT_TRUE(pair.peerReadPDUs().empty());
-}
-
-TEST_F(ServerDispatch, LengthBelow16ClosesTheSession) {
-  Bytes header = SMPP::encodePDU(SMPP::ENQUIRE_LINK, 0, 1, {});
-  SMPP::writeU32(header.data(), 8);
-  pair.peerWrite(header);
-  EXPECT_TRUE(session.processInputAt(kNow));
-}
-
 TEST_F(ServerDispatch, PeerCloseClosesTheSession) {
   close(pair.peerFd);
   pair.peerFd = -1;

@@ -39,25 +39,6 @@ TEST(SocketHolder, TwoPdusInOneReadAreBothReturned) {
   EXPECT_EQ(h->bufferedBytes(), 0u);
 }
 
-TEST(SocketHolder, PduSplitAcrossReadsArrivesWithItsLastByte) {
-  SocketPair pair;
-  std::unique_ptr<SMPPSocketHolder> h(makeHolder(pair));
-  const Bytes pdu = SMPP::encodePDU(SMPP::SUBMIT_SM, 0, 3, Bytes(100, 0x5A));
-  pair.peerWrite(Bytes(pdu.begin(), pdu.begin() + 10));
-  EXPECT_FALSE(h->readPDU());
-  EXPECT_FALSE(h->partial());  // not even a header yet
-  pair.peerWrite(Bytes(pdu.begin() + 10, pdu.begin() + 60));
-  EXPECT_FALSE(h->readPDU());
-  EXPECT_TRUE(h->partial());
-  pair.peerWrite(Bytes(pdu.begin() + 60, pdu.end() - 1));
-  EXPECT_FALSE(h->readPDU());
-  pair.peerWrite(Bytes(pdu.end() - 1, pdu.end()));
-  ASSERT_TRUE(h->readPDU());
-  EXPECT_FALSE(h->partial());
-  EXPECT_EQ(h->bodyLength(), 100u);
-  EXPECT_EQ(h->body()[99], 0x5A);
-}
-
 TEST(SocketHolder, ByteByByteDeliveryFramesEveryPdu) {
   SocketPair pair;
   std::unique_ptr<SMPPSocketHolder> h(makeHolder(pair));
