@@ -47,16 +47,9 @@ void ExtLogicIntegrationMaster::init(const nlohmann::json& section) {
     logMessage(LOG_INFO, this, className_, "init", "ELI disabled - not starting worker threads");
     return;
   }
-  HTTPWorkerPoolSettings pool;
-  pool.className = className_;
-  pool.workerCount = settings_.workerCount;
-  pool.workerMinimum = settings_.workerCountMin;
-  pool.maxQueue = settings_.maxQueueSize;
-  pool.requestsCounter = "eliRequests";
-  pool.queueFullCounter = "eliQueueFull";
-  pool.queueSizeGauge = "eliQueueSize";
-  pool.workersGauge = "eliWorkers";
-  pool_ = std::make_unique<HTTPWorkerPool>(pool, static_cast<HTTPJobHandler&>(*this));
+  pool_ = std::make_unique<HTTPWorkerPool>(
+      HTTPWorkerPoolSettings::forService(className_, settings_, "eli"),
+      static_cast<HTTPJobHandler&>(*this));
   limits_.abort = &pool_->stopping();
   pool_->start();
 }

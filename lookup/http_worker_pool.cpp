@@ -4,6 +4,21 @@
 #include "base/log.h"
 #include "lookup/http_client.h"
 
+HTTPWorkerPoolSettings HTTPWorkerPoolSettings::forService(const char* className,
+                                                          const HTTPServiceSettings& service,
+                                                          const std::string& metricPrefix) {
+  HTTPWorkerPoolSettings pool;
+  pool.className = className;
+  pool.workerCount = service.workerCount;
+  pool.workerMinimum = service.workerCountMin;
+  pool.maxQueue = service.maxQueueSize;
+  pool.requestsCounter = metricPrefix + "Requests";
+  pool.queueFullCounter = metricPrefix + "QueueFull";
+  pool.queueSizeGauge = metricPrefix + "QueueSize";
+  pool.workersGauge = metricPrefix + "Workers";
+  return pool;
+}
+
 HTTPWorkerPool::HTTPWorkerPool(HTTPWorkerPoolSettings settings, HTTPJobHandler& handler)
     : settings_(settings), handler_(handler) {
   const size_t slots = static_cast<size_t>(settings_.workerCount > 0 ? settings_.workerCount : 1);

@@ -9,8 +9,11 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include "lookup/lookup_settings.h"
 
 // One queued HTTP request of a lookup service; the services derive their own
 // request records from it. Owned by the pool's queue or by the one worker
@@ -42,10 +45,17 @@ struct HTTPWorkerPoolSettings {
   // A worker other than slot 0 idle this long retires.
   std::chrono::milliseconds idleRetirement{5000};
   // Metric names.
-  const char* requestsCounter = "";
-  const char* queueFullCounter = "";
-  const char* queueSizeGauge = "";
-  const char* workersGauge = "";
+  std::string requestsCounter;
+  std::string queueFullCounter;
+  std::string queueSizeGauge;
+  std::string workersGauge;
+
+  // The pool of a service configured by `service`, whose metrics are
+  // <prefix>Requests, <prefix>QueueFull, <prefix>QueueSize and
+  // <prefix>Workers.
+  static HTTPWorkerPoolSettings forService(const char* className,
+                                           const HTTPServiceSettings& service,
+                                           const std::string& metricPrefix);
 };
 
 // The bounded request queue and the growing and shrinking set of worker

@@ -51,16 +51,9 @@ void MSISDNLookupMaster::init(const nlohmann::json& section) {
                "MSISDN lookup disabled - not starting worker threads");
     return;
   }
-  HTTPWorkerPoolSettings pool;
-  pool.className = className_;
-  pool.workerCount = settings_.workerCount;
-  pool.workerMinimum = settings_.workerCountMin;
-  pool.maxQueue = settings_.maxQueueSize;
-  pool.requestsCounter = "msisdnLookupRequests";
-  pool.queueFullCounter = "msisdnLookupQueueFull";
-  pool.queueSizeGauge = "msisdnLookupQueueSize";
-  pool.workersGauge = "msisdnLookupWorkers";
-  pool_ = std::make_unique<HTTPWorkerPool>(pool, static_cast<HTTPJobHandler&>(*this));
+  pool_ = std::make_unique<HTTPWorkerPool>(
+      HTTPWorkerPoolSettings::forService(className_, settings_, "msisdnLookup"),
+      static_cast<HTTPJobHandler&>(*this));
   limits_.abort = &pool_->stopping();
   pool_->start();
 }
