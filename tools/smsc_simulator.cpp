@@ -288,7 +288,7 @@ void SmscSimulator::handleSubmit(Connection& c, const SMPP::PDUHeader& header,
     messageId = options_.messageIdPrefix + hex;
   }
   if (observer_) observer_->onSubmit(c.session.connection, header.sequenceNumber, messageId, body, len);
-  if (options_.withholdEvery > 0 && n % options_.withholdEvery == 0) return;
+  if (options_.withholdEvery > 0 && counters_.submits % options_.withholdEvery == 0) return;
 
   const bool wantReceipt = !messageId.empty() && options_.receipt != ReceiptTiming::None &&
                            (!options_.receiptOnRequestOnly || (registeredDelivery & 0x03) != 0);
@@ -301,7 +301,7 @@ void SmscSimulator::handleSubmit(Connection& c, const SMPP::PDUHeader& header,
   ++counters_.responses;
   const uint64_t r = ++c.responses;
   uint32_t sequence = header.sequenceNumber;
-  if (options_.wrongSequenceEvery > 0 && r % options_.wrongSequenceEvery == 0) {
+  if (options_.wrongSequenceEvery > 0 && counters_.responses % options_.wrongSequenceEvery == 0) {
     sequence ^= 0x40000000;
   }
   if (messageId.empty()) {

@@ -43,10 +43,11 @@ class SmscSimulator {
     // A status other than 0 is answered without an id and never receipted.
     uint32_t submitStatus = SMPP::ESME_ROK;
     std::chrono::milliseconds responseDelay{0};
-    // Every Nth submit of a connection is never answered; 0 never.
+    // Every Nth submit the simulator receives (over all connections, so a
+    // run's count of faults does not depend on how the load spreads) is
+    // never answered; 0 never.
     uint64_t withholdEvery = 0;
-    // Every Nth response of a connection carries a sequence number nobody
-    // used; 0 never.
+    // Every Nth response carries a sequence number nobody used; 0 never.
     uint64_t wrongSequenceEvery = 0;
     std::string messageIdPrefix;
     ReceiptTiming receipt = ReceiptTiming::AfterResponse;
