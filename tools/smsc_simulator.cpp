@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <ctime>
 #include <stdexcept>
@@ -179,8 +180,8 @@ void SmscSimulator::serveInput(Connection& c) {
   const uint8_t* body = nullptr;
   while (!c.resetWhenWritten && c.io.nextPDU(header, body)) {
     const size_t len = header.commandLength - SMPP::HEADER_LENGTH;
-    if (observer_) observer_->onPDU(c.session.connection, header, body, len);
     handlePDU(c, header, body, len);
+    if (observer_) observer_->onPDU(c.session, header, body, len);
   }
   dirty_.push_back(c.session.connection);
 }
@@ -282,13 +283,17 @@ void SmscSimulator::handleSubmit(Connection& c, const SMPP::PDUHeader& header,
     return;
   }
   std::string messageId;
-  if (options_.submitStatus == SMPP::ESME_ROK) {
-    char hex[24];
-    std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(nextMessageId_++));
-    messageId = options_.messageIdPrefix + hex;
+  if (options_.withholdEvery > 0 && counters_.submits % options_.withholdEvery == 0) {
+    if (observer_) observer_->onSubmit(c.session.connection, header.sequenceNumber, messageId, header, body, len);
+    return;
   }
-  if (observer_) observer_->onSubmit(c.session.connection, header.sequenceNumber, messageId, body, len);
-  if (options_.withholdEvery > 0 && counters_.submits % options_.withholdEvery == 0) return;
+  if (options_.submitStatus == SMPP::ESME_ROK) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, nextMessageId_++).ptr;
+    messageId = options_.messageIdPrefix;
+    messageId.append(digits, end);
+  }
+  if (observer_) observer_->onSubmit(c.session.connection, header.sequenceNumber, messageId, header, body, len);
 
   const bool wantReceipt = !messageId.empty() && options_.receipt != ReceiptTiming::None &&
                            (!options_.receiptOnRequestOnly || (registeredDelivery & 0x03) != 0);
@@ -444,7 +449,12 @@ uint32_t SmscSimulator::sendReceipt(int connection, const std::string& messageId
 uint32_t SmscSimulator::sendMO(int connection, const std::string& source,
                                const std::string& destination, const std::string& text) {
   SMPP::T_SubmitSM sm;
+  // International numbers, as handsets send them.
+  sm.source_addr_ton = 1;
+  sm.source_addr_npi = 1;
   sm.source_addr = source;
+  sm.dest_addr_ton = 1;
+  sm.dest_addr_npi = 1;
   sm.destination_addr = destination;
   sm.short_message.assign(text.begin(), text.end());
   std::vector<uint8_t> body;

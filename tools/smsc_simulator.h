@@ -80,17 +80,19 @@ class SmscSimulator {
     std::string password;
   };
 
-  // Sees every PDU received, and the message id given to every accepted
-  // submit. Called on the loop thread.
+  // Sees every connection, every PDU received (after it was handled, with
+  // the session as it left it) and the message id given to every submit
+  // ("" when it was refused or withheld). Called on the loop thread.
   class Observer {
    public:
     virtual ~Observer() = default;
     virtual void onAccepted(int connection) = 0;
     virtual void onClosed(int connection) = 0;
-    virtual void onPDU(int connection, const SMPP::PDUHeader& header, const uint8_t* body,
-                       size_t bodyLength) = 0;
+    virtual void onPDU(const Session& session, const SMPP::PDUHeader& header,
+                       const uint8_t* body, size_t bodyLength) = 0;
     virtual void onSubmit(int connection, uint32_t sequence, const std::string& messageId,
-                          const uint8_t* body, size_t bodyLength) = 0;
+                          const SMPP::PDUHeader& header, const uint8_t* body,
+                          size_t bodyLength) = 0;
   };
 
   struct Counters {
