@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -64,6 +65,10 @@ class FakeSmsc {
     // Outgoing PDUs are written in pieces of at most this many bytes, a short
     // pause apart, so the peer sees them split across reads; 0 writes whole.
     size_t writeChunk = 0;
+    // Every PDU and submit is kept for the queries; a benchmark turns this
+    // off so that recording does not become what it measures. Sessions are
+    // tracked either way.
+    bool record = true;
   };
 
   struct ReceivedPDU {
@@ -148,11 +153,17 @@ class FakeSmsc {
   struct ConnectionState {
     Session session;
     std::vector<ReceivedPDU> received;
+    // Requests the test sends take numbers from a range of their own, so
+    // they never collide with the simulator's receipts and unbinds.
+    uint32_t nextSequence = 0x01000000;
   };
 
   // Runs `work` on the simulator's thread and waits for it, so actions and
   // behaviour changes are ordered with the PDUs the simulator handles.
   void onLoop(const std::function<void()>& work);
+  // Numbers and hands a request to the simulator without waiting for it;
+  // its sequence number, or 0 when the connection is not open.
+  uint32_t queueRequest(int connection, uint32_t commandId, std::vector<uint8_t> body);
   void changedLocked() {
     ++changes_;
     changed_.notify_all();
@@ -169,6 +180,7 @@ class FakeSmsc {
   Behaviour behaviour_;                         // guarded by stateMutex_
   std::map<int, ConnectionState> connections_;  // guarded by stateMutex_
   std::vector<Submit> submits_;                 // guarded by stateMutex_
+  std::atomic<bool> record_{true};
 };
 
 }  // namespace testing_support
