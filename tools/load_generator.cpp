@@ -82,7 +82,6 @@ class Run {
   // Receipts that overtook their response; matched when it comes.
   std::unordered_set<std::string> early_;
   std::vector<uint8_t> body_;
-  std::vector<uint8_t> text_;
   int64_t nextProgress_ = 1000000000;
 };
 
@@ -133,9 +132,11 @@ bool Run::bindAll() {
   std::vector<Poller::Event> events;
   size_t bound = 0;
   while (bound < binds_.size()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
-      r_.bindError = "no bind response within " + std::to_string(o_.bindTimeoutMilliseconds) + " ms";
+      r_.bindError =
+          "no bind response within " + std::to_string(o_.bindTimeoutMilliseconds) + " ms";
       return false;
     }
     if (poller_.wait(static_cast<int>(left.count()), events) < 0 && errno != EINTR) return false;
@@ -179,8 +180,8 @@ void Run::queueMessage(Bind& b, int64_t now) {
     if (o_.parts > 1) {
       // Concatenation header: IEI 0, length 3, reference, total, this part.
       sm.esm_class = kUdhiEsmClass;
-      sm.short_message = {0x05, 0x00, 0x03, reference, static_cast<uint8_t>(o_.parts),
-                          static_cast<uint8_t>(part)};
+      sm.short_message = {
+          0x05, 0x00, 0x03, reference, static_cast<uint8_t>(o_.parts), static_cast<uint8_t>(part)};
     }
     sm.short_message.insert(sm.short_message.end(), text.begin(), text.end());
     SMPP::encodeSubmitSMBody(SMPP::SUBMIT_SM, sm, body_);
@@ -228,7 +229,8 @@ void Run::onSubmitResponse(Bind& b, const SMPP::PDUHeader& h, const uint8_t* bod
     return;
   }
   ++r_.responses;
-  latencies_.push_back(static_cast<uint32_t>(std::min<int64_t>((now - it->second) / 1000, UINT32_MAX)));
+  latencies_.push_back(
+      static_cast<uint32_t>(std::min<int64_t>((now - it->second) / 1000, UINT32_MAX)));
   b.outstanding.erase(it);
   lastAnswer_ = now;
   if (h.commandStatus != SMPP::ESME_ROK) {
@@ -337,11 +339,11 @@ void Run::progressLine(int64_t now) {
   if (!o_.progress || now < nextProgress_) return;
   nextProgress_ = now + 1000000000;
   const double seconds = firstSubmit_ < 0 ? 0 : (now - firstSubmit_) / 1e9;
-  std::fprintf(o_.progress, "progress: %.0f s, %llu sent, %llu answered, %llu receipts, %.0f msg/s\n",
-               seconds, static_cast<unsigned long long>(r_.messages),
-               static_cast<unsigned long long>(r_.responses),
-               static_cast<unsigned long long>(r_.receipts),
-               seconds > 0 ? r_.responses / seconds / o_.parts : 0.0);
+  std::fprintf(
+      o_.progress, "progress: %.0f s, %llu sent, %llu answered, %llu receipts, %.0f msg/s\n",
+      seconds, static_cast<unsigned long long>(r_.messages),
+      static_cast<unsigned long long>(r_.responses), static_cast<unsigned long long>(r_.receipts),
+      seconds > 0 ? r_.responses / seconds / o_.parts : 0.0);
   std::fflush(o_.progress);
 }
 
@@ -414,13 +416,20 @@ LoadGenerator::Report Run::go() {
 
 const char* LoadGenerator::problemName(Problem p) {
   switch (p) {
-    case kMissingResponse: return "missing_response";
-    case kUnexpectedSequence: return "unexpected_sequence";
-    case kMissingReceipt: return "missing_receipt";
-    case kDuplicateReceipt: return "duplicate_receipt";
-    case kUnknownReceipt: return "unknown_receipt";
-    case kConnectionLost: return "connection_lost";
-    case kProblemKinds: break;
+    case kMissingResponse:
+      return "missing_response";
+    case kUnexpectedSequence:
+      return "unexpected_sequence";
+    case kMissingReceipt:
+      return "missing_receipt";
+    case kDuplicateReceipt:
+      return "duplicate_receipt";
+    case kUnknownReceipt:
+      return "unknown_receipt";
+    case kConnectionLost:
+      return "connection_lost";
+    case kProblemKinds:
+      break;
   }
   return "";
 }
@@ -439,22 +448,20 @@ int LoadGenerator::Report::exitCode() const {
 std::string LoadGenerator::Report::machineLine() const {
   char line[512];
   const double rate = elapsedSeconds > 0 ? messages / elapsedSeconds : 0;
-  std::snprintf(line, sizeof line,
-                "RESULT messages=%llu submits=%llu responses=%llu accepted=%llu rejected=%llu "
-                "receipts=%llu mo=%llu problems=%llu elapsed_s=%.3f msg_per_s=%.0f p50_us=%u "
-                "p90_us=%u p99_us=%u max_us=%u",
-                static_cast<unsigned long long>(messages), static_cast<unsigned long long>(submits),
-                static_cast<unsigned long long>(responses),
-                static_cast<unsigned long long>(accepted),
-                static_cast<unsigned long long>(rejected),
-                static_cast<unsigned long long>(receipts),
-                static_cast<unsigned long long>(mobileOriginated),
-                static_cast<unsigned long long>(problemCount()), elapsedSeconds, rate, p50, p90,
-                p99, max);
+  std::snprintf(
+      line, sizeof line,
+      "RESULT messages=%llu submits=%llu responses=%llu accepted=%llu rejected=%llu "
+      "receipts=%llu mo=%llu problems=%llu elapsed_s=%.3f msg_per_s=%.0f p50_us=%u "
+      "p90_us=%u p99_us=%u max_us=%u",
+      static_cast<unsigned long long>(messages), static_cast<unsigned long long>(submits),
+      static_cast<unsigned long long>(responses), static_cast<unsigned long long>(accepted),
+      static_cast<unsigned long long>(rejected), static_cast<unsigned long long>(receipts),
+      static_cast<unsigned long long>(mobileOriginated),
+      static_cast<unsigned long long>(problemCount()), elapsedSeconds, rate, p50, p90, p99, max);
   std::string out = line;
   for (int p = 0; p < kProblemKinds; ++p) {
-    out += std::string(" ") + problemName(static_cast<Problem>(p)) + "=" +
-           std::to_string(problems[p]);
+    out +=
+        std::string(" ") + problemName(static_cast<Problem>(p)) + "=" + std::to_string(problems[p]);
   }
   return out;
 }
@@ -473,4 +480,6 @@ std::string LoadGenerator::Report::humanLine() const {
   return line;
 }
 
-LoadGenerator::Report LoadGenerator::run() { return Run(options_).go(); }
+LoadGenerator::Report LoadGenerator::run() {
+  return Run(options_).go();
+}

@@ -32,9 +32,9 @@ class LoadGenerator {
     // submitting binds are transmitters.
     int receivers = 0;
     int window = 10;
-    uint64_t count = 1000;   // messages; 0: run for `durationSeconds`
+    uint64_t count = 1000;  // messages; 0: run for `durationSeconds`
     double durationSeconds = 0;
-    double rate = 0;         // messages per second over all binds; 0: no limit
+    double rate = 0;  // messages per second over all binds; 0: no limit
     bool registeredDelivery = true;
     // A message in this many concatenated parts (one submit each); 1: short.
     int parts = 1;

@@ -43,38 +43,64 @@ int main(int argc, char** argv) {
   LoadGenerator::Options o;
   o.progress = stderr;
   enum {
-    kHost = 256, kPort, kSystemId, kPassword, kSystemType, kBindType, kBinds, kReceivers, kWindow,
-    kCount, kDuration, kRate, kNoReceipts, kParts, kSource, kDestination, kDrain, kQuiet, kHelp
+    kHost = 256,
+    kPort,
+    kSystemId,
+    kPassword,
+    kSystemType,
+    kBindType,
+    kBinds,
+    kReceivers,
+    kWindow,
+    kCount,
+    kDuration,
+    kRate,
+    kNoReceipts,
+    kParts,
+    kSource,
+    kDestination,
+    kDrain,
+    kQuiet,
+    kHelp
   };
-  static const option longOptions[] = {
-      {"host", required_argument, nullptr, kHost},
-      {"port", required_argument, nullptr, kPort},
-      {"system-id", required_argument, nullptr, kSystemId},
-      {"password", required_argument, nullptr, kPassword},
-      {"system-type", required_argument, nullptr, kSystemType},
-      {"bind-type", required_argument, nullptr, kBindType},
-      {"binds", required_argument, nullptr, kBinds},
-      {"receivers", required_argument, nullptr, kReceivers},
-      {"window", required_argument, nullptr, kWindow},
-      {"count", required_argument, nullptr, kCount},
-      {"duration", required_argument, nullptr, kDuration},
-      {"rate", required_argument, nullptr, kRate},
-      {"no-receipts", no_argument, nullptr, kNoReceipts},
-      {"parts", required_argument, nullptr, kParts},
-      {"source", required_argument, nullptr, kSource},
-      {"destination", required_argument, nullptr, kDestination},
-      {"drain-ms", required_argument, nullptr, kDrain},
-      {"quiet", no_argument, nullptr, kQuiet},
-      {"help", no_argument, nullptr, kHelp},
-      {nullptr, 0, nullptr, 0}};
+  static const option longOptions[] = {{"host", required_argument, nullptr, kHost},
+                                       {"port", required_argument, nullptr, kPort},
+                                       {"system-id", required_argument, nullptr, kSystemId},
+                                       {"password", required_argument, nullptr, kPassword},
+                                       {"system-type", required_argument, nullptr, kSystemType},
+                                       {"bind-type", required_argument, nullptr, kBindType},
+                                       {"binds", required_argument, nullptr, kBinds},
+                                       {"receivers", required_argument, nullptr, kReceivers},
+                                       {"window", required_argument, nullptr, kWindow},
+                                       {"count", required_argument, nullptr, kCount},
+                                       {"duration", required_argument, nullptr, kDuration},
+                                       {"rate", required_argument, nullptr, kRate},
+                                       {"no-receipts", no_argument, nullptr, kNoReceipts},
+                                       {"parts", required_argument, nullptr, kParts},
+                                       {"source", required_argument, nullptr, kSource},
+                                       {"destination", required_argument, nullptr, kDestination},
+                                       {"drain-ms", required_argument, nullptr, kDrain},
+                                       {"quiet", no_argument, nullptr, kQuiet},
+                                       {"help", no_argument, nullptr, kHelp},
+                                       {nullptr, 0, nullptr, 0}};
   bool durationGiven = false;
   for (int c; (c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
     switch (c) {
-      case kHost: o.host = optarg; break;
-      case kPort: o.port = static_cast<uint16_t>(std::strtoul(optarg, nullptr, 10)); break;
-      case kSystemId: o.systemId = optarg; break;
-      case kPassword: o.password = optarg; break;
-      case kSystemType: o.systemType = optarg; break;
+      case kHost:
+        o.host = optarg;
+        break;
+      case kPort:
+        o.port = static_cast<uint16_t>(std::strtoul(optarg, nullptr, 10));
+        break;
+      case kSystemId:
+        o.systemId = optarg;
+        break;
+      case kPassword:
+        o.password = optarg;
+        break;
+      case kSystemType:
+        o.systemType = optarg;
+        break;
       case kBindType:
         if (std::strcmp(optarg, "transceiver") == 0) {
           o.bindType = LoadGenerator::BindType::Transceiver;
@@ -85,23 +111,49 @@ int main(int argc, char** argv) {
           return 64;
         }
         break;
-      case kBinds: o.binds = std::atoi(optarg); break;
-      case kReceivers: o.receivers = std::atoi(optarg); break;
-      case kWindow: o.window = std::atoi(optarg); break;
-      case kCount: o.count = std::strtoull(optarg, nullptr, 10); break;
+      case kBinds:
+        o.binds = std::atoi(optarg);
+        break;
+      case kReceivers:
+        o.receivers = std::atoi(optarg);
+        break;
+      case kWindow:
+        o.window = std::atoi(optarg);
+        break;
+      case kCount:
+        o.count = std::strtoull(optarg, nullptr, 10);
+        break;
       case kDuration:
         o.durationSeconds = std::atof(optarg);
         durationGiven = true;
         break;
-      case kRate: o.rate = std::atof(optarg); break;
-      case kNoReceipts: o.registeredDelivery = false; break;
-      case kParts: o.parts = std::atoi(optarg); break;
-      case kSource: o.source = optarg; break;
-      case kDestination: o.destination = optarg; break;
-      case kDrain: o.drainMilliseconds = std::atoi(optarg); break;
-      case kQuiet: o.progress = nullptr; break;
-      case kHelp: usage(stdout); return 0;
-      default: usage(stderr); return 64;
+      case kRate:
+        o.rate = std::atof(optarg);
+        break;
+      case kNoReceipts:
+        o.registeredDelivery = false;
+        break;
+      case kParts:
+        o.parts = std::atoi(optarg);
+        break;
+      case kSource:
+        o.source = optarg;
+        break;
+      case kDestination:
+        o.destination = optarg;
+        break;
+      case kDrain:
+        o.drainMilliseconds = std::atoi(optarg);
+        break;
+      case kQuiet:
+        o.progress = nullptr;
+        break;
+      case kHelp:
+        usage(stdout);
+        return 0;
+      default:
+        usage(stderr);
+        return 64;
     }
   }
   if (durationGiven) o.count = 0;

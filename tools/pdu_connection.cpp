@@ -50,7 +50,8 @@ void PduConnection::queue(uint32_t commandId, uint32_t status, uint32_t sequence
   const size_t old = output_.size();
   output_.resize(old + SMPP::HEADER_LENGTH + bodyLength);
   SMPP::encodeHeader(output_.data() + old, bodyLength, commandId, status, sequence);
-  if (bodyLength > 0) std::copy(body, body + bodyLength, output_.data() + old + SMPP::HEADER_LENGTH);
+  if (bodyLength > 0)
+    std::copy(body, body + bodyLength, output_.data() + old + SMPP::HEADER_LENGTH);
 }
 
 bool PduConnection::flush(size_t maxBytes) {

@@ -46,7 +46,9 @@ void usage(FILE* to) {
       to);
 }
 
-uint64_t number(const char* text) { return std::strtoull(text, nullptr, 0); }
+uint64_t number(const char* text) {
+  return std::strtoull(text, nullptr, 0);
+}
 
 }  // namespace
 
@@ -54,9 +56,27 @@ int main(int argc, char** argv) {
   SmscSimulator::Options o;
   o.port = 2775;
   enum {
-    kHost = 256, kPort, kRefuse, kSilent, kSubmitStatus, kDelay, kWithhold, kWrongSeq, kReceipts,
-    kAlways, kOnReceiver, kTlvs, kStat, kDuplicate, kMo, kReset, kUnbind, kChunk, kPrefix,
-    kNoEnquire, kHelp
+    kHost = 256,
+    kPort,
+    kRefuse,
+    kSilent,
+    kSubmitStatus,
+    kDelay,
+    kWithhold,
+    kWrongSeq,
+    kReceipts,
+    kAlways,
+    kOnReceiver,
+    kTlvs,
+    kStat,
+    kDuplicate,
+    kMo,
+    kReset,
+    kUnbind,
+    kChunk,
+    kPrefix,
+    kNoEnquire,
+    kHelp
   };
   static const option longOptions[] = {
       {"host", required_argument, nullptr, kHost},
@@ -83,17 +103,31 @@ int main(int argc, char** argv) {
       {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
     switch (c) {
-      case kHost: o.host = optarg; break;
-      case kPort: o.port = static_cast<uint16_t>(number(optarg)); break;
+      case kHost:
+        o.host = optarg;
+        break;
+      case kPort:
+        o.port = static_cast<uint16_t>(number(optarg));
+        break;
       case kRefuse:
         o.bindAnswer = SmscSimulator::BindAnswer::Refuse;
         o.bindRefusalStatus = static_cast<uint32_t>(number(optarg));
         break;
-      case kSilent: o.bindAnswer = SmscSimulator::BindAnswer::Silent; break;
-      case kSubmitStatus: o.submitStatus = static_cast<uint32_t>(number(optarg)); break;
-      case kDelay: o.responseDelay = std::chrono::milliseconds(number(optarg)); break;
-      case kWithhold: o.withholdEvery = number(optarg); break;
-      case kWrongSeq: o.wrongSequenceEvery = number(optarg); break;
+      case kSilent:
+        o.bindAnswer = SmscSimulator::BindAnswer::Silent;
+        break;
+      case kSubmitStatus:
+        o.submitStatus = static_cast<uint32_t>(number(optarg));
+        break;
+      case kDelay:
+        o.responseDelay = std::chrono::milliseconds(number(optarg));
+        break;
+      case kWithhold:
+        o.withholdEvery = number(optarg);
+        break;
+      case kWrongSeq:
+        o.wrongSequenceEvery = number(optarg);
+        break;
       case kReceipts:
         if (std::strcmp(optarg, "none") == 0) {
           o.receipt = SmscSimulator::ReceiptTiming::None;
@@ -106,19 +140,45 @@ int main(int argc, char** argv) {
           return 64;
         }
         break;
-      case kAlways: o.receiptOnRequestOnly = false; break;
-      case kOnReceiver: o.receiptOnReceiver = true; break;
-      case kTlvs: o.receiptTLVs = true; break;
-      case kStat: o.receiptStat = optarg; break;
-      case kDuplicate: o.duplicateReceiptEvery = number(optarg); break;
-      case kMo: o.moEvery = number(optarg); break;
-      case kReset: o.resetAfterSubmits = number(optarg); break;
-      case kUnbind: o.unbindAfterSubmits = number(optarg); break;
-      case kChunk: o.writeChunk = number(optarg); break;
-      case kPrefix: o.messageIdPrefix = optarg; break;
-      case kNoEnquire: o.answerEnquireLink = false; break;
-      case kHelp: usage(stdout); return 0;
-      default: usage(stderr); return 64;
+      case kAlways:
+        o.receiptOnRequestOnly = false;
+        break;
+      case kOnReceiver:
+        o.receiptOnReceiver = true;
+        break;
+      case kTlvs:
+        o.receiptTLVs = true;
+        break;
+      case kStat:
+        o.receiptStat = optarg;
+        break;
+      case kDuplicate:
+        o.duplicateReceiptEvery = number(optarg);
+        break;
+      case kMo:
+        o.moEvery = number(optarg);
+        break;
+      case kReset:
+        o.resetAfterSubmits = number(optarg);
+        break;
+      case kUnbind:
+        o.unbindAfterSubmits = number(optarg);
+        break;
+      case kChunk:
+        o.writeChunk = number(optarg);
+        break;
+      case kPrefix:
+        o.messageIdPrefix = optarg;
+        break;
+      case kNoEnquire:
+        o.answerEnquireLink = false;
+        break;
+      case kHelp:
+        usage(stdout);
+        return 0;
+      default:
+        usage(stderr);
+        return 64;
     }
   }
   if (optind < argc) {
@@ -138,11 +198,10 @@ int main(int argc, char** argv) {
     simulator.run();
     g_simulator = nullptr;
     const auto& k = simulator.counters();
-    std::fprintf(stderr, "binds=%llu submits=%llu responses=%llu receipts=%llu\n",
-                 static_cast<unsigned long long>(k.binds),
-                 static_cast<unsigned long long>(k.submits),
-                 static_cast<unsigned long long>(k.responses),
-                 static_cast<unsigned long long>(k.receipts));
+    std::fprintf(
+        stderr, "binds=%llu submits=%llu responses=%llu receipts=%llu\n",
+        static_cast<unsigned long long>(k.binds), static_cast<unsigned long long>(k.submits),
+        static_cast<unsigned long long>(k.responses), static_cast<unsigned long long>(k.receipts));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "pelliro-smsc: %s\n", e.what());
     return 1;

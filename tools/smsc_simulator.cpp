@@ -259,12 +259,12 @@ void SmscSimulator::emit(Connection& c, uint32_t commandId, uint32_t status, uin
   std::vector<uint8_t> bytes(SMPP::HEADER_LENGTH + len);
   SMPP::encodeHeader(bytes.data(), len, commandId, status, sequence);
   std::copy(body, body + len, bytes.data() + SMPP::HEADER_LENGTH);
-  due_.push_back(Due{Clock::now() + options_.responseDelay, c.session.connection,
-                     std::move(bytes)});
+  due_.push_back(
+      Due{Clock::now() + options_.responseDelay, c.session.connection, std::move(bytes)});
 }
 
-void SmscSimulator::handleSubmit(Connection& c, const SMPP::PDUHeader& header,
-                                 const uint8_t* body, size_t len) {
+void SmscSimulator::handleSubmit(Connection& c, const SMPP::PDUHeader& header, const uint8_t* body,
+                                 size_t len) {
   const uint32_t response = header.commandId | SMPP::RESPONSE_BIT;
   ++counters_.submits;
   const uint64_t n = ++c.submits;
@@ -284,7 +284,9 @@ void SmscSimulator::handleSubmit(Connection& c, const SMPP::PDUHeader& header,
   }
   std::string messageId;
   if (options_.withholdEvery > 0 && counters_.submits % options_.withholdEvery == 0) {
-    if (observer_) observer_->onSubmit(c.session.connection, header.sequenceNumber, messageId, header, body, len);
+    if (observer_)
+      observer_->onSubmit(c.session.connection, header.sequenceNumber, messageId, header, body,
+                          len);
     return;
   }
   if (options_.submitStatus == SMPP::ESME_ROK) {
@@ -293,7 +295,8 @@ void SmscSimulator::handleSubmit(Connection& c, const SMPP::PDUHeader& header,
     messageId = options_.messageIdPrefix;
     messageId.append(digits, end);
   }
-  if (observer_) observer_->onSubmit(c.session.connection, header.sequenceNumber, messageId, header, body, len);
+  if (observer_)
+    observer_->onSubmit(c.session.connection, header.sequenceNumber, messageId, header, body, len);
 
   const bool wantReceipt = !messageId.empty() && options_.receipt != ReceiptTiming::None &&
                            (!options_.receiptOnRequestOnly || (registeredDelivery & 0x03) != 0);
@@ -301,7 +304,7 @@ void SmscSimulator::handleSubmit(Connection& c, const SMPP::PDUHeader& header,
   if (wantReceipt) {
     // A receipt travels from the handset: source and destination swap.
     buildReceiptBody(messageId, destination, source, receipt);
-    if (options_.receipt == ReceiptTiming::BeforeResponse) routeReceipt(c, receipt, true);
+    if (options_.receipt == ReceiptTiming::BeforeResponse) routeReceipt(c, receipt);
   }
   ++counters_.responses;
   const uint64_t r = ++c.responses;
@@ -315,7 +318,7 @@ void SmscSimulator::handleSubmit(Connection& c, const SMPP::PDUHeader& header,
     SMPP::encodeMessageIdBody(messageId, scratch_);
     emit(c, response, 0, sequence, scratch_.data(), scratch_.size());
   }
-  if (wantReceipt && options_.receipt == ReceiptTiming::AfterResponse) routeReceipt(c, receipt, false);
+  if (wantReceipt && options_.receipt == ReceiptTiming::AfterResponse) routeReceipt(c, receipt);
   if (!messageId.empty() && options_.moEvery > 0 && n % options_.moEvery == 0) {
     Connection* to = canReceive(c.session) && !options_.receiptOnReceiver ? &c : receiverFor(c);
     if (to) sendMO(to->session.connection, destination, source, "mo " + messageId);
@@ -335,8 +338,7 @@ SmscSimulator::Connection* SmscSimulator::receiverFor(const Connection& submitte
   return nullptr;
 }
 
-void SmscSimulator::routeReceipt(Connection& submitter, const std::vector<uint8_t>& body,
-                                 bool beforeResponse) {
+void SmscSimulator::routeReceipt(Connection& submitter, const std::vector<uint8_t>& body) {
   const uint64_t copies =
       options_.duplicateReceiptEvery > 0 && ++receiptCount_ % options_.duplicateReceiptEvery == 0
           ? 2
@@ -349,7 +351,6 @@ void SmscSimulator::routeReceipt(Connection& submitter, const std::vector<uint8_
     }
     // Another bind has no response to order against; it gets the receipt at
     // once, which is what makes a receipt overtake its response.
-    (void)beforeResponse;
     if (Connection* to = receiverFor(submitter)) {
       to->io.queue(SMPP::DELIVER_SM, 0, to->nextSequence++, body);
       dirty_.push_back(to->session.connection);
@@ -430,8 +431,8 @@ uint32_t SmscSimulator::sendRequest(int connection, uint32_t commandId,
   return sequence;
 }
 
-bool SmscSimulator::sendRaw(int connection, uint32_t commandId, uint32_t status,
-                            uint32_t sequence, const std::vector<uint8_t>& body) {
+bool SmscSimulator::sendRaw(int connection, uint32_t commandId, uint32_t status, uint32_t sequence,
+                            const std::vector<uint8_t>& body) {
   auto it = connections_.find(connection);
   if (it == connections_.end()) return false;
   it->second->io.queue(commandId, status, sequence, body);

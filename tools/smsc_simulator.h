@@ -88,8 +88,8 @@ class SmscSimulator {
     virtual ~Observer() = default;
     virtual void onAccepted(int connection) = 0;
     virtual void onClosed(int connection) = 0;
-    virtual void onPDU(const Session& session, const SMPP::PDUHeader& header,
-                       const uint8_t* body, size_t bodyLength) = 0;
+    virtual void onPDU(const Session& session, const SMPP::PDUHeader& header, const uint8_t* body,
+                       size_t bodyLength) = 0;
     virtual void onSubmit(int connection, uint32_t sequence, const std::string& messageId,
                           const SMPP::PDUHeader& header, const uint8_t* body,
                           size_t bodyLength) = 0;
@@ -165,12 +165,11 @@ class SmscSimulator {
   void serveInput(Connection& c);
   void handlePDU(Connection& c, const SMPP::PDUHeader& header, const uint8_t* body, size_t len);
   void handleBind(Connection& c, const SMPP::PDUHeader& header, const uint8_t* body, size_t len);
-  void handleSubmit(Connection& c, const SMPP::PDUHeader& header, const uint8_t* body,
-                    size_t len);
+  void handleSubmit(Connection& c, const SMPP::PDUHeader& header, const uint8_t* body, size_t len);
   // Queued now, or held back by responseDelay behind earlier output.
   void emit(Connection& c, uint32_t commandId, uint32_t status, uint32_t sequence,
             const uint8_t* body, size_t len);
-  void routeReceipt(Connection& submitter, const std::vector<uint8_t>& body, bool beforeResponse);
+  void routeReceipt(Connection& submitter, const std::vector<uint8_t>& body);
   void releaseHeldReceipts(Connection& c);
   Connection* receiverFor(const Connection& submitter);
   void buildReceiptBody(const std::string& messageId, const std::string& source,

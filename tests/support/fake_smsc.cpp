@@ -12,9 +12,15 @@ namespace {
 SmscSimulator::Options toOptions(const FakeSmsc::Behaviour& b) {
   SmscSimulator::Options o;
   switch (b.bindAnswer) {
-    case FakeSmsc::BindAnswer::Accept: o.bindAnswer = SmscSimulator::BindAnswer::Accept; break;
-    case FakeSmsc::BindAnswer::Refuse: o.bindAnswer = SmscSimulator::BindAnswer::Refuse; break;
-    case FakeSmsc::BindAnswer::Silent: o.bindAnswer = SmscSimulator::BindAnswer::Silent; break;
+    case FakeSmsc::BindAnswer::Accept:
+      o.bindAnswer = SmscSimulator::BindAnswer::Accept;
+      break;
+    case FakeSmsc::BindAnswer::Refuse:
+      o.bindAnswer = SmscSimulator::BindAnswer::Refuse;
+      break;
+    case FakeSmsc::BindAnswer::Silent:
+      o.bindAnswer = SmscSimulator::BindAnswer::Silent;
+      break;
   }
   o.bindRefusalStatus = b.bindRefusalStatus;
   o.submitStatus = b.submitStatus;
@@ -22,7 +28,9 @@ SmscSimulator::Options toOptions(const FakeSmsc::Behaviour& b) {
   if (b.submitAnswer == FakeSmsc::SubmitAnswer::Never) o.withholdEvery = 1;
   o.messageIdPrefix = b.messageIdPrefix;
   switch (b.receipt) {
-    case FakeSmsc::ReceiptTiming::None: o.receipt = SmscSimulator::ReceiptTiming::None; break;
+    case FakeSmsc::ReceiptTiming::None:
+      o.receipt = SmscSimulator::ReceiptTiming::None;
+      break;
     case FakeSmsc::ReceiptTiming::AfterResponse:
       o.receipt = SmscSimulator::ReceiptTiming::AfterResponse;
       break;
@@ -252,8 +260,8 @@ uint32_t FakeSmsc::sendReceipt(int connection, const std::string& messageId,
   const std::string text = receiptText(messageId, b.receiptStat, b.receiptError);
   sm.short_message.assign(text.begin(), text.end());
   if (b.receiptTLVs) {
-    sm.tlvs = SMPP::makeReceiptTLVs(SMPP::messageStateFromWord(b.receiptStat), b.receiptError,
-                                    messageId);
+    sm.tlvs =
+        SMPP::makeReceiptTLVs(SMPP::messageStateFromWord(b.receiptStat), b.receiptError, messageId);
   }
   return sendDeliverSM(connection, sm);
 }
@@ -271,7 +279,9 @@ uint32_t FakeSmsc::sendMO(int connection, const std::string& source, const std::
   return sendDeliverSM(connection, sm);
 }
 
-uint32_t FakeSmsc::sendUnbind(int connection) { return queueRequest(connection, SMPP::UNBIND, {}); }
+uint32_t FakeSmsc::sendUnbind(int connection) {
+  return queueRequest(connection, SMPP::UNBIND, {});
+}
 
 uint32_t FakeSmsc::sendEnquireLink(int connection) {
   return queueRequest(connection, SMPP::ENQUIRE_LINK, {});

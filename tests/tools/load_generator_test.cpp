@@ -62,7 +62,8 @@ const Case kCases[] = {
      },
      {}},
     {"LongMessagesInParts",
-     [](SmscSimulator::Options&, LoadGenerator::Options& l) { l.parts = 3; }, {}},
+     [](SmscSimulator::Options&, LoadGenerator::Options& l) { l.parts = 3; },
+     {}},
     // A withheld submit gets no receipt either: only responses are missing.
     {"MissingResponse",
      [](SmscSimulator::Options& s, LoadGenerator::Options&) { s.withholdEvery = 4; },
@@ -79,7 +80,9 @@ const Case kCases[] = {
       {LoadGenerator::kUnknownReceipt, 4}}},
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class LoadGeneratorChecks : public ::testing::TestWithParam<Case> {};
 
@@ -132,10 +135,11 @@ TEST(CapacityTools, LoadAgainstSmscOverLoopbackExitsZeroWithReceipts) {
   testing_support::DaemonProcess smsc(smscDir.path(), {"--port", "0"}, PELLIRO_SMSC_BINARY);
   ASSERT_TRUE(smsc.waitForOutput("\n")) << smsc.errorOutput();
   const std::string listening = smsc.output();
-  const std::string port = listening.substr(listening.rfind(':') + 1,
-                                            listening.find('\n') - listening.rfind(':') - 1);
+  const std::string port =
+      listening.substr(listening.rfind(':') + 1, listening.find('\n') - listening.rfind(':') - 1);
   testing_support::DaemonProcess load(
-      loadDir.path(), {"--port", port, "--binds", "2", "--window", "8", "--count", "300", "--quiet"},
+      loadDir.path(),
+      {"--port", port, "--binds", "2", "--window", "8", "--count", "300", "--quiet"},
       PELLIRO_LOAD_BINARY);
   EXPECT_EQ(load.waitExit(std::chrono::seconds(30)), 0) << load.errorOutput();
   EXPECT_NE(load.output().find("receipts=300 "), std::string::npos) << load.output();
