@@ -184,9 +184,10 @@ void Run::queueMessage(Bind& b, int64_t now) {
           0x05, 0x00, 0x03, reference, static_cast<uint8_t>(o_.parts), static_cast<uint8_t>(part)};
     }
     sm.short_message.insert(sm.short_message.end(), text.begin(), text.end());
-    SMPP::encodeSubmitSMBody(SMPP::SUBMIT_SM, sm, body_);
+    const uint32_t command = o_.dataSm ? SMPP::DATA_SM : SMPP::SUBMIT_SM;
+    SMPP::encodeSubmitSMBody(command, sm, body_);
     const uint32_t sequence = b.nextSequence++;
-    b.io.queue(SMPP::SUBMIT_SM, 0, sequence, body_);
+    b.io.queue(command, 0, sequence, body_);
     b.outstanding[sequence] = now;
     ++r_.submits;
   }
@@ -279,6 +280,7 @@ void Run::serve(Bind& b, int64_t now) {
     const size_t len = h.commandLength - SMPP::HEADER_LENGTH;
     switch (h.commandId) {
       case SMPP::SUBMIT_SM_RESP:
+      case SMPP::DATA_SM_RESP:
       case SMPP::GENERIC_NACK:
         onSubmitResponse(b, h, body, len, now);
         break;

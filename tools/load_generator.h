@@ -36,6 +36,8 @@ class LoadGenerator {
     double durationSeconds = 0;
     double rate = 0;  // messages per second over all binds; 0: no limit
     bool registeredDelivery = true;
+    // data_sm (text in message_payload) instead of submit_sm.
+    bool dataSm = false;
     // A message in this many concatenated parts (one submit each); 1: short.
     int parts = 1;
     std::string source = "4915100000000";

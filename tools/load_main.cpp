@@ -30,6 +30,7 @@ void usage(FILE* to) {
       "  --duration SECONDS    send for this long instead of a count\n"
       "  --rate R              messages per second over all binds (0: no limit)\n"
       "  --no-receipts         registered_delivery 0; no receipts expected\n"
+      "  --data-sm             send data_sm instead of submit_sm\n"
       "  --parts P             each message in P concatenated parts (1)\n"
       "  --source ADDR / --destination ADDR\n"
       "  --drain-ms N          wait for the last answers this long (5000)\n"
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
     kDuration,
     kRate,
     kNoReceipts,
+    kDataSm,
     kParts,
     kSource,
     kDestination,
@@ -76,6 +78,7 @@ int main(int argc, char** argv) {
                                        {"duration", required_argument, nullptr, kDuration},
                                        {"rate", required_argument, nullptr, kRate},
                                        {"no-receipts", no_argument, nullptr, kNoReceipts},
+                                       {"data-sm", no_argument, nullptr, kDataSm},
                                        {"parts", required_argument, nullptr, kParts},
                                        {"source", required_argument, nullptr, kSource},
                                        {"destination", required_argument, nullptr, kDestination},
@@ -132,6 +135,9 @@ int main(int argc, char** argv) {
         break;
       case kNoReceipts:
         o.registeredDelivery = false;
+        break;
+      case kDataSm:
+        o.dataSm = true;
         break;
       case kParts:
         o.parts = std::atoi(optarg);

@@ -61,6 +61,7 @@ const Case kCases[] = {
        l.receivers = 1;
      },
      {}},
+    {"DataSm", [](SmscSimulator::Options&, LoadGenerator::Options& l) { l.dataSm = true; }, {}},
     {"LongMessagesInParts",
      [](SmscSimulator::Options&, LoadGenerator::Options& l) { l.parts = 3; },
      {}},
