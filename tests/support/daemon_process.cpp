@@ -22,9 +22,10 @@ std::string slurp(const std::string& path) {
 
 }  // namespace
 
-DaemonProcess::DaemonProcess(const std::string& workdir, const std::vector<std::string>& args)
+DaemonProcess::DaemonProcess(const std::string& workdir, const std::vector<std::string>& args,
+                             const std::string& executable)
     : workdir_(workdir) {
-  std::vector<std::string> argv_text{PELLIRO_BINARY};
+  std::vector<std::string> argv_text{executable};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argv_text) argv.push_back(a.data());

@@ -8,13 +8,15 @@
 
 namespace testing_support {
 
-// The real pelliro executable (PELLIRO_BINARY) started in a working directory,
+// The real pelliro executable (PELLIRO_BINARY), or another of the project's
+// executables (the capacity tools), started in a working directory,
 // with standard output and standard error captured to "stdout.txt" and
 // "stderr.txt" there. The process is killed if the object goes away while it
 // still runs, so a failing test never leaves a daemon behind.
 class DaemonProcess {
  public:
-  DaemonProcess(const std::string& workdir, const std::vector<std::string>& args = {});
+  DaemonProcess(const std::string& workdir, const std::vector<std::string>& args = {},
+                const std::string& executable = PELLIRO_BINARY);
   ~DaemonProcess();
   DaemonProcess(const DaemonProcess&) = delete;
   DaemonProcess& operator=(const DaemonProcess&) = delete;

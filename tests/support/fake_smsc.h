@@ -1,34 +1,37 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "smpp/pdu.h"
+#include "tools/smsc_simulator.h"
 
 namespace testing_support {
 
-// An SMSC for tests of the gateway's upstream side: listens on 127.0.0.1 (port
-// chosen by the kernel), accepts any number of SMPP connections and serves
-// them all from its own thread with poll() on non-blocking sockets.
+// An SMSC for tests of the gateway's upstream side: the capacity tools'
+// SmscSimulator (listening on 127.0.0.1, port chosen by the kernel) on its
+// own thread, with what the tests need on top: every PDU received is
+// recorded per connection, and the simulator's options are driven through a
+// Behaviour. Connections are numbered 1, 2, ... in the order accepted.
 //
 // What it does is scripted by a Behaviour that the test may replace at any
 // time (it applies to the PDUs that arrive afterwards) and by action methods
-// that queue PDUs or faults for one connection. Every PDU received is recorded
-// per connection. Connections are numbered 1, 2, ... in the order accepted.
+// that queue PDUs or faults for one connection.
 //
-// Every public method is safe from any thread. Waits are bounded: waitFor()
-// re-evaluates its predicate whenever the fake's state changes, until it holds
-// or the timeout passes. The predicate runs without the fake's lock, so it may
-// call the query methods.
+// Every public method is safe from any thread except the simulator's own.
+// Waits are bounded: waitFor() re-evaluates its predicate whenever the
+// fake's state changes, until it holds or the timeout passes. The predicate
+// runs without the fake's lock, so it may call the query methods.
 class FakeSmsc {
  public:
   enum class BindAnswer { Accept, Refuse, Silent };
@@ -62,6 +65,10 @@ class FakeSmsc {
     // Outgoing PDUs are written in pieces of at most this many bytes, a short
     // pause apart, so the peer sees them split across reads; 0 writes whole.
     size_t writeChunk = 0;
+    // Every PDU and submit is kept for the queries; a benchmark turns this
+    // off so that recording does not become what it measures. Sessions are
+    // tracked either way.
+    bool record = true;
   };
 
   struct ReceivedPDU {
@@ -142,80 +149,38 @@ class FakeSmsc {
                                  uint32_t error);
 
  private:
-  struct OutItem {
-    enum class Kind { Bytes, Reset, Close } kind = Kind::Bytes;
-    std::vector<uint8_t> bytes;
-  };
-  // What the test thread may see or change; guarded by stateMutex_.
+  class Recorder;
   struct ConnectionState {
     Session session;
     std::vector<ReceivedPDU> received;
-    std::deque<OutItem> outbox;
-    uint32_t nextSequence = 1;
-    int submitCount = 0;
+    // Requests the test sends take numbers from a range of their own, so
+    // they never collide with the simulator's receipts and unbinds.
+    uint32_t nextSequence = 0x01000000;
   };
-  // Owned by the serving thread only.
-  struct ConnectionIo {
-    int fd = -1;
-    std::vector<uint8_t> input;
-    std::vector<uint8_t> output;  // taken from the outbox, being written
-    size_t written = 0;
-    std::chrono::steady_clock::time_point nextChunkAt{};
-    bool resetWhenWritten = false;
-    bool closeWhenWritten = false;
-  };
-  struct DueOutput {
-    int connection;
-    std::vector<OutItem> items;
-  };
-  using Clock = std::chrono::steady_clock;
 
-  void serve();
-  void acceptAll();
-  bool readInput(int connection, ConnectionIo& io);  // false when the peer is gone
-  bool writeOutput(ConnectionIo& io);                // false on a write error
-  void closeIo(int connection, ConnectionIo& io, bool reset);
-  void wake();
-
-  // Caller holds stateMutex_.
-  void handlePDULocked(int connection, const SMPP::PDUHeader& header, const uint8_t* body,
-                       size_t bodyLength);
-  void handleBindLocked(ConnectionState& state, const SMPP::PDUHeader& header, const uint8_t* body,
-                        size_t bodyLength);
-  void handleSubmitLocked(ConnectionState& state, const SMPP::PDUHeader& header,
-                          const uint8_t* body, size_t bodyLength);
-  OutItem pduLocked(ConnectionState& state, uint32_t commandId, uint32_t status, uint32_t sequence,
-                    const std::vector<uint8_t>& body);
-  // Queues a request PDU on an open connection; its sequence number or 0.
-  uint32_t queueRequestLocked(int connection, uint32_t commandId, const std::vector<uint8_t>& body);
-  std::vector<uint8_t> receiptBodyLocked(const std::string& messageId, const std::string& source,
-                                         const std::string& destination);
-  void routeReceiptLocked(int submitter, const std::string& systemId, std::vector<uint8_t> body,
-                          std::vector<OutItem>& sameConnection);
-  void releaseHeldReceiptsLocked(ConnectionState& state);
+  // Runs `work` on the simulator's thread and waits for it, so actions and
+  // behaviour changes are ordered with the PDUs the simulator handles.
+  void onLoop(const std::function<void()>& work);
+  // Numbers and hands a request to the simulator without waiting for it;
+  // its sequence number, or 0 when the connection is not open.
+  uint32_t queueRequest(int connection, uint32_t commandId, std::vector<uint8_t> body);
   void changedLocked() {
     ++changes_;
     changed_.notify_all();
   }
 
-  int listenFd_ = -1;
-  int wakeFd_ = -1;
-  int port_ = 0;
+  std::unique_ptr<Recorder> recorder_;
+  std::unique_ptr<SmscSimulator> simulator_;
   std::thread thread_;
-  std::map<int, ConnectionIo> io_;  // serving thread only
+  int port_ = 0;
 
   std::mutex stateMutex_;
-  std::condition_variable changed_;                  // signalled with stateMutex_ on every change
-  uint64_t changes_ = 0;                             // guarded by stateMutex_
-  bool stopping_ = false;                            // guarded by stateMutex_
-  Behaviour behaviour_;                              // guarded by stateMutex_
-  std::map<int, ConnectionState> connections_;       // guarded by stateMutex_
-  int nextConnection_ = 1;                           // guarded by stateMutex_
-  uint64_t nextMessageId_ = 1;                       // guarded by stateMutex_
-  std::vector<Submit> submits_;                      // guarded by stateMutex_
-  std::multimap<Clock::time_point, DueOutput> due_;  // guarded by stateMutex_
-  // Receipts waiting for a receiver bind, by system id; guarded by stateMutex_.
-  std::map<std::string, std::vector<std::vector<uint8_t>>> heldReceipts_;
+  std::condition_variable changed_;             // signalled with stateMutex_ on every change
+  uint64_t changes_ = 0;                        // guarded by stateMutex_
+  Behaviour behaviour_;                         // guarded by stateMutex_
+  std::map<int, ConnectionState> connections_;  // guarded by stateMutex_
+  std::vector<Submit> submits_;                 // guarded by stateMutex_
+  std::atomic<bool> record_{true};
 };
 
 }  // namespace testing_support

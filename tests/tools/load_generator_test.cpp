@@ -1,0 +1,151 @@
+#include "tools/load_generator.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "tests/support/daemon_process.h"
+#include "tests/support/temp_dir.h"
+#include "tools/smsc_simulator.h"
+
+namespace {
+
+using Problem = LoadGenerator::Problem;
+
+// The simulator on its own thread for the length of one test.
+class RunningSimulator {
+ public:
+  explicit RunningSimulator(const SmscSimulator::Options& o)
+      : simulator_(o), thread_([this] { simulator_.run(); }) {}
+  ~RunningSimulator() {
+    simulator_.stop();
+    thread_.join();
+  }
+  uint16_t port() const { return simulator_.port(); }
+
+ private:
+  SmscSimulator simulator_;
+  std::thread thread_;
+};
+
+LoadGenerator::Options smallRun(uint16_t port) {
+  LoadGenerator::Options o;
+  o.port = port;
+  o.binds = 2;
+  o.window = 4;
+  o.count = 24;
+  // The faults leave answers missing for good; waiting long proves nothing.
+  o.drainMilliseconds = 300;
+  return o;
+}
+
+struct Case {
+  const char* name;
+  void (*fault)(SmscSimulator::Options&, LoadGenerator::Options&);
+  // Counts per kind of problem the generator must report, nothing else.
+  std::vector<std::pair<Problem, uint64_t>> expected;
+};
+
+const Case kCases[] = {
+    {"Clean", [](SmscSimulator::Options&, LoadGenerator::Options&) {}, {}},
+    {"ReceiptBeforeResponse",
+     [](SmscSimulator::Options& s, LoadGenerator::Options&) {
+       s.receipt = SmscSimulator::ReceiptTiming::BeforeResponse;
+     },
+     {}},
+    {"ReceiptOnReceiverBind",
+     [](SmscSimulator::Options& s, LoadGenerator::Options& l) {
+       s.receiptOnReceiver = true;
+       l.bindType = LoadGenerator::BindType::Transmitter;
+       l.receivers = 1;
+     },
+     {}},
+    {"DataSm", [](SmscSimulator::Options&, LoadGenerator::Options& l) { l.dataSm = true; }, {}},
+    {"LongMessagesInParts",
+     [](SmscSimulator::Options&, LoadGenerator::Options& l) { l.parts = 3; },
+     {}},
+    // A withheld submit gets no receipt either: only responses are missing.
+    {"MissingResponse",
+     [](SmscSimulator::Options& s, LoadGenerator::Options&) { s.withholdEvery = 4; },
+     {{LoadGenerator::kMissingResponse, 6}}},
+    {"DoubledReceipt",
+     [](SmscSimulator::Options& s, LoadGenerator::Options&) { s.duplicateReceiptEvery = 8; },
+     {{LoadGenerator::kDuplicateReceipt, 3}}},
+    // The misnumbered response leaves its own submit unanswered, and the
+    // message it accepted is one the generator never learns of.
+    {"WrongSequenceNumber",
+     [](SmscSimulator::Options& s, LoadGenerator::Options&) { s.wrongSequenceEvery = 6; },
+     {{LoadGenerator::kUnexpectedSequence, 4},
+      {LoadGenerator::kMissingResponse, 4},
+      {LoadGenerator::kUnknownReceipt, 4}}},
+};
+
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class LoadGeneratorChecks : public ::testing::TestWithParam<Case> {};
+
+TEST_P(LoadGeneratorChecks, ReportsExactlyTheFaultsTheSimulatorInjects) {
+  SmscSimulator::Options s;
+  LoadGenerator::Options l = smallRun(0);
+  GetParam().fault(s, l);
+  RunningSimulator smsc(s);
+  l.port = smsc.port();
+  const LoadGenerator::Report r = LoadGenerator(l).run();
+
+  uint64_t expected[LoadGenerator::kProblemKinds] = {};
+  for (const auto& [kind, count] : GetParam().expected) expected[kind] = count;
+  for (int k = 0; k < LoadGenerator::kProblemKinds; ++k) {
+    EXPECT_EQ(r.problems[k], expected[k]) << LoadGenerator::problemName(static_cast<Problem>(k));
+  }
+  EXPECT_EQ(r.exitCode(), GetParam().expected.empty() ? 0 : 1) << r.machineLine();
+  if (GetParam().expected.empty()) {
+    EXPECT_EQ(r.receipts, l.count * static_cast<uint64_t>(l.parts));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, LoadGeneratorChecks, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LoadGenerator, RefusedBindStopsTheRunBeforeAnySubmit) {
+  SmscSimulator::Options s;
+  s.bindAnswer = SmscSimulator::BindAnswer::Refuse;
+  s.bindRefusalStatus = 0x0D;
+  RunningSimulator smsc(s);
+  const LoadGenerator::Report r = LoadGenerator(smallRun(smsc.port())).run();
+  EXPECT_EQ(r.exitCode(), 2);
+  EXPECT_EQ(r.submits, 0u);
+  EXPECT_NE(r.bindError.find("0x0d"), std::string::npos) << r.bindError;
+}
+
+TEST(LoadGenerator, ResetConnectionCountsItsUnansweredSubmitsAsMissing) {
+  SmscSimulator::Options s;
+  s.resetAfterSubmits = 5;
+  RunningSimulator smsc(s);
+  const LoadGenerator::Report r = LoadGenerator(smallRun(smsc.port())).run();
+  EXPECT_EQ(r.problems[LoadGenerator::kConnectionLost], 2u);
+  // How many were in flight when the reset came is the network's choice.
+  EXPECT_GE(r.problems[LoadGenerator::kMissingResponse], 2u);
+  EXPECT_EQ(r.exitCode(), 1);
+}
+
+TEST(CapacityTools, LoadAgainstSmscOverLoopbackExitsZeroWithReceipts) {
+  testing_support::TempDir smscDir, loadDir;
+  testing_support::DaemonProcess smsc(smscDir.path(), {"--port", "0"}, PELLIRO_SMSC_BINARY);
+  ASSERT_TRUE(smsc.waitForOutput("\n")) << smsc.errorOutput();
+  const std::string listening = smsc.output();
+  const std::string port =
+      listening.substr(listening.rfind(':') + 1, listening.find('\n') - listening.rfind(':') - 1);
+  testing_support::DaemonProcess load(
+      loadDir.path(),
+      {"--port", port, "--binds", "2", "--window", "8", "--count", "300", "--quiet"},
+      PELLIRO_LOAD_BINARY);
+  EXPECT_EQ(load.waitExit(std::chrono::seconds(30)), 0) << load.errorOutput();
+  EXPECT_NE(load.output().find("receipts=300 "), std::string::npos) << load.output();
+  EXPECT_NE(load.output().find(" problems=0 "), std::string::npos) << load.output();
+  smsc.stop(SIGTERM);
+}
+
+}  // namespace

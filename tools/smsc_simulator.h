@@ -1,0 +1,205 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "base/loop_waker.h"
+#include "base/poller.h"
+#include "smpp/pdu.h"
+#include "tools/pdu_connection.h"
+
+// An SMSC simulator: accepts any number of SMPP binds on one listening
+// socket and serves them all from one epoll loop. It is the engine of the
+// pelliro-smsc tool and of the tests' fake SMSC, so that what the tests
+// trust is what the capacity figures are measured against.
+//
+// The hot path does no recording: a test that wants to see PDUs installs an
+// observer. Faults (refused or silent binds, delayed or withheld responses,
+// resets, unbinds, split writes, doubled receipts, wrong sequence numbers)
+// are options.
+//
+// run() and the loop-side operations belong to the thread that calls run();
+// post(), stop() and port() are safe from any thread.
+class SmscSimulator {
+ public:
+  enum class BindAnswer { Accept, Refuse, Silent };
+  enum class ReceiptTiming { None, AfterResponse, BeforeResponse };
+
+  struct Options {
+    std::string host = "127.0.0.1";
+    uint16_t port = 0;  // 0: the kernel picks one
+    BindAnswer bindAnswer = BindAnswer::Accept;
+    uint32_t bindRefusalStatus = SMPP::ESME_RBINDFAIL;
+    // A status other than 0 is answered without an id and never receipted.
+    uint32_t submitStatus = SMPP::ESME_ROK;
+    std::chrono::milliseconds responseDelay{0};
+    // Every Nth submit the simulator receives (over all connections, so a
+    // run's count of faults does not depend on how the load spreads) is
+    // never answered; 0 never.
+    uint64_t withholdEvery = 0;
+    // Every Nth response carries a sequence number nobody used; 0 never.
+    uint64_t wrongSequenceEvery = 0;
+    std::string messageIdPrefix;
+    ReceiptTiming receipt = ReceiptTiming::AfterResponse;
+    // Receipt only when the submit's registered_delivery asks for one.
+    bool receiptOnRequestOnly = true;
+    // Receipts go to another receiving bind of the same system id, held
+    // until one exists.
+    bool receiptOnReceiver = false;
+    bool receiptTLVs = false;
+    std::string receiptStat = "DELIVRD";
+    uint32_t receiptError = 0;
+    // Every Nth receipt is sent twice; 0 never.
+    uint64_t duplicateReceiptEvery = 0;
+    // A mobile-originated message after every Nth accepted submit; 0 never.
+    uint64_t moEvery = 0;
+    bool answerEnquireLink = true;
+    // The connection is reset when its Nth submit arrives (unanswered), or
+    // unbound after its Nth response; 0 never.
+    uint64_t resetAfterSubmits = 0;
+    uint64_t unbindAfterSubmits = 0;
+    // Output in pieces of at most this many bytes a short pause apart.
+    size_t writeChunk = 0;
+  };
+
+  struct Session {
+    int connection = 0;
+    bool bound = false;
+    uint32_t bindCommand = 0;
+    std::string systemId;
+    std::string password;
+  };
+
+  // Sees every connection, every PDU received (after it was handled, with
+  // the session as it left it) and the message id given to every submit
+  // ("" when it was refused or withheld). Called on the loop thread.
+  class Observer {
+   public:
+    virtual ~Observer() = default;
+    virtual void onAccepted(int connection) = 0;
+    virtual void onClosed(int connection) = 0;
+    virtual void onPDU(const Session& session, const SMPP::PDUHeader& header, const uint8_t* body,
+                       size_t bodyLength) = 0;
+    virtual void onSubmit(int connection, uint32_t sequence, const std::string& messageId,
+                          const SMPP::PDUHeader& header, const uint8_t* body,
+                          size_t bodyLength) = 0;
+  };
+
+  struct Counters {
+    uint64_t binds = 0;
+    uint64_t submits = 0;
+    uint64_t responses = 0;
+    uint64_t receipts = 0;
+    uint64_t deliverResponses = 0;
+  };
+
+  // Listens at once; throws std::runtime_error when it cannot.
+  explicit SmscSimulator(const Options& options, Observer* observer = nullptr);
+  ~SmscSimulator();
+  SmscSimulator(const SmscSimulator&) = delete;
+  SmscSimulator& operator=(const SmscSimulator&) = delete;
+
+  uint16_t port() const { return port_; }
+
+  // Serves until stop(). Call from one thread only.
+  void run();
+  // Safe from any thread and from a signal handler.
+  void stop();
+  // Runs `work` on the loop thread at its next pass; safe from any thread.
+  void post(std::function<void()> work);
+
+  // ---- Loop thread only ----------------------------------------------------
+  Options& options() { return options_; }
+  const Counters& counters() const { return counters_; }
+  const Session* session(int connection) const;
+  // A request PDU queued on an open connection: its sequence number, or 0.
+  uint32_t sendRequest(int connection, uint32_t commandId, const std::vector<uint8_t>& body);
+  // Any PDU the caller builds entirely; false when the connection is gone.
+  bool sendRaw(int connection, uint32_t commandId, uint32_t status, uint32_t sequence,
+               const std::vector<uint8_t>& body);
+  uint32_t sendReceipt(int connection, const std::string& messageId, const std::string& source,
+                       const std::string& destination);
+  uint32_t sendMO(int connection, const std::string& source, const std::string& destination,
+                  const std::string& text);
+  // Reset (RST) once what is queued has been written.
+  void resetConnection(int connection);
+
+  // "id:<id> sub:001 dlvrd:001 submit date:YYMMDDhhmm done date:YYMMDDhhmm
+  // stat:<stat> err:<err> text:", both dates the current UTC minute.
+  static std::string receiptText(const std::string& messageId, const std::string& stat,
+                                 uint32_t error);
+
+ private:
+  struct Connection {
+    explicit Connection(int fd) : io(fd) {}
+    PduConnection io;
+    Session session;
+    uint32_t nextSequence = 1;
+    uint64_t submits = 0;
+    uint64_t responses = 0;
+    bool resetWhenWritten = false;
+    bool closeWhenWritten = false;
+    bool writeWatched = false;
+    std::chrono::steady_clock::time_point nextChunkAt{};
+  };
+  // Output held back by responseDelay; the delay is one value, so due
+  // times arrive in order and a queue suffices.
+  struct Due {
+    std::chrono::steady_clock::time_point at;
+    int connection;
+    std::vector<uint8_t> bytes;
+    bool reset = false;
+  };
+
+  void acceptAll();
+  void serveInput(Connection& c);
+  void handlePDU(Connection& c, const SMPP::PDUHeader& header, const uint8_t* body, size_t len);
+  void handleBind(Connection& c, const SMPP::PDUHeader& header, const uint8_t* body, size_t len);
+  void handleSubmit(Connection& c, const SMPP::PDUHeader& header, const uint8_t* body, size_t len);
+  // Queued now, or held back by responseDelay behind earlier output.
+  void emit(Connection& c, uint32_t commandId, uint32_t status, uint32_t sequence,
+            const uint8_t* body, size_t len);
+  void routeReceipt(Connection& submitter, const std::vector<uint8_t>& body);
+  void releaseHeldReceipts(Connection& c);
+  Connection* receiverFor(const Connection& submitter);
+  void buildReceiptBody(const std::string& messageId, const std::string& source,
+                        const std::string& destination, std::vector<uint8_t>& out);
+  void flushAll();
+  void close(int connection);
+  void runPosted();
+  const std::string& minuteStamp();
+
+  Options options_;
+  Observer* observer_;
+  Poller poller_;
+  LoopWaker waker_;
+  int listenFd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::map<int, std::unique_ptr<Connection>> connections_;  // by connection number
+  std::unordered_map<int, int> byFd_;                       // descriptor to connection number
+  std::vector<int> dirty_;                                  // connections with output this pass
+  int nextConnection_ = 1;
+  uint64_t nextMessageId_ = 1;
+  uint64_t receiptCount_ = 0;
+  Counters counters_;
+  std::deque<Due> due_;
+  // Receipts waiting for a receiving bind, by system id.
+  std::map<std::string, std::vector<std::vector<uint8_t>>> heldReceipts_;
+  std::vector<uint8_t> scratch_;
+  std::string stamp_;
+  int64_t stampMinute_ = -1;
+
+  std::mutex postedMutex_;
+  std::vector<std::function<void()>> posted_;  // guarded by postedMutex_
+};
