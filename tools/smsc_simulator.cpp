@@ -449,10 +449,10 @@ uint32_t SmscSimulator::sendReceipt(int connection, const std::string& messageId
   return sendRequest(connection, SMPP::DELIVER_SM, body);
 }
 
-uint32_t SmscSimulator::sendMO(int connection, const std::string& source,
-                               const std::string& destination, const std::string& text) {
+SMPP::T_SubmitSM SmscSimulator::moMessage(const std::string& source,
+                                          const std::string& destination,
+                                          const std::string& text) {
   SMPP::T_SubmitSM sm;
-  // International numbers, as handsets send them.
   sm.source_addr_ton = 1;
   sm.source_addr_npi = 1;
   sm.source_addr = source;
@@ -460,6 +460,12 @@ uint32_t SmscSimulator::sendMO(int connection, const std::string& source,
   sm.dest_addr_npi = 1;
   sm.destination_addr = destination;
   sm.short_message.assign(text.begin(), text.end());
+  return sm;
+}
+
+uint32_t SmscSimulator::sendMO(int connection, const std::string& source,
+                               const std::string& destination, const std::string& text) {
+  const SMPP::T_SubmitSM sm = moMessage(source, destination, text);
   std::vector<uint8_t> body;
   if (!SMPP::encodeSubmitSMBody(SMPP::DELIVER_SM, sm, body)) return 0;
   return sendRequest(connection, SMPP::DELIVER_SM, body);

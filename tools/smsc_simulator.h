@@ -134,6 +134,11 @@ class SmscSimulator {
   // Reset (RST) once what is queued has been written.
   void resetConnection(int connection);
 
+  // A mobile-originated message from `source` to `destination`, both
+  // international numbers as handsets send them.
+  static SMPP::T_SubmitSM moMessage(const std::string& source, const std::string& destination,
+                                    const std::string& text);
+
   // "id:<id> sub:001 dlvrd:001 submit date:YYMMDDhhmm done date:YYMMDDhhmm
   // stat:<stat> err:<err> text:", both dates the current UTC minute.
   static std::string receiptText(const std::string& messageId, const std::string& stat,

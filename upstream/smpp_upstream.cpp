@@ -211,6 +211,21 @@ void SMPPUpstream::identifyUnusedSMSCEntries() {
                static_cast<ull>(smscid));
 }
 
+namespace {
+
+// What a slot takes from its target, at creation and at every change of it.
+void applyTargetFields(SMSCEntry& entry, const TargetRecord& target) {
+  entry.host = target.host;
+  entry.port = target.port;
+  entry.systemId = target.systemid;
+  entry.password = target.password;
+  entry.systemType = target.systemtype;
+  entry.adminDown = target.admindown;
+  entry.tpsLimit = target.tpslimit;
+}
+
+}  // namespace
+
 void SMPPUpstream::buildEntries(bool reinit) {
   const std::vector<SharedTargetSet> sets = config_.targetSetsCopy();
   std::vector<std::string> liveIds;
@@ -229,26 +244,13 @@ void SMPPUpstream::buildEntries(bool reinit) {
             // both follow its changes.
             for (uint64_t slot : {smscid, smscid + 1}) {
               if (slot != smscid && !(target.usetxrx && entries_.count(slot) != 0)) continue;
-              SMSCEntry& entry = entries_[slot];
-              entry.host = target.host;
-              entry.port = target.port;
-              entry.systemId = target.systemid;
-              entry.password = target.password;
-              entry.systemType = target.systemtype;
-              entry.adminDown = target.admindown;
-              entry.tpsLimit = target.tpslimit;
+              applyTargetFields(entries_[slot], target);
             }
           } else {
             SMSCEntry entry;
             entry.smscid = smscid;
-            entry.host = target.host;
-            entry.port = target.port;
             entry.interfaceVersion = defaultInterfaceVersion_;
-            entry.systemId = target.systemid;
-            entry.password = target.password;
-            entry.systemType = target.systemtype;
-            entry.adminDown = target.admindown;
-            entry.tpsLimit = target.tpslimit;
+            applyTargetFields(entry, target);
             names_[smscid] = target.name;
             if (target.usetxrx) {
               entry.bindType = 1;

@@ -268,15 +268,7 @@ uint32_t FakeSmsc::sendReceipt(int connection, const std::string& messageId,
 
 uint32_t FakeSmsc::sendMO(int connection, const std::string& source, const std::string& destination,
                           const std::string& text) {
-  SMPP::T_SubmitSM sm;
-  sm.source_addr_ton = 1;
-  sm.source_addr_npi = 1;
-  sm.source_addr = source;
-  sm.dest_addr_ton = 1;
-  sm.dest_addr_npi = 1;
-  sm.destination_addr = destination;
-  sm.short_message.assign(text.begin(), text.end());
-  return sendDeliverSM(connection, sm);
+  return sendDeliverSM(connection, SmscSimulator::moMessage(source, destination, text));
 }
 
 uint32_t FakeSmsc::sendUnbind(int connection) {
