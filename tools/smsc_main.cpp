@@ -39,6 +39,8 @@ void usage(FILE* to) {
       "  --duplicate-receipt-every N  send every Nth receipt twice\n"
       "  --mo-every N             a mobile-originated message after every Nth submit\n"
       "  --reset-after N          reset a bind's connection at its Nth submit\n"
+      "  --reset-every N          every N submits in all, reset some submitting binds\n"
+      "  --reset-binds K          how many (2)\n"
       "  --unbind-after N         unbind a bind after its Nth response\n"
       "  --write-chunk BYTES      split output into pieces of at most BYTES\n"
       "  --id-prefix TEXT         prefix of the message ids\n"
@@ -72,6 +74,8 @@ int main(int argc, char** argv) {
     kDuplicate,
     kMo,
     kReset,
+    kResetEvery,
+    kResetBinds,
     kUnbind,
     kChunk,
     kPrefix,
@@ -95,6 +99,8 @@ int main(int argc, char** argv) {
       {"duplicate-receipt-every", required_argument, nullptr, kDuplicate},
       {"mo-every", required_argument, nullptr, kMo},
       {"reset-after", required_argument, nullptr, kReset},
+      {"reset-every", required_argument, nullptr, kResetEvery},
+      {"reset-binds", required_argument, nullptr, kResetBinds},
       {"unbind-after", required_argument, nullptr, kUnbind},
       {"write-chunk", required_argument, nullptr, kChunk},
       {"id-prefix", required_argument, nullptr, kPrefix},
@@ -160,6 +166,12 @@ int main(int argc, char** argv) {
         break;
       case kReset:
         o.resetAfterSubmits = number(optarg);
+        break;
+      case kResetEvery:
+        o.resetEvery = number(optarg);
+        break;
+      case kResetBinds:
+        o.resetBinds = static_cast<int>(number(optarg));
         break;
       case kUnbind:
         o.unbindAfterSubmits = number(optarg);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -119,11 +120,14 @@ void SmscSimulator::run() {
       if (d.reset) it->second->resetWhenWritten = true;
       dirty_.push_back(d.connection);
     }
+    dirty_.insert(dirty_.end(), draining_.begin(), draining_.end());
+    draining_.clear();
     flushAll();
-    int timeout = -1;
+    int timeout = draining_.empty() ? -1 : 1;
     if (!due_.empty()) {
-      timeout = static_cast<int>(
+      const int wait = static_cast<int>(
           std::chrono::ceil<std::chrono::milliseconds>(due_.front().at - now).count());
+      timeout = timeout < 0 ? wait : std::min(timeout, wait);
     }
     // Split writes are a fault for tests with few connections; only they
     // pay for a look at every connection.
@@ -269,6 +273,7 @@ void SmscSimulator::handleSubmit(Connection& c, const SMPP::PDUHeader& header, c
                                  size_t len) {
   const uint32_t response = header.commandId | SMPP::RESPONSE_BIT;
   ++counters_.submits;
+  if (options_.resetEvery > 0 && counters_.submits % options_.resetEvery == 0) resetSomeBinds();
   const uint64_t n = ++c.submits;
   if (options_.resetAfterSubmits > 0 && n >= options_.resetAfterSubmits) {
     c.resetWhenWritten = true;
@@ -478,6 +483,23 @@ void SmscSimulator::resetConnection(int connection) {
   dirty_.push_back(connection);
 }
 
+void SmscSimulator::resetSomeBinds() {
+  int chosen = 0;
+  // In turn from the connection after the last one reset, wrapping once.
+  for (int pass = 0; pass < 2 && chosen < options_.resetBinds; ++pass) {
+    for (auto it = pass == 0 ? connections_.upper_bound(lastReset_) : connections_.begin();
+         it != connections_.end() && chosen < options_.resetBinds; ++it) {
+      Connection& c = *it->second;
+      if (!c.session.bound || c.session.bindCommand == SMPP::BIND_RECEIVER || c.resetWhenWritten)
+        continue;
+      c.resetWhenWritten = true;
+      dirty_.push_back(it->first);
+      lastReset_ = it->first;
+      ++chosen;
+    }
+  }
+}
+
 void SmscSimulator::flushAll() {
   if (dirty_.empty()) return;
   std::sort(dirty_.begin(), dirty_.end());
@@ -513,6 +535,11 @@ void SmscSimulator::flushAll() {
       continue;
     }
     if (c.resetWhenWritten) {
+      int unsent = 0;
+      if (::ioctl(c.io.fd(), TIOCOUTQ, &unsent) == 0 && unsent > 0) {
+        draining_.push_back(number);
+        continue;
+      }
       poller_.remove(c.io.fd());
       byFd_.erase(c.io.fd());
       c.io.reset();

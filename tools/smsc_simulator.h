@@ -68,6 +68,10 @@ class SmscSimulator {
     // unbound after its Nth response; 0 never.
     uint64_t resetAfterSubmits = 0;
     uint64_t unbindAfterSubmits = 0;
+    // Every Nth submit over all connections, this many submitting binds
+    // (taken in turn) are reset once their output has left; 0 never.
+    uint64_t resetEvery = 0;
+    int resetBinds = 2;
     // Output in pieces of at most this many bytes a short pause apart.
     size_t writeChunk = 0;
   };
@@ -180,6 +184,7 @@ class SmscSimulator {
   void buildReceiptBody(const std::string& messageId, const std::string& source,
                         const std::string& destination, std::vector<uint8_t>& out);
   void flushAll();
+  void resetSomeBinds();
   void close(int connection);
   void runPosted();
   const std::string& minuteStamp();
@@ -194,6 +199,10 @@ class SmscSimulator {
   std::map<int, std::unique_ptr<Connection>> connections_;  // by connection number
   std::unordered_map<int, int> byFd_;                       // descriptor to connection number
   std::vector<int> dirty_;                                  // connections with output this pass
+  // Connections to reset whose last bytes are still in the kernel's send
+  // queue: a reset now would discard them, so they wait for it to empty.
+  std::vector<int> draining_;
+  int lastReset_ = 0;
   int nextConnection_ = 1;
   uint64_t nextMessageId_ = 1;
   uint64_t receiptCount_ = 0;
