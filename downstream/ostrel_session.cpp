@@ -30,6 +30,7 @@ std::shared_ptr<OstrelSession> OstrelSession::create(int fd, const char* peerIp,
   auto session = std::make_shared<OstrelSession>(fd, peerIp, peerPort, master);
   const uint64_t id = session->sessionId();
   Tracker::instance().setSession(id, std::weak_ptr<SMPPSession>(session));
+  session->socketHolder().setOwner(session);
   if (master != nullptr) {
     session->authoriser_.setVerdictListener([master, id] { master->requestTimedCheck(id); });
     session->socketHolder().setAttentionCallback([master, id] { master->requestTimedCheck(id); });

@@ -31,6 +31,7 @@
 #include "downstream/connection_admission.h"
 #include "downstream/entity_control_master.h"
 #include "downstream/ip_whitelist.h"
+#include "smpp/send_batch.h"
 
 // The customer-facing listener: one loop on one thread that accepts SMPP
 // connections, decides before reading a byte whether to keep each one
@@ -285,7 +286,11 @@ int SMPPServer<SessionT, AdminSessionT>::run(int smppPort, int /*adminPort*/, bo
   poller_.add(waker_.descriptor());
   closedInPass_.assign(sessions_.size(), 0);
 
+  // What a pass sends (responses, receipts, submits to SMSCs) leaves in one
+  // write per connection, just before the loop sleeps.
+  SendBatch batch;
   while (!stopFlag_->load()) {
+    batch.flush();
     const int ready = poller_.wait(waitMillis(clock_(), periodic), events_);
     ++pass_;
     passes_.store(pass_, std::memory_order_relaxed);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "smpp/send_batch.h"
 
 namespace {
 
@@ -92,6 +93,9 @@ void SMPPSocketHolder::closeDescriptor() {
   std::lock_guard<std::mutex> lock(outputMutex_);
   if (!socket_) return;
   const int fd = socket_->descriptor();
+  // Output gathered for a batch (a refusal, an unbind answer) goes out
+  // before the close, as far as the kernel takes it now.
+  if (fd >= 0 && backlogStart_ < backlog_.size()) writeBacklogLocked();
   if (ownsDescriptor_ && fd >= 0) ::close(fd);
   socket_->releaseDescriptor();
   backlog_.clear();
@@ -219,6 +223,23 @@ bool SMPPSocketHolder::sendPDU(uint32_t sequenceNumber, uint32_t commandId, uint
   std::lock_guard<std::mutex> lock(outputMutex_);
   if (!socket_ || socket_->descriptor() < 0) return false;
 
+  SendBatch* batch = batched_ ? nullptr : SendBatch::current();
+  if (batched_ || batch != nullptr) {
+    std::shared_ptr<void> owner = batched_ ? nullptr : owner_.lock();
+    if (batched_ || owner) {
+      if (backlog_.size() - backlogStart_ + SMPP::HEADER_LENGTH + bodyLength > kMaxOutputBacklog) {
+        failSend(0, "Output backlog full, peer not reading");
+        return false;
+      }
+      appendLocked(sequenceNumber, commandId, commandStatus, body, bodyLength);
+      if (!batched_) {
+        batched_ = true;
+        batch->add(std::move(owner), this);
+      }
+      return true;
+    }
+  }
+
   if (backlogStart_ < backlog_.size()) {
     // Earlier output is still queued: this PDU goes behind it, whole. The
     // owner already watches the socket for writing.
@@ -274,6 +295,22 @@ bool SMPPSocketHolder::flushOutput() {
 
 size_t SMPPSocketHolder::pendingOutputBytes() const {
   std::lock_guard<std::mutex> lock(outputMutex_);
-  return backlog_.size() - backlogStart_;
+  return batched_ ? 0 : backlog_.size() - backlogStart_;
+}
+
+void SMPPSocketHolder::flushBatched() {
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  batched_ = false;
+  if (failed() || !socket_ || socket_->descriptor() < 0 || backlogStart_ >= backlog_.size()) return;
+  switch (writeBacklogLocked()) {
+    case WriteResult::kComplete:
+      return;
+    case WriteResult::kIncomplete:
+      if (attention_) attention_();
+      return;
+    case WriteResult::kError:
+      failSend(errno, "socket send failed");
+      return;
+  }
 }
 

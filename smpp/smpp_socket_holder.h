@@ -55,6 +55,11 @@ class SMPPSocketHolder {
   // socket for writing or close it. It may only hand the news to the owning
   // loop (LoopWaker::post). Set it before the holder is shared.
   void setAttentionCallback(std::function<void()> callback);
+  // The object that owns this holder (its session), shared. Sends from a
+  // thread with a SendBatch are gathered only for holders with an owner,
+  // which the batch keeps alive until it writes. Set it before the holder
+  // is shared.
+  void setOwner(std::weak_ptr<void> owner) { owner_ = std::move(owner); }
 
   int descriptor() const;
   bool ownsDescriptor() const { return ownsDescriptor_; }
@@ -96,10 +101,17 @@ class SMPPSocketHolder {
   // Writes as much of the backlog as the kernel takes; false when the
   // holder has failed.
   bool flushOutput();
+  // Output the owning loop must wait for the socket to take: bytes gathered
+  // by a send batch do not count, the batch writes them before its thread
+  // sleeps (and asks for attention if the kernel leaves some).
   size_t pendingOutputBytes() const;
 
  private:
+  friend class SendBatch;
   enum class WriteResult { kComplete, kIncomplete, kError };
+
+  // Called by the batch this holder is registered with.
+  void flushBatched();
 
   void receive();
   bool extractPDU();
@@ -130,4 +142,6 @@ class SMPPSocketHolder {
   std::vector<uint8_t> backlog_;        // guarded by outputMutex_
   size_t backlogStart_ = 0;             // guarded by outputMutex_
   std::function<void()> attention_;     // guarded by outputMutex_
+  std::weak_ptr<void> owner_;           // set before sharing, then read only
+  bool batched_ = false;                // guarded by outputMutex_: registered with a batch
 };

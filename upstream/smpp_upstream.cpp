@@ -25,6 +25,7 @@
 #include "config/smsc_slot_id.h"
 #include "downstream/deliver_sm_queue.h"
 #include "smpp/message_text.h"
+#include "smpp/send_batch.h"
 #include "smpp/smpp_socket.h"
 #include "tracking/tracker.h"
 #include "upstream/connect_backoff.h"
@@ -331,6 +332,9 @@ void SMPPUpstream::recomputeUnbound() {
 // ---- Loop -----------------------------------------------------------------
 
 void SMPPUpstream::upstreamRun(bool& activity, int64_t maxWaitMicros) {
+  // What this pass sends leaves in one write per connection, before the
+  // loop sleeps and again when the pass ends.
+  SendBatch batch;
   passes_.fetch_add(1, std::memory_order_relaxed);
   uint64_t t = now();
   if (speedWindowStart_ == 0) speedWindowStart_ = t;
@@ -399,6 +403,7 @@ void SMPPUpstream::upstreamRun(bool& activity, int64_t maxWaitMicros) {
   if (maxWaitMicros >= 0 && wait > static_cast<uint64_t>(maxWaitMicros))
     wait = static_cast<uint64_t>(maxWaitMicros);
   if (inputLeft_) wait = 0;
+  batch.flush();
   processSessionActivity(activity, t, static_cast<int>((wait + 999) / 1000));
 }
 
@@ -488,6 +493,7 @@ void SMPPUpstream::makeConnections(uint64_t t) {
       // Runs on whichever thread's send left output waiting; the loop then
       // watches the socket for writing.
       session->socketHolder().setAttentionCallback([this, id] { waker_.post(id); });
+      session->socketHolder().setOwner(session);
       session->setConnectionState(SMPPSessionClient::kConnecting);
       if (registerSession(session)) {
         count("smppUpstreamBindAttemptTotal");
@@ -834,7 +840,8 @@ bool SMPPUpstream::handleBindResponse(const std::shared_ptr<SMPPSessionClient>& 
 bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemId, uint64_t customerSessionId,
                                 uint64_t smscid, uint32_t customerSequence,
                                 const SMPP::T_SubmitSM& submit, uint32_t& upstreamSequence,
-                                std::string& smscNameOut, uint32_t commandId) {
+                                std::string& smscNameOut, uint32_t commandId,
+                                const std::function<void(uint32_t, const std::string&)>& beforeSend) {
   std::lock_guard<std::mutex> lock(sessionsMutex_);
   tracker_.setTargetEsme(esmeSystemId, targetIdOfSlot(smscid));
   std::shared_ptr<SMPPSessionClient> session;
@@ -861,6 +868,7 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemId, uint64_t custom
   }
   upstreamSequence = session->nextSequenceNumber();
   tracker_.addSubmitSM(customerSessionId, customerSequence, smscid, upstreamSequence);
+  if (beforeSend) beforeSend(upstreamSequence, smscNameOut);
   const uint64_t tracking =
       customerSequence | (commandId == SMPP::DATA_SM ? kDataSMTrackingBit : 0);
   if (!session->encodeSubmitSMWithSequence(submit, commandId, tracking, upstreamSequence, t)) {
