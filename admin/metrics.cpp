@@ -33,57 +33,67 @@ MetricsRegistry& MetricsRegistry::instance() {
 
 uint64_t MetricsRegistry::now() const { return clock_ != nullptr ? clock_() : wallClockMicros(); }
 
+uint64_t MetricsRegistry::rateNow() const {
+  return clock_ != nullptr ? clock_() : coarseWallClockMicros();
+}
+
 template <typename V>
-V& MetricsRegistry::series(SeriesMap<V>& map, std::string_view key) {
+V& MetricsRegistry::seriesShared(SeriesMap<V>& map, std::string_view key,
+                                 std::shared_lock<std::shared_mutex>& lock) {
   auto it = map.find(key);
   if (it != map.end()) return it->second;
-  return map.emplace(std::string(key), V{}).first->second;
+  lock.unlock();
+  {
+    std::unique_lock<std::shared_mutex> exclusive(registryMutex_);
+    map.try_emplace(std::string(key));
+  }
+  lock.lock();
+  // Nodes stay where they are until clearForTesting, which no caller races.
+  return map.find(key)->second;
 }
 
 void MetricsRegistry::registerCounter(const std::string& name, const std::string& help,
                                       bool labelled) {
-  std::lock_guard<std::mutex> lock(registryMutex_);
-  counters_[name] = Counter{now(), 0};
+  std::unique_lock<std::shared_mutex> lock(registryMutex_);
+  counters_[name].value.store(0, std::memory_order_relaxed);
   help_[name] = help;
   labelled_[name] = labelled;
 }
 
 void MetricsRegistry::registerGauge(const std::string& name, const std::string& help,
                                     bool labelled) {
-  std::lock_guard<std::mutex> lock(registryMutex_);
-  gauges_[name] = Gauge{now(), 0};
+  std::unique_lock<std::shared_mutex> lock(registryMutex_);
+  gauges_[name].value.store(0, std::memory_order_relaxed);
   help_[name] = help;
   labelled_[name] = labelled;
 }
 
 void MetricsRegistry::registerRate(const std::string& name, const std::string& help,
                                    bool labelled) {
-  std::lock_guard<std::mutex> lock(registryMutex_);
-  uint64_t t = now();
-  rates_[name] = Rate{t - 1000000, 0, t, 0};
+  std::unique_lock<std::shared_mutex> lock(registryMutex_);
+  uint64_t t = rateNow();
+  Rate& rate = rates_[name];
+  rate.previousStart = t - 1000000;
+  rate.previousCount = 0;
+  rate.currentStart = t;
+  rate.currentCount = 0;
   help_[name] = help;
   labelled_[name] = labelled;
 }
 
-void MetricsRegistry::incrementCounter(std::string_view key, uint64_t time) {
-  std::lock_guard<std::mutex> lock(registryMutex_);
-  Counter& c = series(counters_, key);
-  c.value += 1;
-  c.time = time != 0 ? time : now();
+void MetricsRegistry::incrementCounter(std::string_view key, uint64_t /*time*/) {
+  std::shared_lock<std::shared_mutex> lock(registryMutex_);
+  seriesShared(counters_, key, lock).value.fetch_add(1, std::memory_order_relaxed);
 }
 
 void MetricsRegistry::addGauge(std::string_view key, int64_t delta) {
-  std::lock_guard<std::mutex> lock(registryMutex_);
-  Gauge& g = series(gauges_, key);
-  g.time = now();
-  g.value += delta;
+  std::shared_lock<std::shared_mutex> lock(registryMutex_);
+  seriesShared(gauges_, key, lock).value.fetch_add(delta, std::memory_order_relaxed);
 }
 
 void MetricsRegistry::setGauge(std::string_view key, int64_t value) {
-  std::lock_guard<std::mutex> lock(registryMutex_);
-  Gauge& g = series(gauges_, key);
-  g.time = now();
-  g.value = value;
+  std::shared_lock<std::shared_mutex> lock(registryMutex_);
+  seriesShared(gauges_, key, lock).value.store(value, std::memory_order_relaxed);
 }
 
 void MetricsRegistry::rollRate(Rate& rate, uint64_t now, uint64_t startCount) {
@@ -94,15 +104,24 @@ void MetricsRegistry::rollRate(Rate& rate, uint64_t now, uint64_t startCount) {
 }
 
 void MetricsRegistry::addRate(std::string_view key, uint64_t n) {
-  std::lock_guard<std::mutex> lock(registryMutex_);
-  uint64_t t = now();
+  std::shared_lock<std::shared_mutex> lock(registryMutex_);
+  const uint64_t t = rateNow();
   auto it = rates_.find(key);
   if (it == rates_.end()) {
-    rates_.emplace(std::string(key), Rate{t - 1000000, 0, t, n});
+    lock.unlock();
+    std::unique_lock<std::shared_mutex> exclusive(registryMutex_);
+    auto [created, isNew] = rates_.try_emplace(std::string(key), t - 1000000, 0, t, n);
+    if (!isNew) {
+      Rate& rate = created->second;
+      if (t - rate.currentStart > kWindowMicros && t > rate.currentStart) rollRate(rate, t, n);
+      else rate.currentCount += n;
+    }
     return;
   }
   Rate& rate = it->second;
-  if (t - rate.currentStart > kWindowMicros) {
+  std::lock_guard<std::mutex> rateLock(rate.rateMutex);
+  // Another thread may have rolled the window with a later reading.
+  if (t > rate.currentStart && t - rate.currentStart > kWindowMicros) {
     rollRate(rate, t, n);
   } else {
     rate.currentCount += n;
@@ -110,7 +129,7 @@ void MetricsRegistry::addRate(std::string_view key, uint64_t n) {
 }
 
 std::string MetricsRegistry::renderMetrics(uint64_t at) {
-  std::lock_guard<std::mutex> lock(registryMutex_);
+  std::unique_lock<std::shared_mutex> lock(registryMutex_);
   const uint64_t t = at != 0 ? at : now();
   const uint64_t millis = t / 1000;
   std::string out;
@@ -148,12 +167,12 @@ std::string MetricsRegistry::renderMetrics(uint64_t at) {
   };
 
   renderKind(counters_, "counter", [&](const Counter& c) {
-    appendNumber(out, c.value);
+    appendNumber(out, c.value.load(std::memory_order_relaxed));
     out.push_back(' ');
     appendNumber(out, millis);
   });
   renderKind(gauges_, "gauge", [&](const Gauge& g) {
-    appendNumber(out, g.value);
+    appendNumber(out, g.value.load(std::memory_order_relaxed));
     out.push_back(' ');
     appendNumber(out, millis);
   });
@@ -167,19 +186,19 @@ std::string MetricsRegistry::renderMetrics(uint64_t at) {
 }
 
 uint64_t MetricsRegistry::counterValue(std::string_view key) {
-  std::lock_guard<std::mutex> lock(registryMutex_);
+  std::shared_lock<std::shared_mutex> lock(registryMutex_);
   auto it = counters_.find(key);
-  return it == counters_.end() ? 0 : it->second.value;
+  return it == counters_.end() ? 0 : it->second.value.load(std::memory_order_relaxed);
 }
 
 int64_t MetricsRegistry::gaugeValue(std::string_view key) {
-  std::lock_guard<std::mutex> lock(registryMutex_);
+  std::shared_lock<std::shared_mutex> lock(registryMutex_);
   auto it = gauges_.find(key);
-  return it == gauges_.end() ? 0 : it->second.value;
+  return it == gauges_.end() ? 0 : it->second.value.load(std::memory_order_relaxed);
 }
 
 void MetricsRegistry::clearForTesting() {
-  std::lock_guard<std::mutex> lock(registryMutex_);
+  std::unique_lock<std::shared_mutex> lock(registryMutex_);
   help_.clear();
   labelled_.clear();
   counters_.clear();
@@ -188,7 +207,7 @@ void MetricsRegistry::clearForTesting() {
 }
 
 void MetricsRegistry::setClockForTesting(uint64_t (*clock)()) {
-  std::lock_guard<std::mutex> lock(registryMutex_);
+  std::unique_lock<std::shared_mutex> lock(registryMutex_);
   clock_ = clock;
 }
 

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <atomic>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -13,10 +15,13 @@
 //
 // Series are keyed by their full text: the family name, optionally followed by
 // labels in braces ("smppSubmitSM_ESME{esme=\"abc\"}"); build keys with
-// seriesKey(), which escapes label values. One mutex guards every map, so an
-// exposition is a consistent snapshot; it is the innermost lock of the process
-// and no other lock is taken while it is held. Every operation is safe from
-// any thread.
+// seriesKey(), which escapes label values. One reader-writer mutex guards the
+// maps: bumps of existing series share it and change the values atomically
+// (a rate under its own small mutex), so the threads of the message path do
+// not queue behind each other; a new series and an exposition take it
+// alone, so an exposition is a consistent snapshot. These are the innermost
+// locks of the process: no other lock is taken while they are held. Every
+// operation is safe from any thread.
 class MetricsRegistry {
  public:
   static MetricsRegistry& instance();
@@ -27,11 +32,11 @@ class MetricsRegistry {
   void registerGauge(const std::string& name, const std::string& help, bool labelled);
   void registerRate(const std::string& name, const std::string& help, bool labelled);
 
-  // Adds 1; `time` (microseconds) 0 means now. Unknown keys start at 0.
+  // Adds 1. Unknown keys start at 0. (Samples are stamped with the time of
+  // the exposition, so the time of the event is not kept.)
   void incrementCounter(std::string_view key, uint64_t time = 0);
-  // Adds `delta` (may be negative) and stamps the series with now.
+  // Adds `delta` (may be negative).
   void addGauge(std::string_view key, int64_t delta);
-  // Sets the gauge to `value` and stamps it with now.
   void setGauge(std::string_view key, int64_t value);
   // Counts events into the current one-second window.
   void incrementRate(std::string_view key) { addRate(key, 1); }
@@ -62,14 +67,16 @@ class MetricsRegistry {
   using SeriesMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
 
   struct Counter {
-    uint64_t time = 0;
-    uint64_t value = 0;
+    std::atomic<uint64_t> value{0};
   };
   struct Gauge {
-    uint64_t time = 0;
-    int64_t value = 0;
+    std::atomic<int64_t> value{0};
   };
   struct Rate {
+    Rate() = default;
+    Rate(uint64_t ps, uint64_t pc, uint64_t cs, uint64_t cc)
+        : previousStart(ps), previousCount(pc), currentStart(cs), currentCount(cc) {}
+    std::mutex rateMutex;  // guards the four fields
     uint64_t previousStart = 0;
     uint64_t previousCount = 0;
     uint64_t currentStart = 0;
@@ -77,11 +84,14 @@ class MetricsRegistry {
   };
 
   uint64_t now() const;
+  uint64_t rateNow() const;
   static void rollRate(Rate& rate, uint64_t now, uint64_t startCount);
+  // The series of `key`, made under the exclusive lock when it is new; the
+  // caller then changes it under the shared lock it holds.
   template <typename V>
-  static V& series(SeriesMap<V>& map, std::string_view key);
+  V& seriesShared(SeriesMap<V>& map, std::string_view key, std::shared_lock<std::shared_mutex>& lock);
 
-  std::mutex registryMutex_;
+  std::shared_mutex registryMutex_;
   SeriesMap<std::string> help_;  // guarded by registryMutex_
   SeriesMap<bool> labelled_;     // guarded by registryMutex_
   SeriesMap<Counter> counters_;  // guarded by registryMutex_

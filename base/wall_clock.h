@@ -7,3 +7,7 @@
 // takes such a value as an argument; this is where the loops and entry points
 // read it. Safe from any thread.
 uint64_t wallClockMicros();
+
+// The same clock read cheaply, a few milliseconds behind at most: for
+// bookkeeping that counts per second (rates), not for deciding by time.
+uint64_t coarseWallClockMicros();
