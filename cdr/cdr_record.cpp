@@ -4,12 +4,19 @@
 #include <ctime>
 
 std::string isoTime(int64_t nanos) {
-  time_t seconds = static_cast<time_t>(nanos / 1000000000LL);
-  struct tm parts {};
-  gmtime_r(&seconds, &parts);
-  char text[32];
-  size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return std::string(text, n);
+  // Rows come in bursts from the same second: the text of the last second
+  // seen on this thread is kept.
+  thread_local time_t lastSeconds = -1;
+  thread_local char text[32];
+  thread_local size_t length = 0;
+  const time_t seconds = static_cast<time_t>(nanos / 1000000000LL);
+  if (seconds != lastSeconds) {
+    struct tm parts {};
+    gmtime_r(&seconds, &parts);
+    length = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    lastSeconds = seconds;
+  }
+  return std::string(text, length);
 }
 
 namespace {

@@ -115,7 +115,9 @@ void Tracker::shutdown() {
   if (!fileName_.empty()) saveToFile(fileName_);
 }
 
-uint64_t Tracker::now() const { return clock_ ? clock_() : wallClockMicros(); }
+// Entries expire after tens of seconds: the cheap clock is exact enough and
+// is read for every submit, response and receipt.
+uint64_t Tracker::now() const { return clock_ ? clock_() : coarseWallClockMicros(); }
 
 void Tracker::addSubmitSM(uint64_t sessionid, uint64_t seqno, uint64_t nextSMSC,
                           uint64_t seqno_out) {
