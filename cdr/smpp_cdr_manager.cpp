@@ -63,7 +63,9 @@ SMPPCDRManager& SMPPCDRManager::getInstance() {
 }
 
 SMPPCDRManager::SMPPCDRManager(Clock clock)
-    : clock_(clock ? std::move(clock) : Clock(wallClockMicros)) {}
+    // Records keep whole seconds and intervals are seconds long: the cheap
+    // clock is exact enough and is read several times per message.
+    : clock_(clock ? std::move(clock) : Clock(coarseWallClockMicros)) {}
 
 SMPPCDRManager::~SMPPCDRManager() {
   stopThreads();
@@ -190,6 +192,12 @@ void SMPPCDRManager::createInitialCDR(const SMPP::T_SubmitSM& submit, const std:
   if (!stale.empty()) afterQueueing(batchSize, refused);
   logMessage(LOG_FINE, this, kClassName, "createInitialCDR",
              "Initial CDR created - Pending CDRs: %zu", pendingNow);
+}
+
+void SMPPCDRManager::discardInitialCDR(uint64_t smscid, uint64_t upstreamSequence) {
+  if (mode() == CDRMode::NONE) return;
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  pending_.erase(PendingKey{smscid, upstreamSequence});
 }
 
 void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscid, uint64_t seq,

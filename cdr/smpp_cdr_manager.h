@@ -91,6 +91,8 @@ class SMPPCDRManager {
   void createInitialCDR(const SMPP::T_SubmitSM& submit, const std::string& esmeId,
                         const std::string& esmeIp, const std::string& smscName, uint64_t smscid,
                         uint64_t upstreamSequence, const std::string& network);
+  // Forgets a record whose submit never left (it is tried elsewhere).
+  void discardInitialCDR(uint64_t smscid, uint64_t upstreamSequence);
   void updateCDRWithMessageID(uint64_t smscid, uint64_t upstreamSequence,
                               const std::string& messageId);
   void updateCDRWithSubmitFail(uint64_t smscid, uint64_t upstreamSequence, uint32_t status);

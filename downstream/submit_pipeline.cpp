@@ -346,24 +346,32 @@ int SubmitPipeline::queueSubmitEvent(const Pending& pending, const std::string& 
     }
     uint32_t upstreamSequence = 0;
     std::string smscName;
-    if (smscid != 0 && upstream.sendSubmitSM(esme, session_.sessionId(), smscid,
-                                             pending.sequenceNumber, pending.submit,
-                                             upstreamSequence, smscName, pending.commandId)) {
-      SMPPCDRManager& cdr = SMPPCDRManager::getInstance();
-      if (cdr.mode() != CDRMode::NONE) {
-        logMessage(LOG_FINE, &session_, kClass, "queueSubmitEvent",
-                   "Queueing submit event - ESME: %s, SMSC: 0x%llx (%s), SeqNo: %llu, IP: %s",
-                   esme.c_str(), static_cast<ull>(smscid), smscName.c_str(),
-                   static_cast<ull>(upstreamSequence), session_.peerIp().c_str());
-        try {
-          cdr.createInitialCDR(pending.submit, esme, session_.peerIp(), smscName, smscid,
-                               upstreamSequence, network);
-        } catch (const std::exception& e) {
-          logMessage(LOG_WARNING, &session_, kClass, "queueSubmitEvent",
-                     "Failed to create CDR: %s", e.what());
-        }
+    SMPPCDRManager& cdr = SMPPCDRManager::getInstance();
+    bool recorded = false;
+    // The record exists before the submit leaves: the SMSC's answer may be
+    // handled on the upstream thread before sendSubmitSM returns.
+    auto record = [&](uint32_t sequence, const std::string& name) {
+      if (cdr.mode() == CDRMode::NONE) return;
+      logMessage(LOG_FINE, &session_, kClass, "queueSubmitEvent",
+                 "Queueing submit event - ESME: %s, SMSC: 0x%llx (%s), SeqNo: %llu, IP: %s",
+                 esme.c_str(), static_cast<ull>(smscid), name.c_str(),
+                 static_cast<ull>(sequence), session_.peerIp().c_str());
+      try {
+        cdr.createInitialCDR(pending.submit, esme, session_.peerIp(), name, smscid, sequence,
+                             network);
+        recorded = true;
+      } catch (const std::exception& e) {
+        logMessage(LOG_WARNING, &session_, kClass, "queueSubmitEvent", "Failed to create CDR: %s",
+                   e.what());
       }
-      return 2;
+    };
+    if (smscid != 0) {
+      if (upstream.sendSubmitSM(esme, session_.sessionId(), smscid, pending.sequenceNumber,
+                                pending.submit, upstreamSequence, smscName, pending.commandId,
+                                record))
+        return 2;
+      // Never sent: the message is tried on the next bind, with its own record.
+      if (recorded) cdr.discardInitialCDR(smscid, upstreamSequence);
     }
     if (concat.concatenated && concatenations_.erase(key) > 0)
       countWithEsme("smppSubmitSMConcatenatedReset", esme);

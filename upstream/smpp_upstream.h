@@ -138,11 +138,17 @@ class SMPPUpstream {
   // Forwards one customer submit (submit_sm or data_sm) on slot `smscid`.
   // False when the slot has no bound transmitter-capable session, its
   // per-second budget is spent, or the send failed: the caller tries the
-  // next pool entry. Called on the customer session's thread.
+  // next pool entry. `beforeSend`, when given, runs once the upstream
+  // sequence number and the SMSC name are known and before the submit can
+  // leave: what must exist when the SMSC answers (the call detail record)
+  // is made there, as the answer may be handled on the upstream thread
+  // before this call returns. After it ran, a false result means the submit
+  // never left. Called on the customer session's thread.
   bool sendSubmitSM(const std::string& esmeSystemId, uint64_t customerSessionId, uint64_t smscid,
                     uint32_t customerSequence, const SMPP::T_SubmitSM& submit,
                     uint32_t& upstreamSequence, std::string& smscName,
-                    uint32_t commandId = SMPP::SUBMIT_SM);
+                    uint32_t commandId = SMPP::SUBMIT_SM,
+                    const std::function<void(uint32_t, const std::string&)>& beforeSend = {});
   void processSubmitSMResp(SMPPSessionClient& session, uint32_t commandId, uint32_t sequence,
                            uint32_t status);
   void processDeliverSM(SMPPSessionClient& session, uint32_t sequence, uint64_t now);
