@@ -37,25 +37,53 @@ uint64_t MetricsRegistry::rateNow() const {
   return clock_ != nullptr ? clock_() : coarseWallClockMicros();
 }
 
+namespace {
+
+void show(std::atomic<bool>& shown) {
+  if (!shown.load(std::memory_order_relaxed)) shown.store(true, std::memory_order_relaxed);
+}
+
+// Each thread's memory of where series live, by key: a hit costs a hash and
+// a compare and no shared cache line. Bounded: past the limit it starts over.
 template <typename V>
-V& MetricsRegistry::seriesShared(SeriesMap<V>& map, std::string_view key,
-                                 std::shared_lock<std::shared_mutex>& lock) {
-  auto it = map.find(key);
-  if (it != map.end()) return it->second;
-  lock.unlock();
+struct SeriesMemory {
+  static constexpr size_t kLimit = 8192;
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, V*, Hash, std::equal_to<>> known;
+};
+
+template <typename V>
+SeriesMemory<V>& memoryOf() {
+  thread_local SeriesMemory<V> memory;
+  return memory;
+}
+
+}  // namespace
+
+template <typename V>
+V& MetricsRegistry::series(SeriesMap<V>& map, std::string_view key) {
+  SeriesMemory<V>& memory = memoryOf<V>();
+  auto known = memory.known.find(key);
+  if (known != memory.known.end()) return *known->second;
+  V* found;
   {
-    std::unique_lock<std::shared_mutex> exclusive(registryMutex_);
-    map.try_emplace(std::string(key));
+    std::unique_lock<std::shared_mutex> lock(registryMutex_);
+    found = &map.try_emplace(std::string(key)).first->second;
   }
-  lock.lock();
-  // Nodes stay where they are until clearForTesting, which no caller races.
-  return map.find(key)->second;
+  if (memory.known.size() >= SeriesMemory<V>::kLimit) memory.known.clear();
+  memory.known.emplace(std::string(key), found);
+  return *found;
 }
 
 void MetricsRegistry::registerCounter(const std::string& name, const std::string& help,
                                       bool labelled) {
   std::unique_lock<std::shared_mutex> lock(registryMutex_);
-  counters_[name].value.store(0, std::memory_order_relaxed);
+  Counter& c = counters_[name];
+  c.value.store(0, std::memory_order_relaxed);
+  c.shown.store(true, std::memory_order_relaxed);
   help_[name] = help;
   labelled_[name] = labelled;
 }
@@ -63,7 +91,9 @@ void MetricsRegistry::registerCounter(const std::string& name, const std::string
 void MetricsRegistry::registerGauge(const std::string& name, const std::string& help,
                                     bool labelled) {
   std::unique_lock<std::shared_mutex> lock(registryMutex_);
-  gauges_[name].value.store(0, std::memory_order_relaxed);
+  Gauge& g = gauges_[name];
+  g.value.store(0, std::memory_order_relaxed);
+  g.shown.store(true, std::memory_order_relaxed);
   help_[name] = help;
   labelled_[name] = labelled;
 }
@@ -73,27 +103,32 @@ void MetricsRegistry::registerRate(const std::string& name, const std::string& h
   std::unique_lock<std::shared_mutex> lock(registryMutex_);
   uint64_t t = rateNow();
   Rate& rate = rates_[name];
+  std::lock_guard<std::mutex> rateLock(rate.rateMutex);
   rate.previousStart = t - 1000000;
   rate.previousCount = 0;
   rate.currentStart = t;
   rate.currentCount = 0;
+  rate.shown.store(true, std::memory_order_relaxed);
   help_[name] = help;
   labelled_[name] = labelled;
 }
 
 void MetricsRegistry::incrementCounter(std::string_view key, uint64_t /*time*/) {
-  std::shared_lock<std::shared_mutex> lock(registryMutex_);
-  seriesShared(counters_, key, lock).value.fetch_add(1, std::memory_order_relaxed);
+  Counter& c = series(counters_, key);
+  c.value.fetch_add(1, std::memory_order_relaxed);
+  show(c.shown);
 }
 
 void MetricsRegistry::addGauge(std::string_view key, int64_t delta) {
-  std::shared_lock<std::shared_mutex> lock(registryMutex_);
-  seriesShared(gauges_, key, lock).value.fetch_add(delta, std::memory_order_relaxed);
+  Gauge& g = series(gauges_, key);
+  g.value.fetch_add(delta, std::memory_order_relaxed);
+  show(g.shown);
 }
 
 void MetricsRegistry::setGauge(std::string_view key, int64_t value) {
-  std::shared_lock<std::shared_mutex> lock(registryMutex_);
-  seriesShared(gauges_, key, lock).value.store(value, std::memory_order_relaxed);
+  Gauge& g = series(gauges_, key);
+  g.value.store(value, std::memory_order_relaxed);
+  show(g.shown);
 }
 
 void MetricsRegistry::rollRate(Rate& rate, uint64_t now, uint64_t startCount) {
@@ -104,22 +139,18 @@ void MetricsRegistry::rollRate(Rate& rate, uint64_t now, uint64_t startCount) {
 }
 
 void MetricsRegistry::addRate(std::string_view key, uint64_t n) {
-  std::shared_lock<std::shared_mutex> lock(registryMutex_);
+  Rate& rate = series(rates_, key);
   const uint64_t t = rateNow();
-  auto it = rates_.find(key);
-  if (it == rates_.end()) {
-    lock.unlock();
-    std::unique_lock<std::shared_mutex> exclusive(registryMutex_);
-    auto [created, isNew] = rates_.try_emplace(std::string(key), t - 1000000, 0, t, n);
-    if (!isNew) {
-      Rate& rate = created->second;
-      if (t - rate.currentStart > kWindowMicros && t > rate.currentStart) rollRate(rate, t, n);
-      else rate.currentCount += n;
-    }
+  std::lock_guard<std::mutex> rateLock(rate.rateMutex);
+  if (!rate.shown.load(std::memory_order_relaxed)) {
+    // A new (or cleared) series starts with an empty previous window.
+    rate.previousStart = t - 1000000;
+    rate.previousCount = 0;
+    rate.currentStart = t;
+    rate.currentCount = n;
+    rate.shown.store(true, std::memory_order_relaxed);
     return;
   }
-  Rate& rate = it->second;
-  std::lock_guard<std::mutex> rateLock(rate.rateMutex);
   // Another thread may have rolled the window with a later reading.
   if (t > rate.currentStart && t - rate.currentStart > kWindowMicros) {
     rollRate(rate, t, n);
@@ -140,7 +171,8 @@ std::string MetricsRegistry::renderMetrics(uint64_t at) {
     using Entry = std::pair<std::string_view, decltype(&map.begin()->second)>;
     std::vector<Entry> entries;
     entries.reserve(map.size());
-    for (auto& [key, value] : map) entries.emplace_back(key, &value);
+    for (auto& [key, value] : map)
+      if (value.shown.load(std::memory_order_relaxed)) entries.emplace_back(key, &value);
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
       std::string_view ba = baseName(a.first), bb = baseName(b.first);
       return ba != bb ? ba < bb : a.first < b.first;
@@ -177,7 +209,8 @@ std::string MetricsRegistry::renderMetrics(uint64_t at) {
     appendNumber(out, millis);
   });
   renderKind(rates_, "gauge", [&](Rate& r) {
-    if (t - r.currentStart > kWindowMicros) rollRate(r, t, 0);
+    std::lock_guard<std::mutex> rateLock(r.rateMutex);
+    if (t > r.currentStart && t - r.currentStart > kWindowMicros) rollRate(r, t, 0);
     appendNumber(out, r.previousCount);
     out.push_back(' ');
     appendNumber(out, r.previousStart / 1000);
@@ -188,22 +221,36 @@ std::string MetricsRegistry::renderMetrics(uint64_t at) {
 uint64_t MetricsRegistry::counterValue(std::string_view key) {
   std::shared_lock<std::shared_mutex> lock(registryMutex_);
   auto it = counters_.find(key);
-  return it == counters_.end() ? 0 : it->second.value.load(std::memory_order_relaxed);
+  return it == counters_.end() || !it->second.shown.load(std::memory_order_relaxed)
+             ? 0
+             : it->second.value.load(std::memory_order_relaxed);
 }
 
 int64_t MetricsRegistry::gaugeValue(std::string_view key) {
   std::shared_lock<std::shared_mutex> lock(registryMutex_);
   auto it = gauges_.find(key);
-  return it == gauges_.end() ? 0 : it->second.value.load(std::memory_order_relaxed);
+  return it == gauges_.end() || !it->second.shown.load(std::memory_order_relaxed)
+             ? 0
+             : it->second.value.load(std::memory_order_relaxed);
 }
 
 void MetricsRegistry::clearForTesting() {
   std::unique_lock<std::shared_mutex> lock(registryMutex_);
   help_.clear();
   labelled_.clear();
-  counters_.clear();
-  gauges_.clear();
-  rates_.clear();
+  // Threads remember where series live, so series are hidden, never freed.
+  for (auto& [key, c] : counters_) {
+    c.value.store(0, std::memory_order_relaxed);
+    c.shown.store(false, std::memory_order_relaxed);
+  }
+  for (auto& [key, g] : gauges_) {
+    g.value.store(0, std::memory_order_relaxed);
+    g.shown.store(false, std::memory_order_relaxed);
+  }
+  for (auto& [key, r] : rates_) {
+    std::lock_guard<std::mutex> rateLock(r.rateMutex);
+    r.shown.store(false, std::memory_order_relaxed);
+  }
 }
 
 void MetricsRegistry::setClockForTesting(uint64_t (*clock)()) {

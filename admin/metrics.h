@@ -15,13 +15,14 @@
 //
 // Series are keyed by their full text: the family name, optionally followed by
 // labels in braces ("smppSubmitSM_ESME{esme=\"abc\"}"); build keys with
-// seriesKey(), which escapes label values. One reader-writer mutex guards the
-// maps: bumps of existing series share it and change the values atomically
-// (a rate under its own small mutex), so the threads of the message path do
-// not queue behind each other; a new series and an exposition take it
-// alone, so an exposition is a consistent snapshot. These are the innermost
-// locks of the process: no other lock is taken while they are held. Every
-// operation is safe from any thread.
+// seriesKey(), which escapes label values. A series, once made, stays where
+// it is for the life of the process (clearing only hides it), so each thread
+// remembers where the series it bumps live and a bump of a known series takes
+// no lock of the registry: values change atomically, a rate's under its own
+// small mutex. The reader-writer mutex guards the maps: making a series and
+// an exposition take it alone. These are the innermost locks of the process:
+// no other lock is taken while they are held. Every operation is safe from
+// any thread.
 class MetricsRegistry {
  public:
   static MetricsRegistry& instance();
@@ -66,16 +67,18 @@ class MetricsRegistry {
   template <typename V>
   using SeriesMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
 
+  // `shown` is false for a series made by a lookup but not yet changed, and
+  // after clearForTesting: the exposition leaves it out.
   struct Counter {
     std::atomic<uint64_t> value{0};
+    std::atomic<bool> shown{false};
   };
   struct Gauge {
     std::atomic<int64_t> value{0};
+    std::atomic<bool> shown{false};
   };
   struct Rate {
-    Rate() = default;
-    Rate(uint64_t ps, uint64_t pc, uint64_t cs, uint64_t cc)
-        : previousStart(ps), previousCount(pc), currentStart(cs), currentCount(cc) {}
+    std::atomic<bool> shown{false};
     std::mutex rateMutex;  // guards the four fields
     uint64_t previousStart = 0;
     uint64_t previousCount = 0;
@@ -86,10 +89,10 @@ class MetricsRegistry {
   uint64_t now() const;
   uint64_t rateNow() const;
   static void rollRate(Rate& rate, uint64_t now, uint64_t startCount);
-  // The series of `key`, made under the exclusive lock when it is new; the
-  // caller then changes it under the shared lock it holds.
+  // The series of `key`, found in the calling thread's memory of series or
+  // made under the exclusive lock.
   template <typename V>
-  V& seriesShared(SeriesMap<V>& map, std::string_view key, std::shared_lock<std::shared_mutex>& lock);
+  V& series(SeriesMap<V>& map, std::string_view key);
 
   std::shared_mutex registryMutex_;
   SeriesMap<std::string> help_;  // guarded by registryMutex_
