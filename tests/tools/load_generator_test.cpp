@@ -40,45 +40,35 @@ LoadGenerator::Options smallRun(uint16_t port) {
   return o;
 }
 
+using Sim = SmscSimulator::Options;
+using Load = LoadGenerator::Options;
+
 struct Case {
   const char* name;
-  void (*fault)(SmscSimulator::Options&, LoadGenerator::Options&);
+  void (*fault)(Sim&, Load&);
   // Counts per kind of problem the generator must report, nothing else.
   std::vector<std::pair<Problem, uint64_t>> expected;
 };
 
 const Case kCases[] = {
-    {"Clean", [](SmscSimulator::Options&, LoadGenerator::Options&) {}, {}},
-    {"ReceiptBeforeResponse",
-     [](SmscSimulator::Options& s, LoadGenerator::Options&) {
-       s.receipt = SmscSimulator::ReceiptTiming::BeforeResponse;
-     },
-     {}},
+    {"Clean", [](Sim&, Load&) {}, {}},
+    {"ReceiptBeforeResponse", [](Sim& s, Load&) { s.receipt = SmscSimulator::ReceiptTiming::BeforeResponse; }, {}},
     {"ReceiptOnReceiverBind",
-     [](SmscSimulator::Options& s, LoadGenerator::Options& l) {
+     [](Sim& s, Load& l) {
        s.receiptOnReceiver = true;
        l.bindType = LoadGenerator::BindType::Transmitter;
        l.receivers = 1;
      },
      {}},
-    {"DataSm", [](SmscSimulator::Options&, LoadGenerator::Options& l) { l.dataSm = true; }, {}},
-    {"LongMessagesInParts",
-     [](SmscSimulator::Options&, LoadGenerator::Options& l) { l.parts = 3; },
-     {}},
+    {"DataSm", [](Sim&, Load& l) { l.dataSm = true; }, {}},
+    {"LongMessagesInParts", [](Sim&, Load& l) { l.parts = 3; }, {}},
     // A withheld submit gets no receipt either: only responses are missing.
-    {"MissingResponse",
-     [](SmscSimulator::Options& s, LoadGenerator::Options&) { s.withholdEvery = 4; },
-     {{LoadGenerator::kMissingResponse, 6}}},
-    {"DoubledReceipt",
-     [](SmscSimulator::Options& s, LoadGenerator::Options&) { s.duplicateReceiptEvery = 8; },
-     {{LoadGenerator::kDuplicateReceipt, 3}}},
+    {"MissingResponse", [](Sim& s, Load&) { s.withholdEvery = 4; }, {{LoadGenerator::kMissingResponse, 6}}},
+    {"DoubledReceipt", [](Sim& s, Load&) { s.duplicateReceiptEvery = 8; }, {{LoadGenerator::kDuplicateReceipt, 3}}},
     // The misnumbered response leaves its own submit unanswered, and the
     // message it accepted is one the generator never learns of.
-    {"WrongSequenceNumber",
-     [](SmscSimulator::Options& s, LoadGenerator::Options&) { s.wrongSequenceEvery = 6; },
-     {{LoadGenerator::kUnexpectedSequence, 4},
-      {LoadGenerator::kMissingResponse, 4},
-      {LoadGenerator::kUnknownReceipt, 4}}},
+    {"WrongSequenceNumber", [](Sim& s, Load&) { s.wrongSequenceEvery = 6; },
+     {{LoadGenerator::kUnexpectedSequence, 4}, {LoadGenerator::kMissingResponse, 4}, {LoadGenerator::kUnknownReceipt, 4}}},
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -88,8 +78,8 @@ void PrintTo(const Case& c, std::ostream* os) {
 class LoadGeneratorChecks : public ::testing::TestWithParam<Case> {};
 
 TEST_P(LoadGeneratorChecks, ReportsExactlyTheFaultsTheSimulatorInjects) {
-  SmscSimulator::Options s;
-  LoadGenerator::Options l = smallRun(0);
+  Sim s;
+  Load l = smallRun(0);
   GetParam().fault(s, l);
   RunningSimulator smsc(s);
   l.port = smsc.port();
