@@ -54,6 +54,8 @@ const FramingCase kFraming[] = {
      {{1, 0}, {2, 0}}, true},
 };
 
+void PrintTo(const FramingCase& c, std::ostream* os) { *os << c.name; }
+
 class SocketHolderFraming : public ::testing::TestWithParam<FramingCase> {};
 
 TEST_P(SocketHolderFraming, FramesTheStream) {
