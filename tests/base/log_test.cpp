@@ -60,8 +60,9 @@ TEST_F(LogTest, LinesCarryTimeObjectLevelClassAndFunctionFromTheMinimumLevelUp) 
   logMessage(LOG_DEBUG, nullptr, "Application", "main", "Starting %s", "Dravnik");
   const auto file = lines("application.log");
   ASSERT_EQ(file.size(), 3u);
-  EXPECT_TRUE(std::regex_match(file[0], std::regex(kTime + R"(0x[0-9a-f]+ WARNING )"
-                                                           "OstrelConfiguration::performLoad Exception bad$")))
+  EXPECT_TRUE(std::regex_match(
+      file[0], std::regex(kTime + R"(0x[0-9a-f]+ WARNING OstrelConfiguration::performLoad )"
+                                  "Exception bad$")))
       << file[0];
   // Messages are cut at 1023 characters.
   EXPECT_EQ(file[1].substr(file[1].find("Application::main ") + 18), std::string(1023, 'x'));
@@ -70,8 +71,9 @@ TEST_F(LogTest, LinesCarryTimeObjectLevelClassAndFunctionFromTheMinimumLevelUp) 
       << file[2];
   EXPECT_EQ(out(), dir_.read("application.log"));
 
-  const std::pair<const char*, int> names[] = {{"FINEST", 1}, {"FINE", 2}, {"INFO", 3},
-                                               {"WARNING", 4}, {"SEVERE", 5}, {"debug", 3}, {"", 3}};
+  const std::pair<const char*, int> names[] = {{"FINEST", 1},  {"FINE", 2},   {"INFO", 3},
+                                               {"WARNING", 4}, {"SEVERE", 5}, {"debug", 3},
+                                               {"", 3}};
   for (const auto& [name, level] : names) EXPECT_EQ(logLevelFromName(name), level) << name;
 }
 
@@ -115,9 +117,11 @@ TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
   }
   for (auto& th : threads) th.join();
   closeAuditLog();
-  const std::regex app(kTime + R"(\(nil\)    INFO Application::worker thread \d line \d+ (padding-?){7}$)");
+  const std::regex app(kTime +
+                       R"(\(nil\)    INFO Application::worker thread \d line \d+ (padding-?){7}$)");
   const std::regex audit(kTime + R"(\(nil\) Application::worker thread \d line \d+$)");
-  for (const auto& [name, format] : {std::pair{"application.log", &app}, std::pair{"audit.log", &audit}}) {
+  for (const auto& [name, format] :
+       {std::pair{"application.log", &app}, std::pair{"audit.log", &audit}}) {
     const auto file = lines(name);
     ASSERT_EQ(file.size(), static_cast<size_t>(kThreads * kLines)) << name;
     for (const auto& line : file) ASSERT_TRUE(std::regex_match(line, *format)) << line;

@@ -13,7 +13,8 @@ TEST(MessageText, DecodesByCodingAndHeader) {
   } cases[] = {
       {"Empty", {}, 0x40, 8, ""},
       {"DefaultCodingOctetForOctet", {'h', 'i', 0xE9}, 0, 0, "hi\xE9"},
-      {"Ucs2AfterTheUserDataHeader", {5, 0, 3, 7, 2, 1, 0x00, 'H', 0x00, 0xE9}, 0x40, 8, "H\xC3\xA9"},
+      {"Ucs2AfterTheUserDataHeader", {5, 0, 3, 7, 2, 1, 0x00, 'H', 0x00, 0xE9}, 0x40, 8,
+       "H\xC3\xA9"},
       {"NothingAfterTheHeader", {5, 0, 3, 7, 2, 1}, 0x40, 0, ""},
       {"HeaderLengthPastTheEnd", {200, 1, 2}, 0x40, 0, ""},
       {"SurrogatePairAndEuro", {0xD8, 0x3D, 0xDE, 0x00, 0x20, 0xAC}, 0, 8,

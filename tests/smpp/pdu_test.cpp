@@ -72,11 +72,13 @@ TEST(Pdu, SubmitSmDecodingOfTimesLimitsAndMalformedBodies) {
       {"RelativeTimesCountFromNow", SMPP::SUBMIT_SM,
        submitSm(cat({text("000000000130000R"), {0}}), cat({text("000001000000000R"), {0}})), true,
        0, kNow + 90000000ULL, day, 1},
-      {"PastScheduleWithoutTheCheck", SMPP::SUBMIT_SM, submitSm(past), false, 0, kNow - 1000000, day, 1},
+      {"PastScheduleWithoutTheCheck", SMPP::SUBMIT_SM, submitSm(past), false, 0, kNow - 1000000,
+       day, 1},
       {"ExtraZeroByteGivesNoTlvs", SMPP::SUBMIT_SM, submitSm({0}, {0}, {0x00}), true, 0, 0, day, 0},
       {"TwentyCharacterSource", SMPP::SUBMIT_SM, submitSm({0}, {0}, {}, std::string(20, '9')), true,
        0, 0, day, 0},
-      {"NonZeroByteAfterShortMessage", SMPP::SUBMIT_SM, submitSm({0}, {0}, {0x01}), true, 0x45, 0, 0, 0},
+      {"NonZeroByteAfterShortMessage", SMPP::SUBMIT_SM, submitSm({0}, {0}, {0x01}), true, 0x45, 0,
+       0, 0},
       {"TlvLengthPastTheEnd", SMPP::SUBMIT_SM, submitSm({0}, {0}, {0x02, 0x0C, 0x00, 0x09, 0x00}),
        true, 0x45, 0, 0, 0},
       {"TwentyOneCharacterSource", SMPP::SUBMIT_SM, submitSm({0}, {0}, {}, std::string(21, '9')),
@@ -148,7 +150,8 @@ TEST(Pdu, SubmitSmEncodingIsByteExactAndRoundTrips) {
 TEST(Pdu, DataSmIsForwardedWithItsOwnTlvs) {
   const Bytes body = cat({cstr(""), {1, 1}, cstr("123"), {1, 1}, cstr("456"), {0x00, 0x01, 0x08},
                           {0x02, 0x0C, 0x00, 0x01, 0x09},
-                          {0x04, 0x24, 0x00, 0x04, 0x00, 'h', 0x00, 'i'}, {0x14, 0x01, 0x00, 0x00}});
+                          {0x04, 0x24, 0x00, 0x04, 0x00, 'h', 0x00, 'i'},
+                          {0x14, 0x01, 0x00, 0x00}});
   T_SubmitSM sm;
   uint32_t error = 0;
   ASSERT_TRUE(parse(SMPP::DATA_SM, body, sm, error));
@@ -176,14 +179,17 @@ TEST(Pdu, UnsendableRecordsAreRefused) {
     uint32_t command;
     void (*spoil)(T_SubmitSM&);
   } cases[] = {
-      {"ShortMessageOf256", SMPP::SUBMIT_SM, [](T_SubmitSM& s) { s.short_message = Bytes(256, 1); }},
+      {"ShortMessageOf256", SMPP::SUBMIT_SM,
+       [](T_SubmitSM& s) { s.short_message = Bytes(256, 1); }},
       {"SourceOf21", SMPP::SUBMIT_SM, [](T_SubmitSM& s) { s.source_addr = std::string(21, '1'); }},
       {"NulInsideSource", SMPP::SUBMIT_SM,
        [](T_SubmitSM& s) { s.source_addr = std::string("1\0" "2", 3); }},
       {"TlvOver65535", SMPP::DATA_SM,
        [](T_SubmitSM& s) { s.tlvs = {TLV{0x0424, 0, Bytes(65536, 0)}}; }},
       {"BodyOverThePduLimit", SMPP::DATA_SM,
-       [](T_SubmitSM& s) { s.tlvs = {TLV{0x0424, 0, Bytes(40000, 0)}, TLV{0x0424, 0, Bytes(40000, 0)}}; }},
+       [](T_SubmitSM& s) {
+         s.tlvs = {TLV{0x0424, 0, Bytes(40000, 0)}, TLV{0x0424, 0, Bytes(40000, 0)}};
+       }},
   };
   for (const Case& c : cases) {
     T_SubmitSM sm;

@@ -41,11 +41,13 @@ class ScriptedServer : public SMPPSessionServer {
     return submitResult;
   }
   bool onDeliverSMResp(uint32_t status, const std::string& messageId, uint32_t seq) override {
-    responses.push_back("deliver_sm_resp " + std::to_string(status) + " " + std::to_string(seq) + messageId);
+    responses.push_back("deliver_sm_resp " + std::to_string(status) + " " + std::to_string(seq) +
+                        messageId);
     return true;
   }
   bool onDataSMResp(uint32_t status, const std::string& messageId, uint32_t seq) override {
-    responses.push_back("data_sm_resp " + std::to_string(status) + " " + std::to_string(seq) + messageId);
+    responses.push_back("data_sm_resp " + std::to_string(status) + " " + std::to_string(seq) +
+                        messageId);
     return true;
   }
   size_t calls() const { return binds.size() + submitCommands.size() + unbinds; }
@@ -127,8 +129,10 @@ const Row kRows[] = {
      BIND_STATE_TRANSMITTER},
     {"Version10IsAnsweredWith34", 0, TX, bindBody("a", "", "", 0x10), 0,
      cat({kVantrel, versionTlv(0x34)}), 1, {}, BIND_STATE_TRANSMITTER},
-    {"SecondBindOnBoundSessionIsAlreadyBound", TRX, RX, bindBody("b", "", "", 0x34), 0x05, Bytes{}, 0},
-    {"BindWithoutInterfaceVersion", 0, TX, cat({cstr("acme"), cstr("pw"), cstr("")}), 0x0D, Bytes{}, 0},
+    {"SecondBindOnBoundSessionIsAlreadyBound", TRX, RX, bindBody("b", "", "", 0x34), 0x05, Bytes{},
+     0},
+    {"BindWithoutInterfaceVersion", 0, TX, cat({cstr("acme"), cstr("pw"), cstr("")}), 0x0D, Bytes{},
+     0},
     {"BindWithSystemIdOf16", 0, TX, bindBody(std::string(16, 'a'), "", "", 0x34), 0x0D, Bytes{}, 0},
     {"BindWithPasswordOf9", 0, TX, bindBody("acme", "123456789", "", 0x34), 0x0D, Bytes{}, 0},
     {"EmptyBind", 0, TX, {}, 0x0D, Bytes{}, 0},
@@ -144,17 +148,18 @@ const Row kRows[] = {
     {"SubmitBeforeBind", 0, SMPP::SUBMIT_SM, submitBody(), 0x04, Bytes{}, 0},
     {"SubmitOnReceiver", RX, SMPP::SUBMIT_SM, submitBody(), 0x04, Bytes{}, 0},
     {"DataSmOnReceiver", RX, SMPP::DATA_SM, dataSmBody(), 0x04, std::nullopt, 0},
-    {"AcceptedSubmitIsAnsweredWithTheMessageId", TX, SMPP::SUBMIT_SM, submitBody(), 0, cstr("msg-1"),
-     1},
+    {"AcceptedSubmitIsAnsweredWithTheMessageId", TX, SMPP::SUBMIT_SM, submitBody(), 0,
+     cstr("msg-1"), 1},
     {"AcceptedDataSm", TRX, SMPP::DATA_SM, dataSmBody(), 0, cstr("msg-1"), 1},
     {"FurtherMessageIdsTravelInTlv1400", TRX, SMPP::SUBMIT_SM, submitBody(), 0,
      cat({cstr("msg-1"), {0x14, 0x00, 0x00, 0x05, 'b', 0, 'c', 'd', 0}}), 1,
      [](ScriptedServer& s) { s.extraIds = {"b", "cd"}; }},
     {"RefusedSubmitCarriesTheHookStatus", TX, SMPP::SUBMIT_SM, submitBody(), 0x58, Bytes{}, 1,
      [](ScriptedServer& s) { refuseSubmits(s); s.submitStatus = 0x58; }},
-    {"RefusedSubmitKeepsThePreset", TX, SMPP::SUBMIT_SM, submitBody(), 0x45, Bytes{}, 1, refuseSubmits},
+    {"RefusedSubmitKeepsThePreset", TX, SMPP::SUBMIT_SM, submitBody(), 0x45, Bytes{}, 1,
+     refuseSubmits},
     {"RefusalAboveFfffCarriesItsReasonText", TX, SMPP::SUBMIT_SM, submitBody(), 0x45,
-     cat({{0x00, 0x00, 0x1D, 0x00, static_cast<uint8_t>(kDisabled.size() + 1)}, cstr(kDisabled)}), 1,
+     cat({{0x00, 0x00, 0x1D, 0x00, uint8_t(kDisabled.size() + 1)}, cstr(kDisabled)}), 1,
      [](ScriptedServer& s) { refuseSubmits(s); s.submitStatus = 0x60045; }},
     {"SubmitAnsweredLaterGetsNoAnswerNow", TX, SMPP::SUBMIT_SM, submitBody(), -1, std::nullopt, 1,
      [](ScriptedServer& s) { s.submitResult = SMPPSessionServer::kAnswerLater; }},
@@ -209,10 +214,10 @@ TEST(ServerSession, BindAnsweredLaterIsCompletedOnceWithTheVerdict) {
     SCOPED_TRACE(accept ? "accepted" : "refused");
     Session t;
     t.s.bindResult = SMPPSessionServer::kAnswerLater;
-    EXPECT_TRUE(t.exchange(SMPP::BIND_TRANSCEIVER, 11, bindBody("acme", "pw", "VMA", 0x50)).empty());
+    EXPECT_TRUE(t.exchange(TRX, 11, bindBody("acme", "pw", "VMA", 0x50)).empty());
     EXPECT_TRUE(t.s.bindPending());
-    EXPECT_EQ(t.s.binds, (std::vector<std::string>{std::to_string(kNow) + " 127.0.0.9 80 acme/pw/VMA " +
-                                                   std::to_string(TRX) + " 11 VantrelSMSC"}));
+    EXPECT_EQ(t.s.binds, (std::vector<std::string>{std::to_string(kNow) +
+                                                   " 127.0.0.9 80 acme/pw/VMA 9 11 VantrelSMSC"}));
     // Meanwhile a submit is refused for the bind state and a second bind at once.
     auto out = t.exchange(SMPP::SUBMIT_SM, 12, submitBody());
     ASSERT_EQ(out.size(), 1u);
@@ -241,8 +246,8 @@ TEST(ServerSession, BindAnsweredLaterIsCompletedOnceWithTheVerdict) {
 TEST(ServerSession, BindAfterARefusalInTheSameReadIsRefusedUnasked) {
   Session t;
   t.s.bindResult = SMPPSessionServer::kRefuse;
-  auto out = t.feed(cat({SMPP::encodePDU(SMPP::BIND_TRANSMITTER, 0, 1, bindBody("a", "x", "", 0x34)),
-                         SMPP::encodePDU(SMPP::BIND_TRANSMITTER, 0, 2, bindBody("a", "y", "", 0x34))}));
+  auto out = t.feed(cat({SMPP::encodePDU(TX, 0, 1, bindBody("a", "x", "", 0x34)),
+                         SMPP::encodePDU(TX, 0, 2, bindBody("a", "y", "", 0x34))}));
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].header.commandStatus, 0x0Du);
   EXPECT_EQ(out[1].header.commandStatus, 0x0Du);

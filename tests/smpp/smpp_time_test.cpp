@@ -21,14 +21,18 @@ TEST(SmppTime, AbsoluteTimes) {
       {"2401312359x9000+", 0}, {"241331235959000+", 0}, {"240100235959000+", 0},
       {"240131245959000+", 0}, {"240131235959049+", 0}, {" 40131235959000+", 0},
   };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(SMPP::parseAbsoluteTime(text), expected) << text;
+  for (const auto& [text, seconds] : cases) {
+    EXPECT_EQ(SMPP::parseAbsoluteTime(text), seconds) << text;
+  }
 }
 
 TEST(SmppTime, RelativeTimesCountDaysToSecondsAndIgnoreYearsAndMonths) {
   const std::pair<const char*, uint64_t> cases[] = {
       {"000001020304000R", 93784}, {"010200000010000R", 10},
       {"0000010203", 0},           {"00000102030x000R", 0}, {"", 0}};
-  for (const auto& [text, expected] : cases) EXPECT_EQ(SMPP::parseRelativeTime(text), expected) << text;
+  for (const auto& [text, seconds] : cases) {
+    EXPECT_EQ(SMPP::parseRelativeTime(text), seconds) << text;
+  }
 }
 
 TEST(SmppTime, FormatsAgreeWithTheCLibraryAcrossYears) {

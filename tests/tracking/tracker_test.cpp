@@ -86,7 +86,8 @@ TEST_F(TrackerTest, MissedResponseDiagnosisIsCappedAtOneHundredEntries) {
   EXPECT_FALSE(tracker.getSessionForSubmitSMResp(session, seqno, 0x200, 100000));
   const std::string err = testing::internal::GetCapturedStderr();
   size_t entries = 0;
-  for (size_t at = err.find("  Key = {"); at != std::string::npos; at = err.find("  Key = {", at + 1)) {
+  const std::string entry = "  Key = {nextSMSC: 0x200, seqno_out: ";
+  for (size_t at = err.find(entry); at != std::string::npos; at = err.find(entry, at + 1)) {
     ++entries;
   }
   EXPECT_EQ(entries, 100u);
@@ -194,7 +195,8 @@ TEST_F(TrackerTest, FileIsSavedWholeAtDestructionAndLoadedAtConstruction) {
                                 "esme" + std::to_string(i % 3));
     }
   }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to open file for reading: " + file + "\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Failed to open file for reading: " + file + "\n");
   EXPECT_FALSE(dir.exists("msgtrack.tmp"));
   Tracker second(file, clock);
   EXPECT_EQ(second.messageIDMapSize(), 50u);
@@ -234,7 +236,8 @@ TEST_F(TrackerTest, DamagedFilesDecodeOnlyWholeRecords) {
   } cases[] = {
       {"CountBeyondTheFile", u64Bytes(UINT64_MAX) + record(1, "a1", "s1"), 1, false},
       {"LengthBeyondTheFile",
-       u64Bytes(2) + record(1, "a1", "s1") + u64Bytes(2) + u64Bytes(UINT64_MAX - 3) + "xyz", 1, false},
+       u64Bytes(2) + record(1, "a1", "s1") + u64Bytes(2) + u64Bytes(UINT64_MAX - 3) + "xyz", 1,
+       false},
       {"SystemIdLongerThanTheRest",
        u64Bytes(1) + u64Bytes(1) + u64Bytes(2) + "ab" + u64Bytes(1000) + "short", 0, false},
       {"ShorterThanItsCount", std::string("\x01\x02", 2), 0, false},
@@ -249,7 +252,8 @@ TEST_F(TrackerTest, DamagedFilesDecodeOnlyWholeRecords) {
     EXPECT_EQ(r.complete, c.complete) << c.name;
   }
   // Later duplicates overwrite earlier ones.
-  const auto r = msgtrack::decode(u64Bytes(2) + record(1, "a1", "first") + record(1, "a1", "second"));
+  const auto r =
+      msgtrack::decode(u64Bytes(2) + record(1, "a1", "first") + record(1, "a1", "second"));
   ASSERT_EQ(r.records.size(), 1u);
   EXPECT_EQ(r.records.begin()->second, "second");
   EXPECT_TRUE(r.complete);
@@ -265,7 +269,8 @@ TEST_F(TrackerTest, FailedSaveLeavesThePreviousFileWhole) {
   tracker.addMessageIDMapping(0x100, "new", "acme");
   testing::internal::CaptureStderr();
   EXPECT_FALSE(tracker.saveToFile(file));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to open file for writing: " + file + "\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Failed to open file for writing: " + file + "\n");
   EXPECT_EQ(dir.read("msgtrack"), previous);
 }
 
