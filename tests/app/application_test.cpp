@@ -52,8 +52,8 @@ TEST(ApplicationTest, FirstRunWritesADefaultFileThatTheNextRunStartsFrom) {
   EXPECT_NE(result.out.find("INFO Application::main Created configuration"), std::string::npos);
   EXPECT_EQ(result.out.find("Starting Dravnik"), std::string::npos);
 
+  // The written file is valid: a second run on free ports gets past the load.
   json config = json::parse(dir.read("pelliro.conf"));
-  ASSERT_TRUE(config["base"].is_object());
   config["base"]["smpp.port"] = testing_support::freeLoopbackPort();
   config["base"]["http.port"] = testing_support::freeLoopbackPort();
   dir.write("pelliro.conf", config.dump(2));
