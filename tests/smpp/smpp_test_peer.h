@@ -1,7 +1,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,8 +31,9 @@ struct ReceivedPDU {
   Bytes body;
 };
 
-// A connected loopback socket pair: one end for the session under test, the
-// other end plays the remote party, reading and writing raw bytes.
+// A connected socket pair: one end for the session under test, the other end
+// plays the remote party with raw bytes. Whatever the session wrote is
+// already readable when its send returns.
 class SocketPair {
  public:
   SocketPair() {
@@ -57,40 +57,31 @@ class SocketPair {
     sessionFd = -1;
     return fd;
   }
+  void closePeer() {
+    close(peerFd);
+    peerFd = -1;
+  }
 
   void peerWrite(const Bytes& bytes) const {
-    size_t off = 0;
-    while (off < bytes.size()) {
+    for (size_t off = 0; off < bytes.size();) {
       const ssize_t n = ::write(peerFd, bytes.data() + off, bytes.size() - off);
       if (n <= 0) return;
       off += static_cast<size_t>(n);
     }
   }
-  void peerSend(uint32_t commandId, uint32_t status, uint32_t seq, const Bytes& body = {}) const {
-    peerWrite(SMPP::encodePDU(commandId, status, seq, body));
-  }
-
-  // Everything the session has written so far (waits at most `waitMs` for
-  // the first byte).
-  Bytes peerReadAvailable(int waitMs = 0) const {
+  Bytes peerReadAvailable() const {
     Bytes out;
-    pollfd p{peerFd, POLLIN, 0};
-    if (::poll(&p, 1, waitMs) <= 0) return out;
     uint8_t buf[65536];
-    for (;;) {
-      const ssize_t n = ::recv(peerFd, buf, sizeof buf, MSG_DONTWAIT);
-      if (n <= 0) break;
+    for (ssize_t n; (n = ::recv(peerFd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
       out.insert(out.end(), buf, buf + n);
     }
     return out;
   }
-
-  // The session's output split into PDUs; a trailing fragment fails the test
-  // through `complete`.
-  std::vector<ReceivedPDU> peerReadPDUs(bool* complete = nullptr, int waitMs = 0) const {
-    return split(peerReadAvailable(waitMs), complete);
+  // The session's output split into PDUs; `complete` tells whether a
+  // fragment was left over.
+  std::vector<ReceivedPDU> peerReadPDUs(bool* complete = nullptr) const {
+    return split(peerReadAvailable(), complete);
   }
-
   static std::vector<ReceivedPDU> split(const Bytes& data, bool* complete = nullptr) {
     std::vector<ReceivedPDU> out;
     size_t off = 0;
@@ -113,14 +104,13 @@ inline Bytes bindBody(const std::string& systemId, const std::string& password,
                       const std::string& systemType, uint8_t version) {
   return cat({cstr(systemId), cstr(password), cstr(systemType), {version, 0, 0, 0}});
 }
-
-// A small valid submit_sm body (or data_sm body with the payload in a TLV).
+// A small valid submit_sm body, and a data_sm body with the text in message_payload.
 inline Bytes submitBody(const std::string& destination = "447700900123") {
   return cat({cstr(""), {1, 1}, cstr("Shop"), {1, 1}, cstr(destination), {0, 0, 0}, cstr(""),
               cstr(""), {1, 0, 0, 0}, {5}, text("hello")});
 }
-inline Bytes dataSmBody(const std::string& destination = "447700900123") {
-  return cat({cstr(""), {1, 1}, cstr("Shop"), {1, 1}, cstr(destination), {0, 1, 0},
+inline Bytes dataSmBody() {
+  return cat({cstr(""), {1, 1}, cstr("Shop"), {1, 1}, cstr("447700900123"), {0, 1, 0},
               {0x04, 0x24, 0x00, 0x05}, text("hello")});
 }
 

@@ -40,45 +40,46 @@ LoadGenerator::Options smallRun(uint16_t port) {
   return o;
 }
 
+using Sim = SmscSimulator::Options;
+using Load = LoadGenerator::Options;
+
 struct Case {
   const char* name;
-  void (*fault)(SmscSimulator::Options&, LoadGenerator::Options&);
+  void (*fault)(Sim&, Load&);
   // Counts per kind of problem the generator must report, nothing else.
   std::vector<std::pair<Problem, uint64_t>> expected;
+  // A kind whose count is only a minimum: how many submits were in flight
+  // when a connection was reset is the network's choice.
+  Problem atLeast = LoadGenerator::kProblemKinds;
 };
 
 const Case kCases[] = {
-    {"Clean", [](SmscSimulator::Options&, LoadGenerator::Options&) {}, {}},
+    {"Clean", [](Sim&, Load&) {}, {}},
     {"ReceiptBeforeResponse",
-     [](SmscSimulator::Options& s, LoadGenerator::Options&) {
-       s.receipt = SmscSimulator::ReceiptTiming::BeforeResponse;
-     },
-     {}},
+     [](Sim& s, Load&) { s.receipt = SmscSimulator::ReceiptTiming::BeforeResponse; }, {}},
     {"ReceiptOnReceiverBind",
-     [](SmscSimulator::Options& s, LoadGenerator::Options& l) {
+     [](Sim& s, Load& l) {
        s.receiptOnReceiver = true;
        l.bindType = LoadGenerator::BindType::Transmitter;
        l.receivers = 1;
      },
      {}},
-    {"DataSm", [](SmscSimulator::Options&, LoadGenerator::Options& l) { l.dataSm = true; }, {}},
-    {"LongMessagesInParts",
-     [](SmscSimulator::Options&, LoadGenerator::Options& l) { l.parts = 3; },
-     {}},
+    {"DataSm", [](Sim&, Load& l) { l.dataSm = true; }, {}},
+    {"LongMessagesInParts", [](Sim&, Load& l) { l.parts = 3; }, {}},
     // A withheld submit gets no receipt either: only responses are missing.
-    {"MissingResponse",
-     [](SmscSimulator::Options& s, LoadGenerator::Options&) { s.withholdEvery = 4; },
+    {"MissingResponse", [](Sim& s, Load&) { s.withholdEvery = 4; },
      {{LoadGenerator::kMissingResponse, 6}}},
-    {"DoubledReceipt",
-     [](SmscSimulator::Options& s, LoadGenerator::Options&) { s.duplicateReceiptEvery = 8; },
+    {"DoubledReceipt", [](Sim& s, Load&) { s.duplicateReceiptEvery = 8; },
      {{LoadGenerator::kDuplicateReceipt, 3}}},
     // The misnumbered response leaves its own submit unanswered, and the
     // message it accepted is one the generator never learns of.
-    {"WrongSequenceNumber",
-     [](SmscSimulator::Options& s, LoadGenerator::Options&) { s.wrongSequenceEvery = 6; },
+    {"WrongSequenceNumber", [](Sim& s, Load&) { s.wrongSequenceEvery = 6; },
      {{LoadGenerator::kUnexpectedSequence, 4},
       {LoadGenerator::kMissingResponse, 4},
       {LoadGenerator::kUnknownReceipt, 4}}},
+    {"ResetConnection", [](Sim& s, Load&) { s.resetAfterSubmits = 5; },
+     {{LoadGenerator::kConnectionLost, 2}, {LoadGenerator::kMissingResponse, 2}},
+     LoadGenerator::kMissingResponse},
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -88,8 +89,8 @@ void PrintTo(const Case& c, std::ostream* os) {
 class LoadGeneratorChecks : public ::testing::TestWithParam<Case> {};
 
 TEST_P(LoadGeneratorChecks, ReportsExactlyTheFaultsTheSimulatorInjects) {
-  SmscSimulator::Options s;
-  LoadGenerator::Options l = smallRun(0);
+  Sim s;
+  Load l = smallRun(0);
   GetParam().fault(s, l);
   RunningSimulator smsc(s);
   l.port = smsc.port();
@@ -98,7 +99,12 @@ TEST_P(LoadGeneratorChecks, ReportsExactlyTheFaultsTheSimulatorInjects) {
   uint64_t expected[LoadGenerator::kProblemKinds] = {};
   for (const auto& [kind, count] : GetParam().expected) expected[kind] = count;
   for (int k = 0; k < LoadGenerator::kProblemKinds; ++k) {
-    EXPECT_EQ(r.problems[k], expected[k]) << LoadGenerator::problemName(static_cast<Problem>(k));
+    const char* kind = LoadGenerator::problemName(static_cast<Problem>(k));
+    if (k == GetParam().atLeast) {
+      EXPECT_GE(r.problems[k], expected[k]) << kind;
+    } else {
+      EXPECT_EQ(r.problems[k], expected[k]) << kind;
+    }
   }
   EXPECT_EQ(r.exitCode(), GetParam().expected.empty() ? 0 : 1) << r.machineLine();
   if (GetParam().expected.empty()) {
@@ -118,17 +124,6 @@ TEST(LoadGenerator, RefusedBindStopsTheRunBeforeAnySubmit) {
   EXPECT_EQ(r.exitCode(), 2);
   EXPECT_EQ(r.submits, 0u);
   EXPECT_NE(r.bindError.find("0x0d"), std::string::npos) << r.bindError;
-}
-
-TEST(LoadGenerator, ResetConnectionCountsItsUnansweredSubmitsAsMissing) {
-  SmscSimulator::Options s;
-  s.resetAfterSubmits = 5;
-  RunningSimulator smsc(s);
-  const LoadGenerator::Report r = LoadGenerator(smallRun(smsc.port())).run();
-  EXPECT_EQ(r.problems[LoadGenerator::kConnectionLost], 2u);
-  // How many were in flight when the reset came is the network's choice.
-  EXPECT_GE(r.problems[LoadGenerator::kMissingResponse], 2u);
-  EXPECT_EQ(r.exitCode(), 1);
 }
 
 TEST(CapacityTools, LoadAgainstSmscOverLoopbackExitsZeroWithReceipts) {

@@ -1,14 +1,11 @@
 #include "tracking/tracker.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "admin/metrics.h"
@@ -17,22 +14,6 @@
 using testing_support::TempDir;
 
 namespace {
-
-// A clock the test moves by hand.
-struct ManualClock {
-  std::shared_ptr<std::atomic<uint64_t>> micros = std::make_shared<std::atomic<uint64_t>>(1700000000000000ULL);
-  Tracker::Clock clock() const {
-    auto m = micros;
-    return [m] { return m->load(); };
-  }
-  void advance(uint64_t us) { *micros += us; }
-};
-
-size_t countOccurrences(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
-  return n;
-}
 
 std::string u64Bytes(uint64_t v) {
   std::string s(8, '\0');
@@ -45,196 +26,118 @@ std::string record(uint64_t target, const std::string& messageId, const std::str
          systemId;
 }
 
-class TrackerTest : public ::testing::Test {
- protected:
-  void SetUp() override { MetricsRegistry::instance().clearForTesting(); }
-  ManualClock clock;
-};
-
-TEST_F(TrackerTest, SubmitSMRespFindsTheCustomerSessionAndSequenceOnce) {
-  Tracker tracker("", clock.clock());
-  tracker.addSubmitSM(7, 42, 0x1234501, 9);
-  tracker.addSubmitSM(8, 43, 0x1234502, 9);
-  uint64_t session = 0, seqno = 0;
-  ASSERT_TRUE(tracker.getSessionForSubmitSMResp(session, seqno, 0x1234501, 9));
-  EXPECT_EQ(session, 7u);
-  EXPECT_EQ(seqno, 42u);
-  EXPECT_EQ(MetricsRegistry::instance().gaugeValue("sysTracker_submitSMMap_size"), 1);
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(tracker.getSessionForSubmitSMResp(session, seqno, 0x1234501, 9));
-  testing::internal::GetCapturedStderr();
-  ASSERT_TRUE(tracker.getSessionForSubmitSMResp(session, seqno, 0x1234502, 9));
-  EXPECT_EQ(session, 8u);
-  EXPECT_EQ(seqno, 43u);
-}
-
-TEST_F(TrackerTest, ResponseThirtyOneSecondsAfterTheLastSubmitIsStillFound) {
-  Tracker tracker("", clock.clock());
-  tracker.addSubmitSM(1, 2, 0x100, 3);
-  clock.advance(31000000);
-  uint64_t session = 0, seqno = 0;
-  EXPECT_TRUE(tracker.getSessionForSubmitSMResp(session, seqno, 0x100, 3));
-}
-
-TEST_F(TrackerTest, SubmitAfterThirtyOneSecondPauseClearsOlderEntries) {
-  Tracker tracker("", clock.clock());
-  tracker.addSubmitSM(1, 2, 0x100, 3);
-  tracker.addSubmitSM(1, 3, 0x100, 4);
-  clock.advance(31000000);
-  tracker.addSubmitSM(1, 4, 0x100, 5);
-  EXPECT_EQ(tracker.submitSMMapSize(), 1u);
-  uint64_t session = 0, seqno = 0;
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(tracker.getSessionForSubmitSMResp(session, seqno, 0x100, 3));
-  testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(tracker.getSessionForSubmitSMResp(session, seqno, 0x100, 5));
-  EXPECT_EQ(seqno, 4u);
-}
-
-TEST_F(TrackerTest, ThirtySecondsExactlyDoNotClear) {
-  Tracker tracker("", clock.clock());
-  tracker.addSubmitSM(1, 2, 0x100, 3);
-  clock.advance(30000000);
-  tracker.addSubmitSM(1, 3, 0x100, 4);
-  EXPECT_EQ(tracker.submitSMMapSize(), 2u);
-}
-
-TEST_F(TrackerTest, SameSlotAndSequenceOverwrites) {
-  Tracker tracker("", clock.clock());
-  tracker.addSubmitSM(1, 2, 0x100, 3);
-  tracker.addSubmitSM(5, 6, 0x100, 3);
-  uint64_t session = 0, seqno = 0;
-  ASSERT_TRUE(tracker.getSessionForSubmitSMResp(session, seqno, 0x100, 3));
-  EXPECT_EQ(session, 5u);
-  EXPECT_EQ(seqno, 6u);
-}
-
-TEST_F(TrackerTest, MissedResponseDiagnosisIsCappedAtOneHundredEntries) {
-  Tracker tracker("", clock.clock());
-  for (uint64_t i = 0; i < 500; ++i) tracker.addSubmitSM(1, i, 0x200, i);
-  uint64_t session = 0, seqno = 0;
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(tracker.getSessionForSubmitSMResp(session, seqno, 0x200, 100000));
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("Linear scan confirms the exact pair is absent from submitSMMap.\n"),
-            std::string::npos);
-  EXPECT_NE(err.find("submitSMMap dump (size: 500):\n"), std::string::npos);
-  EXPECT_EQ(countOccurrences(err, "  Key = {nextSMSC: 0x200, seqno_out: "), 100u);
-  EXPECT_NE(err.find("  ... and 400 more entries\n"), std::string::npos);
-}
-
-TEST_F(TrackerTest, MissedResponseDumpShowsEveryEntryOfASmallTable) {
-  Tracker tracker("", clock.clock());
-  tracker.addSubmitSM(77, 88, 0xabc, 99);
-  uint64_t session = 0, seqno = 0;
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(tracker.getSessionForSubmitSMResp(session, seqno, 0xabc, 100));
-  std::string err = testing::internal::GetCapturedStderr();
-  std::string expected = "Linear scan confirms the exact pair is absent from submitSMMap.\n"
-                         "submitSMMap dump (size: 1):\n"
-                         "  Key = {nextSMSC: 0xabc, seqno_out: 99} -> {sessionid: 77, seqno: 88, "
-                         "timestamp: " +
-                         std::to_string(clock.micros->load()) + "}\n";
-  EXPECT_EQ(err, expected);
-}
-
-TEST_F(TrackerTest, MessageIdMappingServesExactlyOneReceiptThenTheTargetMap) {
-  Tracker tracker("", clock.clock());
-  tracker.addMessageIDMapping(0x12345601, "abc", "acme");
-  EXPECT_EQ(MetricsRegistry::instance().gaugeValue("sysTracker_messageIDMap_size"), 1);
-  tracker.setTargetEsme("other", 0x123456);
-  std::string systemId;
-  // Another slot of the same target finds it: the key is the target id.
-  ASSERT_TRUE(tracker.getMessageIDMapping(0x12345602, "abc", systemId));
-  EXPECT_EQ(systemId, "acme");
-  EXPECT_EQ(MetricsRegistry::instance().gaugeValue("sysTracker_messageIDMap_size"), 0);
-  ASSERT_TRUE(tracker.getMessageIDMapping(0x12345601, "abc", systemId));
-  EXPECT_EQ(systemId, "other");
-}
-
-TEST_F(TrackerTest, SecondReceiptFallsBackToTheDefaultSystemId) {
-  Tracker tracker("", clock.clock());
-  tracker.setDefaultSystemId("fallback");
-  tracker.addMessageIDMapping(0x100, "m1", "acme");
-  std::string systemId;
-  ASSERT_TRUE(tracker.getMessageIDMapping(0x100, "m1", systemId));
-  EXPECT_EQ(systemId, "acme");
-  ASSERT_TRUE(tracker.getMessageIDMapping(0x100, "m1", systemId));
-  EXPECT_EQ(systemId, "fallback");
-}
-
-TEST_F(TrackerTest, UnknownMessageWithoutFallbacksIsNotFound) {
-  Tracker tracker("", clock.clock());
-  tracker.addMessageIDMapping(0x100, "m1", "acme");
-  std::string systemId = "untouched";
-  EXPECT_FALSE(tracker.getMessageIDMapping(0x200, "m1", systemId));
-  EXPECT_EQ(systemId, "untouched");
-  EXPECT_EQ(tracker.messageIDMapSize(), 1u);
-}
-
-// A receipt's message id that is not stored as given is read like an integer
-// (blanks, sign, leading zeros, trailing text) and looked up again.
-TEST_F(TrackerTest, MessageIdsNormaliseToTheNumberTheyStartWith) {
-  struct Case {
-    const char* stored;
-    const char* received;
-  };
-  const Case cases[] = {{"123", "000123"}, {"124", "124abc"}, {"0", "0000ABC"},
-                        {"-5", "  -005"},  {"6", "+6"}};
-  Tracker tracker("", clock.clock());
-  for (const Case& c : cases) tracker.addMessageIDMapping(0x100, c.stored, std::string("esme-") + c.stored);
-  for (const Case& c : cases) {
-    std::string systemId;
-    ASSERT_TRUE(tracker.getMessageIDMapping(0x100, c.received, systemId)) << c.received;
-    EXPECT_EQ(systemId, std::string("esme-") + c.stored) << c.received;
-  }
-  EXPECT_EQ(tracker.messageIDMapSize(), 0u);
-}
-
-TEST_F(TrackerTest, NumberBeyondSixtyFourBitsIsNotNormalised) {
-  Tracker tracker("", clock.clock());
-  // strtoll saturates at the largest value; that must not be taken as a match.
-  tracker.addMessageIDMapping(0x100, "9223372036854775807", "max");
-  std::string systemId;
-  EXPECT_FALSE(tracker.getMessageIDMapping(0x100, "99999999999999999999", systemId));
-  EXPECT_EQ(tracker.messageIDMapSize(), 1u);
-}
-
-TEST_F(TrackerTest, DisabledTrackingResolvesThroughTheTargetMapAndDefault) {
-  Tracker tracker("", clock.clock());
-  tracker.setDisableMsgIdTracking(true);
-  tracker.addMessageIDMapping(0x4200, "m1", "acme");
-  EXPECT_EQ(tracker.messageIDMapSize(), 0u);
-  tracker.setTargetEsme("viaTarget", 0x42);
-  tracker.setDefaultSystemId("viaDefault");
-  std::string systemId;
-  ASSERT_TRUE(tracker.getMessageIDMapping(0x4200, "m1", systemId));
-  EXPECT_EQ(systemId, "viaTarget");
-  ASSERT_TRUE(tracker.getMessageIDMapping(0x4300, "m1", systemId));
-  EXPECT_EQ(systemId, "viaDefault");
-}
-
-TEST_F(TrackerTest, SessionReferenceExpiresWithTheSession) {
-  Tracker tracker("", clock.clock());
-  auto holder = std::make_shared<int>(5);
-  // Any shared object stands in for a session: only the reference matters.
-  std::shared_ptr<SMPPSession> session(holder, reinterpret_cast<SMPPSession*>(holder.get()));
-  tracker.setSession(11, session);
-  EXPECT_FALSE(tracker.getSession(11).expired());
-  EXPECT_TRUE(tracker.getSession(12).expired());
-  session.reset();
-  holder.reset();
-  EXPECT_TRUE(tracker.getSession(11).expired());
-}
-
 // A stand-in for a session: only the shared ownership matters to the tracker.
 std::shared_ptr<SMPPSession> fakeSession() {
   auto holder = std::make_shared<int>(0);
   return std::shared_ptr<SMPPSession>(holder, reinterpret_cast<SMPPSession*>(holder.get()));
 }
 
+class TrackerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { MetricsRegistry::instance().clearForTesting(); }
+  int64_t gauge(const char* name) { return MetricsRegistry::instance().gaugeValue(name); }
+  // The customer (or nothing) a receipt resolves to.
+  std::string receiptFor(uint64_t slot, const std::string& messageId) {
+    std::string systemId = "<none>";
+    tracker.getMessageIDMapping(slot, messageId, systemId);
+    return systemId;
+  }
+  // "session/seqno" of a response, or "miss".
+  std::string responseFor(uint64_t slot, uint64_t seqOut) {
+    uint64_t session = 0, seqno = 0;
+    testing::internal::CaptureStderr();  // a miss dumps the table
+    const bool found = tracker.getSessionForSubmitSMResp(session, seqno, slot, seqOut);
+    testing::internal::GetCapturedStderr();
+    return found ? std::to_string(session) + "/" + std::to_string(seqno) : "miss";
+  }
+
+  std::shared_ptr<uint64_t> micros = std::make_shared<uint64_t>(1700000000000000ULL);
+  Tracker::Clock clock = [m = micros] { return *m; };
+  Tracker tracker{"", clock};
+};
+
+TEST_F(TrackerTest, SubmitResponsesAreFoundOnceAndAPauseClearsOlderEntries) {
+  tracker.addSubmitSM(7, 42, 0x1234501, 9);
+  tracker.addSubmitSM(8, 43, 0x1234502, 9);
+  tracker.addSubmitSM(1, 2, 0x100, 3);
+  tracker.addSubmitSM(5, 6, 0x100, 3);  // the same slot and sequence overwrites
+  EXPECT_EQ(responseFor(0x1234501, 9), "7/42");
+  EXPECT_EQ(gauge("sysTracker_submitSMMap_size"), 2);
+  EXPECT_EQ(responseFor(0x1234501, 9), "miss");
+  EXPECT_EQ(responseFor(0x1234502, 9), "8/43");
+  EXPECT_EQ(responseFor(0x100, 3), "5/6");
+
+  tracker.addSubmitSM(1, 2, 0x100, 3);
+  *micros += 30000000;  // exactly 30 s later nothing is cleared
+  tracker.addSubmitSM(1, 3, 0x100, 4);
+  EXPECT_EQ(tracker.submitSMMapSize(), 2u);
+  *micros += 31000000;
+  EXPECT_EQ(responseFor(0x100, 4), "1/3");  // a lookup clears nothing
+  tracker.addSubmitSM(1, 5, 0x100, 6);      // a submit after 31 s quiet does
+  EXPECT_EQ(tracker.submitSMMapSize(), 1u);
+  EXPECT_EQ(responseFor(0x100, 3), "miss");
+  EXPECT_EQ(responseFor(0x100, 6), "1/5");
+}
+
+TEST_F(TrackerTest, MissedResponseDiagnosisIsCappedAtOneHundredEntries) {
+  for (uint64_t i = 0; i < 500; ++i) tracker.addSubmitSM(1, i, 0x200, i);
+  uint64_t session = 0, seqno = 0;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(tracker.getSessionForSubmitSMResp(session, seqno, 0x200, 100000));
+  const std::string err = testing::internal::GetCapturedStderr();
+  size_t entries = 0;
+  const std::string entry = "  Key = {nextSMSC: 0x200, seqno_out: ";
+  for (size_t at = err.find(entry); at != std::string::npos; at = err.find(entry, at + 1)) {
+    ++entries;
+  }
+  EXPECT_EQ(entries, 100u);
+  EXPECT_NE(err.find("submitSMMap dump (size: 500):\n"), std::string::npos);
+  EXPECT_NE(err.find("  ... and 400 more entries\n"), std::string::npos);
+}
+
+TEST_F(TrackerTest, ReceiptsResolveByIdOnceThenByTargetThenByDefault) {
+  tracker.addMessageIDMapping(0x12345601, "abc", "acme");
+  tracker.addMessageIDMapping(0x100, "m1", "beta");
+  EXPECT_EQ(gauge("sysTracker_messageIDMap_size"), 2);
+  EXPECT_EQ(receiptFor(0x200, "m1"), "<none>");  // another target's id
+  tracker.setTargetEsme("other", 0x123456);
+  // Another slot of the same target finds it: the key is the target id.
+  EXPECT_EQ(receiptFor(0x12345602, "abc"), "acme");
+  EXPECT_EQ(gauge("sysTracker_messageIDMap_size"), 1);
+  EXPECT_EQ(receiptFor(0x12345601, "abc"), "other");  // a second receipt: the target's customer
+  EXPECT_EQ(receiptFor(0x100, "m1"), "beta");
+  EXPECT_EQ(receiptFor(0x100, "m1"), "<none>");
+  tracker.setDefaultSystemId("fallback");
+  EXPECT_EQ(receiptFor(0x100, "m1"), "fallback");
+
+  // Without id tracking nothing is stored and receipts go by target or default.
+  tracker.setDisableMsgIdTracking(true);
+  tracker.addMessageIDMapping(0x4200, "m9", "acme");
+  EXPECT_EQ(tracker.messageIDMapSize(), 0u);
+  tracker.setTargetEsme("viaTarget", 0x42);
+  EXPECT_EQ(receiptFor(0x4200, "m9"), "viaTarget");
+  EXPECT_EQ(receiptFor(0x4300, "m9"), "fallback");
+}
+
+// A receipt's message id that is not stored as given is read like an integer
+// (blanks, sign, leading zeros, trailing text) and looked up again.
+TEST_F(TrackerTest, MessageIdsNormaliseToTheNumberTheyStartWith) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"123", "000123"}, {"124", "124abc"}, {"0", "0000ABC"}, {"-5", "  -005"}, {"6", "+6"},
+      // strtoll saturates beyond 64 bits; that must not be taken as a match.
+      {"9223372036854775807", "99999999999999999999"}};
+  for (const auto& [stored, received] : cases) {
+    tracker.addMessageIDMapping(0x100, stored, std::string("esme-") + stored);
+  }
+  for (const auto& [stored, received] : cases) {
+    const bool saturated = strlen(received) == 20;
+    EXPECT_EQ(receiptFor(0x100, received), saturated ? "<none>" : std::string("esme-") + stored)
+        << received;
+  }
+  EXPECT_EQ(tracker.messageIDMapSize(), 1u);
+}
+
 TEST_F(TrackerTest, SessionsThatComeAndGoLeaveNoEntries) {
-  Tracker tracker("", clock.clock());
   auto kept = fakeSession();
   tracker.setSession(1, kept);
   tracker.setSessionSystemId("kept", 1);
@@ -249,13 +152,13 @@ TEST_F(TrackerTest, SessionsThatComeAndGoLeaveNoEntries) {
   EXPECT_FALSE(tracker.getSessionSystemId(500, systemId));
   ASSERT_TRUE(tracker.getSessionSystemId(1, systemId));
   EXPECT_EQ(systemId, "kept");
+  EXPECT_FALSE(tracker.getSession(1).expired());
   tracker.removeSession(1);
   EXPECT_EQ(tracker.sessionTableSize(), 0u);
   EXPECT_TRUE(tracker.getSession(1).expired());
 }
 
 TEST_F(TrackerTest, ExpiredSessionsNeverRemovedArePrunedByLaterAdditions) {
-  Tracker tracker("", clock.clock());
   std::vector<std::shared_ptr<SMPPSession>> live;
   for (uint64_t id = 0; id < 100; ++id) {
     live.push_back(fakeSession());
@@ -270,188 +173,106 @@ TEST_F(TrackerTest, ExpiredSessionsNeverRemovedArePrunedByLaterAdditions) {
     ASSERT_LE(tracker.sessionTableSize(), 2 * 2 * live.size()) << id;
   }
   for (uint64_t id = 0; id < 100; ++id) EXPECT_FALSE(tracker.getSession(id).expired()) << id;
+  EXPECT_TRUE(tracker.getSession(10099).expired());
 }
 
-TEST_F(TrackerTest, SessionSystemIdIsRemembered) {
-  Tracker tracker("", clock.clock());
-  std::string systemId = "none";
-  EXPECT_FALSE(tracker.getSessionSystemId(3, systemId));
-  EXPECT_EQ(systemId, "none");
-  tracker.setSessionSystemId("acme", 3);
-  tracker.setSessionSystemId("beta", 3);
-  ASSERT_TRUE(tracker.getSessionSystemId(3, systemId));
-  EXPECT_EQ(systemId, "beta");
-}
-
-TEST_F(TrackerTest, SaveThenLoadRestoresTheMessageIdTable) {
+TEST_F(TrackerTest, FileIsSavedWholeAtDestructionAndLoadedAtConstruction) {
   TempDir dir;
-  std::string file = dir.file("msgtrack");
+  const std::string file = dir.file("msgtrack");
+  dir.write("msgtrack", std::string(10000, 'x'));  // replaced whole, not overwritten in place
   {
-    Tracker tracker("", clock.clock());
-    for (int i = 0; i < 50; ++i)
-      tracker.addMessageIDMapping(static_cast<uint64_t>(i) << 8, "id" + std::to_string(i),
-                                  "esme" + std::to_string(i % 3));
-    ASSERT_TRUE(tracker.saveToFile(file));
+    Tracker first("", clock);
+    first.addMessageIDMapping(0x100, "n", "s");
+    ASSERT_TRUE(first.saveToFile(file));
+    EXPECT_EQ(dir.read("msgtrack"), u64Bytes(1) + record(1, "n", "s"));
   }
+  ASSERT_EQ(unlink(file.c_str()), 0);
+  testing::internal::CaptureStderr();
+  {
+    Tracker first(file, clock);
+    for (int i = 0; i < 50; ++i) {
+      first.addMessageIDMapping(static_cast<uint64_t>(i) << 8, "id" + std::to_string(i),
+                                "esme" + std::to_string(i % 3));
+    }
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Failed to open file for reading: " + file + "\n");
   EXPECT_FALSE(dir.exists("msgtrack.tmp"));
-  Tracker loaded("", clock.clock());
-  ASSERT_TRUE(loaded.loadFromFile(file));
-  EXPECT_EQ(loaded.messageIDMapSize(), 50u);
-  EXPECT_EQ(MetricsRegistry::instance().gaugeValue("sysTracker_messageIDMap_size"), 50);
+  Tracker second(file, clock);
+  EXPECT_EQ(second.messageIDMapSize(), 50u);
+  EXPECT_EQ(gauge("sysTracker_messageIDMap_size"), 50);
   for (int i = 0; i < 50; ++i) {
     std::string systemId;
-    ASSERT_TRUE(loaded.getMessageIDMapping(static_cast<uint64_t>(i) << 8, "id" + std::to_string(i),
+    ASSERT_TRUE(second.getMessageIDMapping(static_cast<uint64_t>(i) << 8, "id" + std::to_string(i),
                                            systemId));
     EXPECT_EQ(systemId, "esme" + std::to_string(i % 3));
   }
 }
 
-TEST_F(TrackerTest, TrackerLoadsItsFileAtConstructionAndSavesAtDestruction) {
-  TempDir dir;
-  std::string file = dir.file("msgtrack");
-  testing::internal::CaptureStderr();
-  {
-    Tracker first(file, clock.clock());
-    first.addMessageIDMapping(0x500, "kept", "acme");
-  }
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, "Failed to open file for reading: " + file + "\n");
-  Tracker second(file, clock.clock());
-  std::string systemId;
-  ASSERT_TRUE(second.getMessageIDMapping(0x500, "kept", systemId));
-  EXPECT_EQ(systemId, "acme");
-}
-
-TEST_F(TrackerTest, FileLayoutIsCountThenLengthPrefixedRecords) {
-  MessageIDMap one;
-  one.emplace(MessageIDKey{0x42, "abc"}, "sys");
-  std::string expected = u64Bytes(1) + record(0x42, "abc", "sys");
-  EXPECT_EQ(msgtrack::encode(one), expected);
-}
-
+// The loader never trusts a count or a length beyond the data, and keeps the
+// whole records before a cut.
 TEST_F(TrackerTest, TruncatedFileLoadsTheCompleteRecordsBeforeTheCut) {
+  const std::string three =
+      u64Bytes(3) + record(1, "a1", "s1") + record(2, "a2", "s2") + record(3, "a3", "s3");
+  const std::string cut = three.substr(0, three.size() - 2);  // inside the third system id
+  const struct {
+    const char* name;
+    std::string data;
+    uint64_t loaded;
+    bool complete;
+  } cases[] = {
+      {"CutInsideTheThirdRecord", cut, 2, false},
+      {"CountBeyondTheFile", u64Bytes(UINT64_MAX) + record(1, "a1", "s1"), 1, false},
+      {"LengthBeyondTheFile",
+       u64Bytes(2) + record(1, "a1", "s1") + u64Bytes(2) + u64Bytes(UINT64_MAX - 3) + "xyz", 1,
+       false},
+      {"SystemIdLongerThanTheRest",
+       u64Bytes(1) + u64Bytes(1) + u64Bytes(2) + "ab" + u64Bytes(1000) + "short", 0, false},
+      {"ShorterThanItsCount", std::string("\x01\x02", 2), 0, false},
+      {"Empty", "", 0, false},
+      {"NoRecords", u64Bytes(0), 0, true},
+      {"TrailingBytes", u64Bytes(1) + record(1, "a1", "s1") + "junk", 1, false},
+  };
+  for (const auto& c : cases) {
+    const msgtrack::LoadResult r = msgtrack::decode(c.data);
+    EXPECT_EQ(r.loaded, c.loaded) << c.name;
+    EXPECT_EQ(r.records.size(), c.loaded) << c.name;
+    EXPECT_EQ(r.complete, c.complete) << c.name;
+  }
+  // Later duplicates overwrite earlier ones.
+  const auto r =
+      msgtrack::decode(u64Bytes(2) + record(1, "a1", "first") + record(1, "a1", "second"));
+  ASSERT_EQ(r.records.size(), 1u);
+  EXPECT_EQ(r.records.begin()->second, "second");
+
+  // Loading the cut file replaces the table with what it holds, and says so.
   TempDir dir;
-  std::string whole = u64Bytes(3) + record(1, "a1", "s1") + record(2, "a2", "s2") + record(3, "a3", "s3");
-  // Cut inside the third record's system id.
-  dir.write("msgtrack", whole.substr(0, whole.size() - 2));
-  Tracker tracker("", clock.clock());
+  dir.write("msgtrack", cut);
   tracker.addMessageIDMapping(0x900, "old", "gone");
   testing::internal::CaptureStderr();
   EXPECT_FALSE(tracker.loadFromFile(dir.file("msgtrack")));
-  std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Error occurred while reading from file: " + dir.file("msgtrack")),
             std::string::npos);
   EXPECT_NE(err.find("Loaded 2 of 3 records"), std::string::npos);
   EXPECT_EQ(tracker.messageIDMapSize(), 2u);
-  std::string systemId;
-  EXPECT_TRUE(tracker.getMessageIDMapping(1 << 8, "a1", systemId));
-  EXPECT_EQ(systemId, "s1");
-  EXPECT_TRUE(tracker.getMessageIDMapping(2 << 8, "a2", systemId));
-  EXPECT_EQ(systemId, "s2");
-}
-
-TEST_F(TrackerTest, CountBeyondTheFileIsNotTrusted) {
-  std::string data = u64Bytes(UINT64_MAX) + record(1, "a1", "s1");
-  msgtrack::LoadResult result = msgtrack::decode(data);
-  EXPECT_EQ(result.loaded, 1u);
-  EXPECT_EQ(result.declared, UINT64_MAX);
-  EXPECT_FALSE(result.complete);
-  EXPECT_EQ(result.records.size(), 1u);
-}
-
-TEST_F(TrackerTest, LengthBeyondTheFileStopsTheLoad) {
-  std::string data = u64Bytes(2) + record(1, "a1", "s1") + u64Bytes(2) + u64Bytes(UINT64_MAX - 3) + "xyz";
-  msgtrack::LoadResult result = msgtrack::decode(data);
-  EXPECT_EQ(result.loaded, 1u);
-  EXPECT_FALSE(result.complete);
-  std::string data2 = u64Bytes(1) + u64Bytes(1) + u64Bytes(2) + "ab" + u64Bytes(1000) + "short";
-  EXPECT_EQ(msgtrack::decode(data2).loaded, 0u);
-}
-
-TEST_F(TrackerTest, FileShorterThanItsCountLoadsNothing) {
-  EXPECT_EQ(msgtrack::decode(std::string("\x01\x02", 2)).records.size(), 0u);
-  EXPECT_FALSE(msgtrack::decode(std::string()).complete);
-  EXPECT_TRUE(msgtrack::decode(u64Bytes(0)).complete);
-}
-
-TEST_F(TrackerTest, TrailingBytesAreReported) {
-  std::string data = u64Bytes(1) + record(1, "a1", "s1") + "junk";
-  msgtrack::LoadResult result = msgtrack::decode(data);
-  EXPECT_EQ(result.loaded, 1u);
-  EXPECT_FALSE(result.complete);
-}
-
-TEST_F(TrackerTest, LaterDuplicatesOverwriteEarlierOnes) {
-  std::string data = u64Bytes(2) + record(1, "a1", "first") + record(1, "a1", "second");
-  msgtrack::LoadResult result = msgtrack::decode(data);
-  ASSERT_EQ(result.records.size(), 1u);
-  EXPECT_EQ(result.records.begin()->second, "second");
-  EXPECT_TRUE(result.complete);
+  EXPECT_EQ(receiptFor(1 << 8, "a1"), "s1");
+  EXPECT_EQ(receiptFor(2 << 8, "a2"), "s2");
 }
 
 TEST_F(TrackerTest, FailedSaveLeavesThePreviousFileWhole) {
   TempDir dir;
-  std::string file = dir.file("msgtrack");
-  std::string previous = u64Bytes(1) + record(1, "a1", "s1");
+  const std::string file = dir.file("msgtrack");
+  const std::string previous = u64Bytes(1) + record(1, "a1", "s1");
   dir.write("msgtrack", previous);
   // A directory in the way of the temporary file makes the save fail.
   ASSERT_EQ(mkdir(dir.file("msgtrack.tmp").c_str(), 0755), 0);
-  Tracker tracker("", clock.clock());
   tracker.addMessageIDMapping(0x100, "new", "acme");
   testing::internal::CaptureStderr();
   EXPECT_FALSE(tracker.saveToFile(file));
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, "Failed to open file for writing: " + file + "\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Failed to open file for writing: " + file + "\n");
   EXPECT_EQ(dir.read("msgtrack"), previous);
-}
-
-TEST_F(TrackerTest, SaveReplacesTheFileWhole) {
-  TempDir dir;
-  std::string file = dir.file("msgtrack");
-  dir.write("msgtrack", std::string(10000, 'x'));
-  Tracker tracker("", clock.clock());
-  tracker.addMessageIDMapping(0x100, "n", "s");
-  ASSERT_TRUE(tracker.saveToFile(file));
-  EXPECT_EQ(dir.read("msgtrack"), u64Bytes(1) + record(1, "n", "s"));
-}
-
-TEST_F(TrackerTest, ConcurrentUseFromManyThreadsKeepsEveryEntry) {
-  Tracker tracker("", clock.clock());
-  constexpr int kThreads = 4;
-  constexpr int kPerThread = 2000;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&tracker, t] {
-      for (int i = 0; i < kPerThread; ++i) {
-        uint64_t slot = static_cast<uint64_t>(t + 1) << 8;
-        tracker.addSubmitSM(static_cast<uint64_t>(t), static_cast<uint64_t>(i), slot,
-                            static_cast<uint64_t>(i));
-        tracker.addMessageIDMapping(slot, std::to_string(i), "esme" + std::to_string(t));
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(tracker.submitSMMapSize(), static_cast<size_t>(kThreads * kPerThread));
-  std::atomic<int> found{0};
-  threads.clear();
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&tracker, &found, t] {
-      for (int i = 0; i < kPerThread; ++i) {
-        uint64_t slot = static_cast<uint64_t>(t + 1) << 8;
-        uint64_t session = 0, seqno = 0;
-        std::string systemId;
-        if (tracker.getSessionForSubmitSMResp(session, seqno, slot, static_cast<uint64_t>(i)) &&
-            session == static_cast<uint64_t>(t) && seqno == static_cast<uint64_t>(i) &&
-            tracker.getMessageIDMapping(slot, std::to_string(i), systemId) &&
-            systemId == "esme" + std::to_string(t))
-          ++found;
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(found.load(), kThreads * kPerThread);
-  EXPECT_EQ(tracker.submitSMMapSize(), 0u);
-  EXPECT_EQ(tracker.messageIDMapSize(), 0u);
 }
 
 }  // namespace
