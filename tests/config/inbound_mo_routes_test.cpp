@@ -71,10 +71,4 @@ TEST(InboundMORoutesTest, LongTextsAndKeysAreMatchedOnlyExactlyInsteadOfExhausti
   EXPECT_EQ(routes.find(longest), "uk-mobile");
 }
 
-TEST(InboundMORoutesTest, EmptyTableRoutesNothing) {
-  const InboundMORoutes routes(std::map<std::string, std::string>{});
-  EXPECT_EQ(routes.find("447700900123"), "");
-  EXPECT_EQ(routes.find(""), "");
-}
-
 }  // namespace
