@@ -193,7 +193,7 @@ TEST_F(AdminDaemonTest, CommandLineClientManagesTheRunningDaemon) {
   struct Case {
     std::vector<std::string> args;
     std::string verdict;      // the last line printed
-    std::string printed = "";  // part of what is printed
+    std::string printed = "";  // text the output holds
   };
   const Case cases[] = {
       {{"esmeAdd", "gamma", "ts1"}, "Successfully added"},

@@ -107,7 +107,7 @@ TEST_F(AdminRoutesTest, EveryRequestIsAnsweredByTheRuleThatDecidesIt) {
     std::string headers;
     std::string body;
     std::string expected;
-    std::string bodyHolds = "";  // part of the response body
+    std::string bodyHolds = "";  // text the response body holds
   };
   const Case cases[] = {
       {"GET", "/metrics", "", "", "200 OK", "routeTestCounter"},
@@ -224,23 +224,6 @@ TEST_F(AdminRoutesTest, EveryRequestIsAnsweredByTheRuleThatDecidesIt) {
 TEST_F(AdminRoutesTest, ATokenIssued901SecondsAgoIsRefused) {
   EXPECT_EQ(summary(send("GET", "/esme", kAuth, "", kNow + 899 * kSecond)), "200 OK");
   EXPECT_EQ(summary(send("GET", "/esme", kAuth, "", kNow + 901 * kSecond)), "401 Unauthorised");
-}
-
-TEST_F(AdminRoutesTest, StatusReportsTheUpstreamEntriesItIsGiven) {
-  AdminRoutes routes(*config_, auth_, [] {
-    SMSCEntryStatus entry;
-    entry.smscId = 42;
-    entry.smscName = "t1";
-    entry.bindState = 2;
-    entry.connected = true;
-    return std::vector<SMSCEntryStatus>{entry};
-  });
-  HTTPRequest request;
-  request.method = "GET";
-  request.path = "/status";
-  auto report = json::parse(routes.handle(request, "127.0.0.1", kNow).body);
-  EXPECT_EQ(report["statusReport"][0]["target_set"], "ts1");
-  EXPECT_EQ(report["summary"]["bindTRX"], 1);
 }
 
 TEST_F(AdminRoutesTest, DeeplyNestedBodyIsRefusedQuicklyAndChangesNothing) {

@@ -147,32 +147,15 @@ TEST_F(HTTPServerTest, ClientReadingAByteAtATimeIsCutOffAndTheNextIsServedRightA
   EXPECT_LT(got.load(), full);
 }
 
-TEST(HTTPServerStart, PortInUseMeansNotRunning) {
-  int holder = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(holder, 1), 0);
-  socklen_t length = sizeof address;
-  getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
-
-  testing_support::TempDir dir;
-  std::string previous = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path());
-  OstrelConfiguration config(dir.file("pelliro.conf"));
-  APIAuthStore auth;
-  AdminRoutes routes(config, auth);
-  HTTPAdminServer server(routes);
-  server.prepare();
+TEST_F(HTTPServerTest, PortInUseMeansNotRunning) {
+  HTTPAdminServer second(*routes_);
+  second.prepare();
   testing::internal::CaptureStdout();
-  std::thread thread([&] { server.run(ntohs(address.sin_port)); });
-  EXPECT_FALSE(server.awaitStarted(std::chrono::seconds(5)));
+  std::thread thread([&] { second.run(port_); });
+  EXPECT_FALSE(second.awaitStarted(std::chrono::seconds(5)));
   thread.join();
   std::string out = testing::internal::GetCapturedStdout();
-  close(holder);
-  std::filesystem::current_path(previous);
-  EXPECT_FALSE(server.running());
+  EXPECT_FALSE(second.running());
   EXPECT_NE(out.find("SEVERE Application::http_main fatal error getting listening socket"),
             std::string::npos)
       << out;

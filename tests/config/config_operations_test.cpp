@@ -286,27 +286,6 @@ TEST_F(ConfigOperationsTest, ChangesAnswerTheirTextAndAreSavedOneBackupEach) {
   EXPECT_EQ(c.configChangedAt.load(), changedAt);
 }
 
-TEST_F(ConfigOperationsTest, ViewsAndListsAnswerTheRecordsAndChangeNothing) {
-  ASSERT_TRUE(run([&] { return config->esmeView("beta", result, status); }));
-  EXPECT_EQ(result, initial["esme"][1]);
-  EXPECT_EQ(status, "OK");
-  ASSERT_TRUE(run([&] { return config->esmeList(result, status); }));
-  EXPECT_EQ(result, json({"acme", "beta"}));
-  ASSERT_TRUE(run([&] { return config->targetSetView("A", result, status); }));
-  EXPECT_EQ(status, "Target set found A");
-  EXPECT_EQ(result, json({{"id", "A"}, {"name", "Set A"}, {"submits_enabled", true},
-                          {"target-names", {"t1"}}}));
-  ASSERT_TRUE(run([&] { return config->targetSetList(result, status); }));
-  EXPECT_EQ(result, json({"A", "B", "C"}));
-  ASSERT_TRUE(run([&] { return config->targetView("A", "t1", result, status); }));
-  EXPECT_EQ(status, "Target found t1 (target set A)");
-  EXPECT_EQ(result, target("t1"));
-  ASSERT_TRUE(run([&] { return config->targetNames("C", result, status); }));
-  EXPECT_EQ(status, "Target names listed C");
-  EXPECT_EQ(result, json({"t2"}));
-  expectUnchanged();
-}
-
 TEST_F(ConfigOperationsTest, EsmeAddStoresTheGivenOptionalKeysAndOnlyTextInTheLists) {
   json nested = json::parse("[[[[\"deep\"]]], {\"a\": [1]}, 7]");
   json inbound = nested;

@@ -30,7 +30,7 @@ TEST(InboundMORoutesTest, ExactKeyThenFirstWholeMatchInKeyOrder) {
       {"447700900999", "uk-mobile"},
       {"4412", "uk"},  // "4477.*" does not match, the next key does
       {"STOP", "keyword"},
-      {"STOP now", ""},  // a key must match the whole text, not a part
+      {"STOP now", ""},  // a key must match the whole text
       {"please STOP", ""},
       {"[0-9", "broken"},  // an invalid key still matches its own text
       {"[0-95", ""},

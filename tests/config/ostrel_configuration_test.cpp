@@ -418,23 +418,6 @@ TEST_F(OstrelConfigurationTest, RecordResolutionPrefersSystemIdThenPeerRecordThe
             std::string::npos);
 }
 
-// ---- Save failures ----------------------------------------------------------
-
-TEST_F(OstrelConfigurationTest, FailedSaveLeavesLiveFileUntouched) {
-  std::string original = document({}, {esme("acme")}).dump(2);
-  ASSERT_TRUE(loadText(original).ok);
-  // The temporary file's name is taken by a directory: the new document
-  // cannot be written.
-  std::filesystem::create_directory(dir.file("pelliro.conf.tmp"));
-  std::string out;
-  EXPECT_FALSE(save(&out));
-  EXPECT_NE(out.find("WARNING OstrelConfiguration::performSave Configuration file " + path() +
-                     " failed to save"),
-            std::string::npos);
-  EXPECT_EQ(dir.read("pelliro.conf"), original);
-  EXPECT_TRUE(backupFiles(dir.path()).empty());
-}
-
 TEST(OstrelConfigurationSave, SaveIntoMissingDirectoryFailsAndBackupsGoBesideTheFile) {
   TempDir dir;
   OstrelConfiguration absent(dir.file("absent/pelliro.conf"));

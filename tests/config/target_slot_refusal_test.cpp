@@ -36,7 +36,7 @@ struct LoadCase {
   json setA;
   json setB;
   bool loads;
-  const char* logged;  // part of the WARNING when refused
+  const char* logged;  // text of the WARNING when refused
 };
 
 TEST(TargetSlotRefusalTest, LoaderRefusesTargetsWhoseSlotIdsWouldMix) {
