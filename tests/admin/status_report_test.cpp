@@ -40,50 +40,29 @@ TEST(StatusReport, WithoutEntriesTheReportIsEmptyAndCountsOnlyTheTargetSets) {
       "\"bindUnbound\":0,\"targets\":0,\"targetsets\":2}}");
 }
 
-TEST(StatusReport, TwoTransmitterBindsOfOneTargetAreCountedAsBindTX) {
+// Slots in id order, each with its target set ("" for a removed target) and
+// the entry's fields; every bind state lands in its own count, bind sent
+// (state 1) in none.
+TEST(StatusReport, SlotsAreListedInIdOrderAndCountedByBindState) {
   nlohmann::json report;
-  statusReport(report, {setWith("ts1", {"t1"})}, {entry(0x1201, "t1", 3), entry(0x1200, "t1", 3)});
-  ASSERT_EQ(report["statusReport"].size(), 2u);
-  EXPECT_EQ(report["statusReport"][0]["smsc_id"], 0x1200u);
-  EXPECT_EQ(report["statusReport"][1]["smsc_id"], 0x1201u);
-  for (const auto& element : report["statusReport"]) {
-    EXPECT_EQ(element["connected"], true);
-    EXPECT_EQ(element["bind_state"], 3);
-    EXPECT_EQ(element["target_set"], "ts1");
-    EXPECT_EQ(element.size(), 10u);
-  }
-  EXPECT_EQ(report["summary"]["bindTX"], 2);
-  EXPECT_EQ(report["summary"]["targets"], 2);
-  EXPECT_EQ(report["summary"]["bindUnbound"], 0);
-}
-
-TEST(StatusReport, EveryBindStateLandsInItsOwnCountAndBindSentInNone) {
-  nlohmann::json report;
-  statusReport(report, {},
-               {entry(1, "a", 0, false), entry(2, "a", 1), entry(3, "a", 2), entry(4, "a", 3),
-                entry(5, "a", 4), entry(6, "a", 0, false, true)});
-  const auto& summary = report["summary"];
-  EXPECT_EQ(summary["targets"], 6);
-  EXPECT_EQ(summary["bindUnbound"], 2);
-  EXPECT_EQ(summary["bindTRX"], 1);
-  EXPECT_EQ(summary["bindTX"], 1);
-  EXPECT_EQ(summary["bindRX"], 1);
-  EXPECT_EQ(summary["admindown"], 1);
-  EXPECT_EQ(summary["targetsets"], 0);
-}
-
-TEST(StatusReport, ElementCarriesTheEntryFieldsAndAnEmptySetForARemovedTarget) {
-  nlohmann::json report;
-  statusReport(report, {setWith("ts1", {"t1"})}, {entry(7, "gone", 0, false, true)});
-  const auto& element = report["statusReport"][0];
-  EXPECT_EQ(element["smsc_name"], "gone");
-  EXPECT_EQ(element["target_set"], "");
-  EXPECT_EQ(element["admin_down"], true);
-  EXPECT_EQ(element["connected"], false);
-  EXPECT_EQ(element["bind_type"], 1);
-  EXPECT_EQ(element["host"], "10.0.0.9");
-  EXPECT_EQ(element["port"], 2776);
-  EXPECT_EQ(element["system_id"], "up");
+  statusReport(report, {setWith("ts1", {"t1"})},
+               {entry(0x1201, "t1", 3), entry(0x1200, "t1", 3), entry(1, "a", 0, false),
+                entry(2, "a", 1), entry(3, "a", 2), entry(5, "a", 4),
+                entry(7, "gone", 0, false, true)});
+  const auto& slots = report["statusReport"];
+  ASSERT_EQ(slots.size(), 7u);
+  EXPECT_EQ(slots[0]["smsc_id"], 1u);
+  EXPECT_EQ(slots[5]["smsc_id"], 0x1200u);
+  EXPECT_EQ(slots[6]["smsc_id"], 0x1201u);
+  EXPECT_EQ(slots[5]["target_set"], "ts1");
+  EXPECT_EQ(slots[5].size(), 10u);
+  EXPECT_EQ(slots[4], (nlohmann::json{{"smsc_id", 7}, {"smsc_name", "gone"}, {"target_set", ""},
+                                      {"admin_down", true}, {"connected", false}, {"bind_type", 1},
+                                      {"bind_state", 0}, {"host", "10.0.0.9"}, {"port", 2776},
+                                      {"system_id", "up"}}));
+  EXPECT_EQ(report["summary"], (nlohmann::json{{"targets", 7}, {"bindUnbound", 2}, {"bindTRX", 1},
+                                               {"bindTX", 2}, {"bindRX", 1}, {"admindown", 1},
+                                               {"targetsets", 1}}));
 }
 
 }  // namespace

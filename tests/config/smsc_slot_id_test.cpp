@@ -32,13 +32,6 @@ TEST(SmscSlotIdTest, SlotIdsOfKnownNames) {
   }
 }
 
-TEST(SmscSlotIdTest, TargetIdIsTheLowHalfOfTheHash) {
-  EXPECT_EQ(targetIdForName("smsc1"), 0x4ee55ec3u);
-  EXPECT_EQ(targetIdForName("target-b"), 0x1d092e9au);
-  EXPECT_EQ(smscSlotBase("smsc1"), 0x4ee55ec300ULL);
-  EXPECT_EQ(smscSlotBase("target-b"), 0x1d092e9a00ULL);
-}
-
 TEST(SmscSlotIdTest, EverySlotOfTheLargestTargetStaysInItsTarget) {
   for (bool usetxrx : {false, true}) {
     const int binds = usetxrx ? kMaxBindQtyTxRx : kMaxBindQty;
