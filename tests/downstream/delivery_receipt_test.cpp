@@ -103,19 +103,4 @@ TEST(DeliveryReceiptTest, BodySwapsAddressesAndCarriesTlvsOnlyAbove33) {
   }
 }
 
-TEST(DeliveryReceiptTest, DeliveredReceiptCountsOneDelivered) {
-  auto body = makeDeliveryReceiptBody(customerSubmit(3), "x", SMPP::STATE_DELIVERED, 0,
-                                      SMPP::INTERFACE_VERSION_33, kNow);
-  ASSERT_TRUE(body.has_value());
-  SMPP::T_SubmitSM got;
-  ASSERT_TRUE(SMPP::parseDeliverSM(body->data(), body->size(), got, kNow));
-  SMPP::ReceiptInfo info = SMPP::parseReceiptText(
-      std::string(got.short_message.begin(), got.short_message.end() - 1), nullptr);
-  EXPECT_TRUE(info.patternMatched);
-  EXPECT_EQ(info.messageId, "x");
-  EXPECT_EQ(info.state, SMPP::STATE_DELIVERED);
-  EXPECT_NE(std::string(got.short_message.begin(), got.short_message.end()).find("dlvrd:001"),
-            std::string::npos);
-}
-
 }  // namespace
