@@ -211,13 +211,16 @@ std::chrono::microseconds slowestRoundTrip(SmppTestClient& client, int trips) {
 // A client that never binds pipelines enquire_link in 64 KiB writes (and
 // drains the answers so its own socket never fills): a bound customer
 // beside it is still answered promptly, and the flooder is closed at its
-// bind deadline although it never pauses.
+// bind deadline although it never pauses, like a silent unbound client.
 TEST(OstrelServerTest, FloodingUnboundClientStarvesNobodyAndIsClosedAtItsBindDeadline) {
   testing::internal::CaptureStdout();
   RunningListener running;
   SmppTestClient quiet(running.port(), "127.0.0.30");
   ASSERT_TRUE(bound(quiet));
 
+  // A silent unbound client is closed by its timed check, the flooder
+  // while it is served.
+  SmppTestClient silent(running.port(), "127.0.0.35");
   const int flooder = connectTcp("127.0.0.1", running.port(), "127.0.0.31");
   ASSERT_GE(flooder, 0);
   // One answered request first: the connection is admitted before the
@@ -254,6 +257,7 @@ TEST(OstrelServerTest, FloodingUnboundClientStarvesNobodyAndIsClosedAtItsBindDea
   running.listener().wake();
   for (int i = 0; i < 300 && !flooderClosed.load(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_TRUE(flooderClosed.load());
+  EXPECT_TRUE(silent.waitClosed());
   stop = true;
   flood.join();
   drain.join();
