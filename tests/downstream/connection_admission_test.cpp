@@ -1,8 +1,14 @@
+// Who may connect: the internal networks, the allowed-address entries of a
+// customer, and the admission verdicts on the loop's clock (flood, prefix,
+// unsent bytes, connections that never bind, limits, whitelist).
 #include "downstream/connection_admission.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "downstream/address_rules.h"
 
 namespace {
 
@@ -11,222 +17,169 @@ using Verdict = ConnectionAdmission::Verdict;
 constexpr uint64_t kStart = 5000000000ULL;
 constexpr uint64_t kSecond = 1000000;
 
-size_t countOccurrences(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
-  return n;
+TEST(AddressRulesTest, OnlyTheTwoInternalNetworksAreInternal) {
+  const std::pair<const char*, bool> cases[] = {
+      {"172.30.0.1", true},      {"172.30.255.254", true}, {"172.31.0.0", true},
+      {"172.31.200.7", true},    {"81.172.30.4", false},   {"10.172.31.5", false},
+      {"172.29.255.255", false}, {"172.32.0.1", false},    {"127.0.0.1", false},
+      {"172.3O.1.1", false},     {"", false}};
+  for (const auto& [address, internal] : cases)
+    EXPECT_EQ(isInternalAddress(address), internal) << address;
 }
 
-ConnectionAdmission::Request from(const std::string& address, int fd = 9) {
-  ConnectionAdmission::Request r;
-  r.address = address;
-  r.fd = fd;
-  return r;
+TEST(AddressRulesTest, AllowedEntriesAdmitTheirOwnAddressesOnly) {
+  const struct {
+    const char* entry;
+    const char* address;
+    bool admitted;
+  } cases[] = {
+      {"192.168.1.0/24", "192.168.1.77", true}, {"192.168.1.0/24", "192.168.1.0", true},
+      {"192.168.1.0/24", "192.168.2.1", false}, {"10.0.0.0/8", "10.200.3.4", true},
+      {"10.0.0.0/8", "11.0.0.1", false},        {"127.0.0.2/31", "127.0.0.3", true},
+      {"127.0.0.2/31", "127.0.0.4", false},     {"10.1.2.3", "10.1.2.3", true},
+      {"10.1.2.3", "10.1.2.4", false},          {"10.1.2.3/32", "10.1.2.3", true},
+      {"10.1.2.3/32", "10.1.2.2", false},       {"0.0.0.0/0", "1.2.3.4", false},
+      {"0.0.0.0/0", "0.0.0.0", false},          {"10.1.2.3/33", "10.1.2.3", false},
+      {"10.1.2.3/-8", "10.1.2.3", false},       {"10.1.2.3/99999999999999999999", "10.1.2.3", false},
+      {"10.1.2.3/abc", "10.1.2.3", false},      {"localhost", "127.0.0.1", false},
+      {"10.1.2.3", "not-an-ip", false},         {"", "10.1.2.3", false}};
+  for (const auto& c : cases)
+    EXPECT_EQ(allowedIPMatches(c.entry, c.address), c.admitted) << c.entry << " " << c.address;
 }
 
-TEST(ConnectionAdmissionTest, TenAttemptsPassAndTheEleventhBlocksFor130Seconds) {
-  ConnectionAdmission admission;
-  for (int i = 0; i < 10; ++i)
-    EXPECT_EQ(admission.decide(from("127.0.0.2"), kStart + i * 1000), Verdict::Accept) << i;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(admission.decide(from("127.0.0.2", 17), kStart + 10000), Verdict::Blocked);
-  EXPECT_EQ(admission.decide(from("127.0.0.2", 18), kStart + 20000), Verdict::Blocked);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("SMPPServer::run BLOCKING connection for 130.0s - 17 [127.0.0.2]"),
-            std::string::npos);
-  EXPECT_EQ(countOccurrences(out, "BLOCKING connection"), 1u);
-  EXPECT_TRUE(admission.isBlocked("127.0.0.2", kStart + 10000 + 129 * kSecond));
-  // Other addresses are unaffected.
-  EXPECT_EQ(admission.decide(from("127.0.0.3"), kStart + 30000), Verdict::Accept);
+// One connection attempt (or `repeat` alike, "#" in the address replaced by
+// the attempt's index), or with `probe` only a look at whether the address is
+// blocked at that time.
+struct Step {
+  const char* address;
+  uint64_t at;  // after kStart
+  Verdict verdict;
+  int repeat = 1;
+  int addressConnections = 0;
+  size_t totalConnections = 0;
+  int bytesWaiting = 0;
+  bool whitelisted = false;
+  int unboundBefore = 0;  // earlier connections of the address that ended without a bind
+  bool probe = false;
+};
+
+struct AdmissionCase {
+  const char* name;
+  std::vector<Step> steps;
+  bool whitelistOnly = false;
+};
+
+const AdmissionCase kAdmissionCases[] = {
+    {"ten attempts in a window pass, the eleventh blocks for 130 s and each further one adds 5 s",
+     {{.address = "127.0.0.2", .at = 0, .verdict = Verdict::Accept, .repeat = 10},
+      {.address = "127.0.0.2", .at = 1000, .verdict = Verdict::Blocked, .repeat = 3},
+      {.address = "127.0.0.3", .at = 2000, .verdict = Verdict::Accept},
+      {.address = "127.0.0.2", .at = 139 * kSecond, .verdict = Verdict::Blocked, .probe = true},
+      {.address = "127.0.0.2", .at = 140 * kSecond + 1000, .verdict = Verdict::Accept, .probe = true}}},
+    {"attempt counters start afresh every ten seconds",
+     {{.address = "127.0.0.2", .at = 0, .verdict = Verdict::Accept, .repeat = 10},
+      {.address = "127.0.0.2", .at = 10 * kSecond + 1, .verdict = Verdict::Accept, .repeat = 10},
+      {.address = "127.0.0.2", .at = 11 * kSecond, .verdict = Verdict::Blocked}}},
+    {"an expired block is lifted at the next connection and a new flood blocks again",
+     {{.address = "127.0.0.2", .at = 0, .verdict = Verdict::Accept, .repeat = 10},
+      {.address = "127.0.0.2", .at = 0, .verdict = Verdict::Blocked},
+      {.address = "127.0.0.2", .at = 131 * kSecond, .verdict = Verdict::Accept, .repeat = 10},
+      {.address = "127.0.0.2", .at = 132 * kSecond, .verdict = Verdict::Blocked}}},
+    {"26 attempts from one prefix block its address, another prefix is free",
+     {{.address = "10.20.#.1", .at = 0, .verdict = Verdict::Accept, .repeat = 25},
+      {.address = "10.20.99.1", .at = 0, .verdict = Verdict::Blocked},
+      {.address = "10.21.0.1", .at = 0, .verdict = Verdict::Accept}}},
+    {"internal networks escape the flood and address limits, look-alikes do not",
+     {{.address = "172.30.4.5", .at = 0, .verdict = Verdict::Accept, .repeat = 30, .addressConnections = 25},
+      {.address = "172.31.0.9", .at = 0, .verdict = Verdict::Accept, .addressConnections = 20},
+      {.address = "81.172.30.4", .at = 0, .verdict = Verdict::AddressLimit, .addressConnections = 20},
+      {.address = "81.172.30.4", .at = 0, .verdict = Verdict::Accept, .repeat = 9},
+      {.address = "81.172.30.4", .at = 0, .verdict = Verdict::Blocked}}},
+    {"the twenty-first connection from one address is denied",
+     {{.address = "127.0.0.2", .at = 0, .verdict = Verdict::Accept, .addressConnections = 19},
+      {.address = "127.0.0.2", .at = 0, .verdict = Verdict::AddressLimit, .addressConnections = 20}}},
+    {"the thousandth open connection refuses the next",
+     {{.address = "127.0.0.2", .at = 0, .verdict = Verdict::Accept, .totalConnections = 999},
+      {.address = "127.0.0.2", .at = 0, .verdict = Verdict::TotalLimit, .totalConnections = 1000}}},
+    {"whitelisted addresses are exempt from every limit",
+     {{.address = "127.0.0.5", .at = 0, .verdict = Verdict::Accept, .repeat = 15,
+       .addressConnections = 50, .whitelisted = true}}},
+    {"more than 300 waiting bytes block even internal addresses for 300 s",
+     {{.address = "172.30.0.8", .at = 0, .verdict = Verdict::Blocked, .bytesWaiting = 301},
+      {.address = "172.30.0.8", .at = 299 * kSecond, .verdict = Verdict::Blocked, .probe = true},
+      {.address = "172.30.0.8", .at = 301 * kSecond, .verdict = Verdict::Accept},
+      {.address = "127.0.0.2", .at = 301 * kSecond, .verdict = Verdict::Accept, .bytesWaiting = 300}}},
+    {"three connections ending unbound block the next for 300 s",
+     {{.address = "127.0.0.7", .at = 0, .verdict = Verdict::Accept},
+      {.address = "127.0.0.7", .at = kSecond, .verdict = Verdict::Blocked, .bytesWaiting = 12,
+       .unboundBefore = 3},
+      {.address = "127.0.0.7", .at = 300 * kSecond, .verdict = Verdict::Blocked, .probe = true},
+      {.address = "127.0.0.7", .at = 301 * kSecond, .verdict = Verdict::Accept, .probe = true}}},
+    {"unbound connections older than the window are forgotten",
+     {{.address = "127.0.0.7", .at = 0, .verdict = Verdict::Accept},
+      {.address = "127.0.0.7", .at = 11 * kSecond, .verdict = Verdict::Accept, .unboundBefore = 3}}},
+    {"the unbound rule spares internal addresses",
+     {{.address = "172.31.1.1", .at = 0, .verdict = Verdict::Accept, .unboundBefore = 5}}},
+    {"whitelist-only mode refuses every untrusted address",
+     {{.address = "127.0.0.2", .at = 0, .verdict = Verdict::NotWhitelisted},
+      {.address = "172.30.9.9", .at = 0, .verdict = Verdict::Accept},
+      {.address = "127.0.0.3", .at = 0, .verdict = Verdict::Accept, .whitelisted = true}},
+     true},
+};
+
+TEST(ConnectionAdmissionTest, VerdictsFollowTheRulesOfEachAddress) {
+  for (const AdmissionCase& c : kAdmissionCases) {
+    ConnectionAdmission admission;
+    admission.setWhitelistOnly(c.whitelistOnly);
+    testing::internal::CaptureStdout();
+    for (size_t n = 0; n < c.steps.size(); ++n) {
+      const Step& s = c.steps[n];
+      for (int u = 0; u < s.unboundBefore; ++u) admission.notifyBindAttemptNotReceived(s.address);
+      for (int i = 0; i < s.repeat; ++i) {
+        ConnectionAdmission::Request r;
+        r.address = s.address;
+        if (const size_t hash = r.address.find('#'); hash != std::string::npos)
+          r.address.replace(hash, 1, std::to_string(i));
+        r.fd = 9;
+        r.bytesWaiting = s.bytesWaiting;
+        r.whitelisted = s.whitelisted;
+        r.totalConnections = s.totalConnections;
+        r.addressConnections = s.addressConnections;
+        if (s.probe) {
+          EXPECT_EQ(admission.isBlocked(r.address, kStart + s.at), s.verdict == Verdict::Blocked)
+              << c.name << ", step " << n;
+        } else {
+          EXPECT_EQ(admission.decide(r, kStart + s.at), s.verdict)
+              << c.name << ", step " << n << ", attempt " << i;
+        }
+      }
+    }
+    testing::internal::GetCapturedStdout();
+  }
 }
 
-TEST(ConnectionAdmissionTest, FurtherFloodAttemptsExtendTheBlockByFiveSeconds) {
-  ConnectionAdmission admission;
-  for (int i = 0; i < 11; ++i) admission.decide(from("127.0.0.2"), kStart);
-  admission.decide(from("127.0.0.2"), kStart);
-  admission.decide(from("127.0.0.2"), kStart);
-  // Blocked at kStart for 130 s, then extended twice by 5 s.
-  EXPECT_TRUE(admission.isBlocked("127.0.0.2", kStart + 139 * kSecond));
-  EXPECT_FALSE(admission.isBlocked("127.0.0.2", kStart + 140 * kSecond));
-}
-
-TEST(ConnectionAdmissionTest, ExpiredBlockIsLiftedAtTheNextConnection) {
-  ConnectionAdmission admission;
-  for (int i = 0; i < 11; ++i) admission.decide(from("127.0.0.2"), kStart);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(admission.decide(from("127.0.0.2"), kStart + 131 * kSecond), Verdict::Accept);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("Expired blocking of connect atempts from [127.0.0.2]"), std::string::npos);
-  // The refusal log line is shown again for the next block.
-  for (int i = 0; i < 9; ++i) admission.decide(from("127.0.0.2"), kStart + 132 * kSecond);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(admission.decide(from("127.0.0.2"), kStart + 132 * kSecond), Verdict::Blocked);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("BLOCKING connection for 130.0s"),
-            std::string::npos);
-}
-
+// Scans from many addresses must not grow the block list without bound; a
+// returning address within the hour still has its block's end reported.
 TEST(ConnectionAdmissionTest, BlocksOfAddressesThatNeverReturnAreForgottenAfterAnHour) {
   ConnectionAdmission admission;
-  for (int i = 0; i < 11; ++i) admission.decide(from("127.0.0.2"), kStart + i);
-  for (int i = 0; i < 11; ++i) admission.decide(from("127.0.0.3"), kStart + 2000 * kSecond + i);
-  ASSERT_EQ(admission.blockListSize(), 2u);
-  // The first block ended just after kStart + 130 s; an hour later, while the
-  // second is still remembered, other traffic sweeps the first away.
-  admission.decide(from("127.0.0.4"), kStart + (130 + 3600 + 1) * kSecond);
-  EXPECT_EQ(admission.blockListSize(), 1u);
+  ConnectionAdmission::Request r;
   testing::internal::CaptureStdout();
-  Verdict returning = admission.decide(from("127.0.0.3"), kStart + 2200 * kSecond);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(returning, Verdict::Accept);
-  EXPECT_EQ(countOccurrences(out, "Expired blocking of connect atempts from [127.0.0.3]"), 1u);
-}
-
-TEST(ConnectionAdmissionTest, AttemptCountersStartAfreshEveryTenSeconds) {
-  ConnectionAdmission admission;
-  for (int i = 0; i < 10; ++i) admission.decide(from("127.0.0.2"), kStart);
-  EXPECT_EQ(admission.decide(from("127.0.0.2"), kStart + 10 * kSecond + 1), Verdict::Accept);
-  for (int i = 0; i < 9; ++i)
-    EXPECT_EQ(admission.decide(from("127.0.0.2"), kStart + 11 * kSecond), Verdict::Accept);
-  EXPECT_EQ(admission.decide(from("127.0.0.2"), kStart + 11 * kSecond), Verdict::Blocked);
-}
-
-TEST(ConnectionAdmissionTest, TwentySixAttemptsFromOnePrefixBlockTheLastAddress) {
-  ConnectionAdmission admission;
-  for (int i = 0; i < 25; ++i)
-    EXPECT_EQ(admission.decide(from("10.20." + std::to_string(i) + ".1"), kStart), Verdict::Accept);
-  EXPECT_EQ(admission.decide(from("10.20.99.1"), kStart), Verdict::Blocked);
-  EXPECT_EQ(admission.decide(from("10.21.0.1"), kStart), Verdict::Accept);
-}
-
-TEST(ConnectionAdmissionTest, InternalAddressesEscapeFloodAndAddressLimits) {
-  ConnectionAdmission admission;
-  for (int i = 0; i < 30; ++i) {
-    auto r = from("172.30.4.5");
-    r.addressConnections = i;
-    EXPECT_EQ(admission.decide(r, kStart), Verdict::Accept) << i;
+  for (const char* address : {"127.0.0.2", "127.0.0.3"}) {
+    r.address = address;
+    const uint64_t at = r.address == "127.0.0.2" ? kStart : kStart + 2000 * kSecond;
+    for (int i = 0; i < 11; ++i) admission.decide(r, at + i);
   }
-  auto r = from("172.31.0.9");
-  r.addressConnections = 20;
-  EXPECT_EQ(admission.decide(r, kStart), Verdict::Accept);
-}
-
-TEST(ConnectionAdmissionTest, AddressesThatOnlyContainInternalTextAreNotTrusted) {
-  ConnectionAdmission admission;
-  auto r = from("81.172.30.4");
-  r.addressConnections = 20;
+  ASSERT_EQ(admission.blockListSize(), 2u);
+  r.address = "127.0.0.4";
+  admission.decide(r, kStart + (130 + 3600 + 1) * kSecond);
+  EXPECT_EQ(admission.blockListSize(), 1u);
+  testing::internal::GetCapturedStdout();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(admission.decide(r, kStart), Verdict::AddressLimit);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("DENYING connection - 9 [81.172.30.4]"),
-            std::string::npos);
-  for (int i = 0; i < 9; ++i) admission.decide(from("81.172.30.4"), kStart);
-  EXPECT_EQ(admission.decide(from("81.172.30.4"), kStart), Verdict::Blocked);
-}
-
-TEST(ConnectionAdmissionTest, TwentyFirstConnectionFromOneAddressIsDenied) {
-  ConnectionAdmission admission;
-  auto r = from("127.0.0.2");
-  r.addressConnections = 19;
-  EXPECT_EQ(admission.decide(r, kStart), Verdict::Accept);
-  r.addressConnections = 20;
-  EXPECT_EQ(admission.decide(r, kStart + 11 * kSecond), Verdict::AddressLimit);
-  admission.setMaxConnectionsPerIp(25);
-  EXPECT_EQ(admission.decide(r, kStart + 11 * kSecond), Verdict::Accept);
-}
-
-TEST(ConnectionAdmissionTest, WhitelistedAddressIsLoggedAndExemptFromLimits) {
-  ConnectionAdmission admission;
-  auto r = from("127.0.0.5");
-  r.whitelisted = true;
-  r.addressConnections = 50;
-  testing::internal::CaptureStdout();
-  for (int i = 0; i < 15; ++i) EXPECT_EQ(admission.decide(r, kStart), Verdict::Accept);
+  r.address = "127.0.0.3";
+  EXPECT_EQ(admission.decide(r, kStart + 2200 * kSecond), Verdict::Accept);
   EXPECT_NE(testing::internal::GetCapturedStdout().find(
-                "Connection from whitelisted IP - do not block [127.0.0.5]"),
+                "Expired blocking of connect atempts from [127.0.0.3]"),
             std::string::npos);
-}
-
-TEST(ConnectionAdmissionTest, MoreThanThreeHundredWaitingBytesBlockEvenTrustedAddresses) {
-  ConnectionAdmission admission;
-  auto r = from("172.30.0.8");
-  r.bytesWaiting = 301;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(admission.decide(r, kStart), Verdict::Blocked);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("Connection IP blocked due to excessive number of bytes [172.30.0.8] "
-                     "[byte to read=301]"),
-            std::string::npos);
-  EXPECT_NE(out.find("BLOCKING connection for 300.0s"), std::string::npos);
-  EXPECT_TRUE(admission.isBlocked("172.30.0.8", kStart + 299 * kSecond));
-  EXPECT_EQ(admission.decide(from("172.30.0.8"), kStart + 301 * kSecond), Verdict::Accept);
-
-  r = from("127.0.0.2");
-  r.bytesWaiting = 300;
-  EXPECT_EQ(admission.decide(r, kStart + 301 * kSecond), Verdict::Accept);
-}
-
-TEST(ConnectionAdmissionTest, ThreeConnectionsWithoutBindBlockTheNextFor300Seconds) {
-  ConnectionAdmission admission;
-  EXPECT_EQ(admission.decide(from("127.0.0.7"), kStart), Verdict::Accept);
-  testing::internal::CaptureStdout();
-  admission.notifyBindAttemptNotReceived("127.0.0.7");
-  admission.notifyBindAttemptNotReceived("127.0.0.7");
-  admission.notifyBindAttemptNotReceived("127.0.0.7");
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("notifyEvent_ESMEBindAttemptNotReceived IP 127.0.0.7 count=3"),
-            std::string::npos);
-  testing::internal::CaptureStdout();
-  auto r = from("127.0.0.7");
-  r.bytesWaiting = 12;
-  EXPECT_EQ(admission.decide(r, kStart + kSecond), Verdict::Blocked);
-  out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("Connection IP blocked due to no bind request for 3 connection attempts "
-                     "[127.0.0.7] [byte to read=12]"),
-            std::string::npos);
-  EXPECT_TRUE(admission.isBlocked("127.0.0.7", kStart + 300 * kSecond));
-  EXPECT_FALSE(admission.isBlocked("127.0.0.7", kStart + 301 * kSecond));
-}
-
-TEST(ConnectionAdmissionTest, NoBindReportsOlderThanTheWindowAreForgotten) {
-  ConnectionAdmission admission;
-  admission.decide(from("127.0.0.7"), kStart);
-  admission.notifyBindAttemptNotReceived("127.0.0.7");
-  admission.notifyBindAttemptNotReceived("127.0.0.7");
-  admission.notifyBindAttemptNotReceived("127.0.0.7");
-  EXPECT_EQ(admission.decide(from("127.0.0.7"), kStart + 11 * kSecond), Verdict::Accept);
-  EXPECT_EQ(admission.noBindCount("127.0.0.7"), 0);
-}
-
-TEST(ConnectionAdmissionTest, NoBindRuleDoesNotApplyToTrustedAddresses) {
-  ConnectionAdmission admission;
-  for (int i = 0; i < 5; ++i) admission.notifyBindAttemptNotReceived("172.31.1.1");
-  EXPECT_EQ(admission.decide(from("172.31.1.1"), kStart), Verdict::Accept);
-}
-
-TEST(ConnectionAdmissionTest, ThousandthOpenConnectionRejectsTheNext) {
-  ConnectionAdmission admission;
-  auto r = from("127.0.0.2", 44);
-  r.totalConnections = 999;
-  EXPECT_EQ(admission.decide(r, kStart), Verdict::Accept);
-  r.totalConnections = 1000;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(admission.decide(r, kStart), Verdict::TotalLimit);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find(
-                "Client connection limit reached. REJECTING connection - 44 [127.0.0.2]"),
-            std::string::npos);
-}
-
-TEST(ConnectionAdmissionTest, WhitelistOnlyModeRefusesEveryUntrustedAddress) {
-  ConnectionAdmission admission;
-  admission.setWhitelistOnly(true);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(admission.decide(from("127.0.0.2", 12), kStart), Verdict::NotWhitelisted);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find(
-                "IP not in whitelist. REJECTING connection - 12 [127.0.0.2]"),
-            std::string::npos);
-  EXPECT_EQ(admission.decide(from("172.30.9.9"), kStart), Verdict::Accept);
-  auto r = from("127.0.0.3");
-  r.whitelisted = true;
-  EXPECT_EQ(admission.decide(r, kStart), Verdict::Accept);
 }
 
 }  // namespace

@@ -1,29 +1,20 @@
 // A customer session sending queued deliver_sm: failed writes, answers, the
 // window, and what happens to unanswered deliveries when the session closes.
-// Uses the customer "plain" / "pw" of ostrel_session_test.cpp's environment.
+// The customer "plain" / "pw" is loaded by ostrel_session_test.cpp.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "admin/metrics.h"
-#include "base/wall_clock.h"
 #include "downstream/deliver_sm_queue.h"
-#include "downstream/delivery_receipt.h"
-#include "downstream/ostrel_session.h"
 #include "smpp/pdu.h"
-#include "smpp/receipt.h"
-#include "tests/support/loopback.h"
-#include "tests/support/smpp_test_client.h"
+#include "tests/downstream/session_pair.h"
 
-using namespace testing_support;
+using namespace downstream_test;
 
 namespace {
 
-DeliverSMQueue::Body bodyOf(const std::string& text) {
-  return {text.begin(), text.end()};
-}
+DeliverSMQueue::Body bodyOf(const std::string& text) { return {text.begin(), text.end()}; }
 
 void drain(const std::string& systemId) {
   DeliverSMQueue::Body body;
@@ -31,94 +22,30 @@ void drain(const std::string& systemId) {
   }
 }
 
-std::string pdu(uint32_t commandId, uint32_t sequence, const std::string& body = "") {
-  std::string out(16, '\0');
-  auto put = [&](size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<char>(v >> (24 - 8 * i));
-  };
-  put(0, static_cast<uint32_t>(16 + body.size()));
-  put(4, commandId);
-  put(12, sequence);
-  return out + body;
-}
-
-uint32_t u32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v = v << 8 | static_cast<uint8_t>(s[at + i]);
-  return v;
-}
-
-// A customer session bound over a socket pair; the test is the customer.
-class BoundSession {
+// "plain" bound on a fresh session, its queue empty.
+class BoundSession : public SessionPair {
  public:
-  BoundSession(uint32_t bindCommand, uint8_t version) {
-    int fds[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    clientFd_ = fds[1];
-    session_ = OstrelSession::create(fds[0], "127.0.0.2", 40000, nullptr);
-    EXPECT_TRUE(writeAll(clientFd_, pdu(bindCommand, 7, bindBody("plain", "pw", "", version))));
+  explicit BoundSession(uint32_t bindCommand) {
+    drain("plain");
+    sendBind(bindCommand, "plain", "pw");
     testing::internal::CaptureStdout();
-    session_->processInputAt(wallClockMicros());
+    session().processInputAt(wallClockMicros());
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(readPDU().substr(8, 4), std::string(4, '\0')) << "bind refused";
-  }
-  ~BoundSession() {
-    session_.reset();
-    if (clientFd_ >= 0) close(clientFd_);
-  }
-  OstrelSession& session() { return *session_; }
-  void reset() { session_.reset(); }
-  void closeClient() {
-    close(clientFd_);
-    clientFd_ = -1;
+    EXPECT_EQ(responseStatus(), 0) << "bind refused";
   }
   void answer(uint32_t sequence) {
-    ASSERT_TRUE(writeAll(clientFd_, pdu(SMPP::DELIVER_SM_RESP, sequence, std::string(1, '\0'))));
-    session_->processInputAt(wallClockMicros());
-  }
-  // One whole PDU from the session, or "" after 1 s.
-  std::string readPDU() {
-    std::string header = readExactly(clientFd_, 16, std::chrono::milliseconds(1000));
-    if (header.size() != 16) return "";
-    return header + readExactly(clientFd_, u32(header, 0) - 16, std::chrono::milliseconds(1000));
+    send(SMPP::DELIVER_SM_RESP, sequence, std::string(1, '\0'));
+    session().processInputAt(wallClockMicros());
   }
   bool offer(bool& delivered) {
     bool again = false;
     delivered = false;
-    return session_->deliverQueued(wallClockMicros(), again, delivered);
+    return session().deliverQueued(wallClockMicros(), again, delivered);
   }
-
- private:
-  int clientFd_ = -1;
-  std::shared_ptr<OstrelSession> session_;
 };
 
-TEST(DeliverSessionTest, GeneratedReceiptIsQueuedUnderTheBoundSystemIdWithTlvsOnlyAbove33) {
-  for (uint8_t version : {uint8_t{0x33}, uint8_t{0x34}}) {
-    SCOPED_TRACE(int(version));
-    drain("plain");
-    BoundSession bound(0x01, version);
-    SMPP::T_SubmitSM submit;
-    submit.source_addr = "ACME";
-    submit.destination_addr = "4477";
-    submit.registered_delivery = 2;
-    EXPECT_FALSE(generateDeliveryReceipt(bound.session(), submit, "id1", SMPP::STATE_DELIVERED, 0,
-                                         wallClockMicros()));
-    EXPECT_TRUE(generateDeliveryReceipt(bound.session(), submit, "id1", SMPP::STATE_UNDELIVERABLE,
-                                        0, wallClockMicros()));
-    DeliverSMQueue::Body body;
-    ASSERT_TRUE(DeliverSMQueue::instance().popDeliverSM("plain", body));
-    SMPP::T_SubmitSM got;
-    ASSERT_TRUE(SMPP::parseDeliverSM(body.data(), body.size(), got, wallClockMicros()));
-    EXPECT_EQ(got.destination_addr, "ACME");
-    EXPECT_EQ(got.tlvs.size(), version > 0x33 ? 3u : 0u);
-    EXPECT_EQ(DeliverSMQueue::instance().queuedCount("plain"), 0u);
-  }
-}
-
 TEST(DeliverSessionTest, FailedWriteIsQueuedAgainAtTheFrontAndCounted) {
-  drain("plain");
-  BoundSession bound(0x01, 0x34);
+  BoundSession bound(SMPP::BIND_RECEIVER);
   DeliverSMQueue::instance().pushDeliverSM("plain", bodyOf("first"));
   DeliverSMQueue::instance().pushDeliverSM("plain", bodyOf("second"));
   MetricsRegistry& metrics = MetricsRegistry::instance();
@@ -141,8 +68,7 @@ TEST(DeliverSessionTest, FailedWriteIsQueuedAgainAtTheFrontAndCounted) {
 }
 
 TEST(DeliverSessionTest, UnansweredDeliveriesReturnInSendOrderWhenTheSessionCloses) {
-  drain("plain");
-  BoundSession bound(0x01, 0x34);
+  BoundSession bound(SMPP::BIND_RECEIVER);
   for (const char* text : {"a", "b", "c", "d"})
     DeliverSMQueue::instance().pushDeliverSM("plain", bodyOf(text));
   std::vector<uint32_t> sequences;
@@ -167,8 +93,7 @@ TEST(DeliverSessionTest, UnansweredDeliveriesReturnInSendOrderWhenTheSessionClos
 }
 
 TEST(DeliverSessionTest, FullWindowTakesNothingUntilAnAnswerFreesIt) {
-  drain("plain");
-  BoundSession bound(0x09, 0x34);
+  BoundSession bound(SMPP::BIND_TRANSCEIVER);
   const size_t window = OstrelSession::kDeliverWindow;
   for (size_t i = 0; i <= window; ++i)
     DeliverSMQueue::instance().pushDeliverSM("plain", bodyOf("r"));
@@ -189,7 +114,7 @@ TEST(DeliverSessionTest, FullWindowTakesNothingUntilAnAnswerFreesIt) {
   EXPECT_TRUE(delivered);
   EXPECT_EQ(DeliverSMQueue::instance().queuedCount("plain"), 0u);
   // Dropping the session without the listener still returns the window.
-  bound.reset();
+  bound.destroy();
   EXPECT_EQ(DeliverSMQueue::instance().queuedCount("plain"), window);
   drain("plain");
 }

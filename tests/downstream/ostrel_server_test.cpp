@@ -1,21 +1,28 @@
-// The listener loop with real customer sessions over loopback: what one
-// hostile or slow peer may and may not do to the others. The customer
-// records come from the configuration that ostrel_session_test.cpp's
-// environment loads for this program ("plain" / "pw").
+// The listener loop with real customer sessions over loopback: the
+// admission rules applied to real connections (the rules themselves are
+// decided in connection_admission_test.cpp), the session table's bound, the
+// stop, and what one hostile or slow peer may and may not do to the others.
+// The customer "plain" / "pw" is loaded by ostrel_session_test.cpp.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "admin/metrics.h"
 #include "base/wall_clock.h"
 #include "downstream/ostrel_server.h"
 #include "smpp/pdu.h"
 #include "tests/support/loopback.h"
 #include "tests/support/smpp_test_client.h"
+#include "tests/support/temp_dir.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -28,32 +35,160 @@ using Listener = SMPPServer<OstrelSession, SMPPSessionNull>;
 std::atomic<uint64_t> clockOffset{0};
 uint64_t testClock() { return wallClockMicros() + clockOffset.load(); }
 
+// The loop on its own thread, stopped and joined at the end.
 class RunningListener {
  public:
-  RunningListener() {
+  explicit RunningListener(const std::function<void(Listener&)>& configure = {},
+                           size_t slots = Listener::kSessionSlots, bool startLoop = true)
+      : listener_(slots) {
     clockOffset = 0;
     listener_.setInstallSignalHandlers(false);
     listener_.setClock(testClock);
+    if (configure) configure(listener_);
     EXPECT_TRUE(listener_.listenEarly(0));
-    thread_ = std::thread([this] { listener_.run(listener_.boundPort(), 0, true); });
+    if (startLoop) start();
   }
-  ~RunningListener() {
+  ~RunningListener() { stop(); }
+  void start() {
+    thread_ = std::thread([this] { result_ = listener_.run(listener_.boundPort(), 0, true); });
+  }
+  void stop() {
     listener_.requestStop();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
   }
   int port() const { return listener_.boundPort(); }
   Listener& listener() { return listener_; }
+  size_t connections() { return listener_.connectionCount(); }
+  int result() const { return result_; }
 
  private:
   Listener listener_;
   std::thread thread_;
+  int result_ = -2;
 };
+
+bool waitFor(const std::function<bool()>& condition) {
+  for (int i = 0; i < 2500 && !condition(); ++i) std::this_thread::sleep_for(2ms);
+  return condition();
+}
+
+// True when the server closed the connection of a client that sends nothing.
+bool refused(int port, const std::string& from) {
+  SmppTestClient client(port, from);
+  return client.connected() && client.waitClosed();
+}
+
+bool bound(SmppTestClient& client) {
+  std::optional<WirePDU> answer = client.bind(SMPP::BIND_TRANSCEIVER, "plain", "pw");
+  return answer && answer->commandStatus == 0;
+}
+
+// The limits count the connections open now; both penalties are measured
+// by the listener: the bytes waiting on a new connection, and connections
+// that end without a bind. A stop ends every session and the listener; a
+// second listener on the same port fails.
+TEST(OstrelServerTest, AdmissionRulesApplyToRealConnectionsUntilTheStop) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  RunningListener running(
+      [](Listener& l) {
+        l.setMaxConnectionsPerIp(2);
+        l.setMaxConnections(4);
+      },
+      Listener::kSessionSlots, false);
+  const int port = running.port();
+  SmppTestClient eager(port, "127.0.0.10");
+  ASSERT_TRUE(eager.sendRaw(std::string(400, 'x')));
+  // The connection and its bytes wait in the kernel until the loop starts.
+  std::this_thread::sleep_for(20ms);
+  running.start();
+  EXPECT_TRUE(eager.waitClosed());
+  EXPECT_TRUE(refused(port, "127.0.0.10")) << "blocked for its bytes";
+
+  for (int i = 0; i < 3; ++i) {
+    {
+      SmppTestClient unbound(port, "127.0.0.11");
+      unbound.send(SMPP::ENQUIRE_LINK);
+      ASSERT_TRUE(unbound.readUntil(SMPP::ENQUIRE_LINK_RESP)) << "not served, " << i;
+    }
+    ASSERT_TRUE(waitFor([&] { return running.connections() == 0; }));
+  }
+  EXPECT_TRUE(refused(port, "127.0.0.11")) << "blocked for connections without a bind";
+  for (int i = 0; i < 4; ++i) {
+    {
+      SmppTestClient client(port, "127.0.0.12");
+      ASSERT_TRUE(bound(client)) << "a bound connection counted as unbound, " << i;
+    }
+    ASSERT_TRUE(waitFor([&] { return running.connections() == 0; }));
+  }
+
+  auto first = std::make_unique<SmppTestClient>(port, "127.0.0.4");
+  SmppTestClient second(port, "127.0.0.4");
+  ASSERT_TRUE(waitFor([&] { return running.connections() == 2; }));
+  EXPECT_TRUE(refused(port, "127.0.0.4")) << "per-address limit";
+  first.reset();
+  ASSERT_TRUE(waitFor([&] { return running.connections() == 1; }));
+  SmppTestClient again(port, "127.0.0.4");
+  EXPECT_TRUE(bound(again)) << "a freed place admits the next";
+  SmppTestClient other(port, "127.0.0.5");
+  SmppTestClient third(port, "127.0.0.6");
+  ASSERT_TRUE(waitFor([&] { return running.connections() == 4; }));
+  EXPECT_TRUE(refused(port, "127.0.0.7")) << "total limit";
+
+  Listener rival;
+  rival.setInstallSignalHandlers(false);
+  EXPECT_EQ(rival.run(port, 0, true), -1);
+  running.stop();
+  for (SmppTestClient* client : {&second, &again, &other, &third}) EXPECT_TRUE(client->waitClosed());
+  EXPECT_LT(connectTcp("127.0.0.1", port), 0);
+  EXPECT_EQ(running.result(), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("excessive number of bytes [127.0.0.10] [byte to read=400]"), std::string::npos);
+  EXPECT_NE(out.find("no bind request for 3 connection attempts [127.0.0.11]"), std::string::npos);
+  EXPECT_NE(out.find("DENYING connection - "), std::string::npos);
+  EXPECT_NE(out.find("Client connection limit reached. REJECTING connection - "), std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to listen on SMPP port"),
+            std::string::npos);
+}
+
+TEST(OstrelServerTest, WhitelistOnlyRefusesAddressesOutsideTheFile) {
+  TempDir dir;
+  dir.write("ipwhitelist.conf", "127.0.0.13\n");
+  testing::internal::CaptureStdout();
+  RunningListener running([&](Listener& l) {
+    l.setWhitelistOnly(true);
+    l.setWhitelistFileName(dir.file("ipwhitelist.conf"));
+  });
+  SmppTestClient listed(running.port(), "127.0.0.13");
+  EXPECT_TRUE(bound(listed));
+  EXPECT_TRUE(refused(running.port(), "127.0.0.14"));
+  running.stop();
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("IP not in whitelist. REJECTING connection"),
+            std::string::npos);
+}
+
+TEST(OstrelServerTest, DescriptorBeyondTheSessionTableIsRefusedAndNeverRegistered) {
+  // Occupy the low descriptors so that the accepted one lands past a small table.
+  std::vector<int> filler;
+  for (int i = 0; i < 40; ++i) filler.push_back(open("/dev/null", O_RDONLY));
+  const int64_t sessions = MetricsRegistry::instance().gaugeValue("downstreamSMPPSessions");
+  testing::internal::CaptureStdout();
+  {
+    RunningListener running({}, 16);
+    EXPECT_TRUE(refused(running.port(), "127.0.0.15"));
+    EXPECT_EQ(running.connections(), 0u);
+    EXPECT_EQ(MetricsRegistry::instance().gaugeValue("downstreamSMPPSessions"), sessions);
+  }
+  EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                "WARNING SMPPServer::run Descriptor beyond the session table. REJECTING connection"),
+            std::string::npos);
+  for (int fd : filler) close(fd);
+}
 
 std::string enquireLinks(int count) {
   std::string pdus;
   for (int i = 0; i < count; ++i)
-    pdus += std::string("\x00\x00\x00\x10\x00\x00\x00\x15\x00\x00\x00\x00", 12) +
-            std::string(1, '\x00') + std::string(1, '\x00') + std::string(1, '\x00') +
+    pdus += std::string("\x00\x00\x00\x10\x00\x00\x00\x15\x00\x00\x00\x00\x00\x00\x00", 15) +
             std::string(1, static_cast<char>(i % 100 + 1));
   return pdus;
 }
@@ -76,15 +211,16 @@ std::chrono::microseconds slowestRoundTrip(SmppTestClient& client, int trips) {
 // A client that never binds pipelines enquire_link in 64 KiB writes (and
 // drains the answers so its own socket never fills): a bound customer
 // beside it is still answered promptly, and the flooder is closed at its
-// bind deadline although it never pauses.
+// bind deadline although it never pauses, like a silent unbound client.
 TEST(OstrelServerTest, FloodingUnboundClientStarvesNobodyAndIsClosedAtItsBindDeadline) {
   testing::internal::CaptureStdout();
   RunningListener running;
   SmppTestClient quiet(running.port(), "127.0.0.30");
-  ASSERT_TRUE(quiet.connected());
-  std::optional<WirePDU> bound = quiet.bind(SMPP::BIND_TRANSCEIVER, "plain", "pw");
-  ASSERT_TRUE(bound && bound->commandStatus == 0);
+  ASSERT_TRUE(bound(quiet));
 
+  // A silent unbound client is closed by its timed check, the flooder
+  // while it is served.
+  SmppTestClient silent(running.port(), "127.0.0.35");
   const int flooder = connectTcp("127.0.0.1", running.port(), "127.0.0.31");
   ASSERT_GE(flooder, 0);
   // One answered request first: the connection is admitted before the
@@ -121,6 +257,7 @@ TEST(OstrelServerTest, FloodingUnboundClientStarvesNobodyAndIsClosedAtItsBindDea
   running.listener().wake();
   for (int i = 0; i < 300 && !flooderClosed.load(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_TRUE(flooderClosed.load());
+  EXPECT_TRUE(silent.waitClosed());
   stop = true;
   flood.join();
   drain.join();
@@ -138,9 +275,9 @@ TEST(OstrelServerTest, ClientThatStopsReadingStallsNobodyAndIsClosedWhenItsQueue
   testing::internal::CaptureStdout();
   RunningListener running;
   SmppTestClient reader(running.port(), "127.0.0.32");
-  ASSERT_TRUE(reader.bind(SMPP::BIND_TRANSCEIVER, "plain", "pw"));
+  ASSERT_TRUE(bound(reader));
   SmppTestClient stalled(running.port(), "127.0.0.33");
-  ASSERT_TRUE(stalled.bind(SMPP::BIND_TRANSCEIVER, "plain", "pw"));
+  ASSERT_TRUE(bound(stalled));
   // No smaller receive buffer: shrinking it after the connection has
   // advertised its window makes the kernel drop segments that carry the
   // server's acknowledgements, and both ends back off for minutes.

@@ -1,3 +1,7 @@
+// A customer session on one end of a socket pair, the test speaking SMPP on
+// the other. The customers below are loaded once for this program (it runs
+// in its own temporary directory); ostrel_server_test.cpp and
+// deliver_session_test.cpp use them too.
 #include "downstream/ostrel_session.h"
 
 #include <crypt.h>
@@ -7,10 +11,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <mutex>
+#include <fstream>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -19,22 +23,13 @@
 #include "base/wall_clock.h"
 #include "config/ostrel_configuration.h"
 #include "downstream/entity_control_master.h"
-#include "tests/support/loopback.h"
-#include "tests/support/smpp_test_client.h"
-#include "tests/support/temp_dir.h"
+#include "tests/downstream/session_pair.h"
 #include "tracking/tracker.h"
 
-using namespace testing_support;
+using namespace downstream_test;
 using nlohmann::json;
 
 namespace {
-
-std::string makeHash(const std::string& password) {
-  auto area = std::make_unique<crypt_data>();
-  char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-  crypt_gensalt_rn("$2b$", 6, nullptr, 0, salt, sizeof salt);
-  return crypt_r(password.c_str(), salt, area.get());
-}
 
 // Records which sessions other threads asked the loop to look at.
 struct RecordingMaster : EntityControlMaster {
@@ -62,182 +57,93 @@ RecordingMaster& master() {
   return *m;
 }
 
-// The process-wide configuration and tracker live in a temporary working
-// directory for this test program.
-class SessionEnvironment : public ::testing::Environment {
+class Customers : public ::testing::Environment {
  public:
   void SetUp() override {
-    dir_ = std::make_unique<TempDir>();
-    previous_ = getcwd(nullptr, 0);
-    ASSERT_EQ(chdir(dir_->path().c_str()), 0);
-    json doc = {{"base", json::object()},
-                {"esme", json::array({{{"systemid", "plain"}, {"sharedtargetsetid", "ts"}, {"password", "pw"}},
-                                      {{"systemid", "two"}, {"sharedtargetsetid", "INTERNAL_SMSC_SIM"},
-                                       {"password", "pw"}, {"tpslimit", 2}},
-                                      {{"systemid", "zero"}, {"sharedtargetsetid", "INTERNAL_SMSC_SIM"},
-                                       {"password", "pw"}, {"tpslimit", 0}},
-                                      {{"systemid", "hashed"},
-                                       {"sharedtargetsetid", "hs"},
-                                       {"password_hash", makeHash("secret")}}})},
-                {"targetsets", json::array()},
-                {"routes-mo", json::array()},
-                {"routes-mt", json::array()}};
-    dir_->write("pelliro.conf", doc.dump());
+    auto area = std::make_unique<crypt_data>();
+    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+    crypt_gensalt_rn("$2b$", 6, nullptr, 0, salt, sizeof salt);
+    auto customer = [](const char* id, const char* set, json extra = json::object()) {
+      extra.update({{"systemid", id}, {"sharedtargetsetid", set}});
+      return extra;
+    };
+    const json doc = {
+        {"base", json::object()},
+        {"esme", {customer("plain", "ts", {{"password", "pw"}}),
+                  customer("two", "INTERNAL_SMSC_SIM", {{"password", "pw"}, {"tpslimit", 2}}),
+                  customer("zero", "INTERNAL_SMSC_SIM", {{"password", "pw"}, {"tpslimit", 0}}),
+                  customer("hashed", "hs", {{"password_hash", crypt_r("secret", salt, area.get())}})}},
+        {"targetsets", json::array()},
+        {"routes-mo", json::array()},
+        {"routes-mt", json::array()}};
+    std::ofstream("pelliro.conf") << doc.dump();
     bool notFound = false;
     testing::internal::CaptureStdout();
-    bool loaded = OstrelConfiguration::instance().performLoad(notFound);
+    const bool loaded = OstrelConfiguration::instance().performLoad(notFound);
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(loaded);
   }
-  void TearDown() override {
-    if (previous_ != nullptr) {
-      EXPECT_EQ(chdir(previous_), 0);
-      free(previous_);
-    }
-  }
-
- private:
-  std::unique_ptr<TempDir> dir_;
-  char* previous_ = nullptr;
 };
-::testing::Environment* const environment =
-    ::testing::AddGlobalTestEnvironment(new SessionEnvironment);
+::testing::Environment* const customers = ::testing::AddGlobalTestEnvironment(new Customers);
 
-// A session on one end of a socket pair; the test speaks SMPP on the other.
-class SessionPair {
- public:
-  SessionPair() {
-    int fds[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    serverFd_ = fds[0];
-    clientFd_ = fds[1];
-    session_ = OstrelSession::create(serverFd_, "127.0.0.2", 40000, &master());
-  }
-  ~SessionPair() {
-    session_.reset();
-    close(clientFd_);
-  }
-  std::shared_ptr<OstrelSession> shared() { return session_; }
-  int clientFd() const { return clientFd_; }
-  OstrelSession& session() { return *session_; }
-  void destroy() { session_.reset(); }
-
-  void sendBind(uint32_t commandId, const std::string& systemId, const std::string& password) {
-    std::string body = bindBody(systemId, password, "", 0x34);
-    std::string pdu(16, '\0');
-    auto put = [&](size_t at, uint32_t v) {
-      for (int i = 0; i < 4; ++i) pdu[at + i] = static_cast<char>(v >> (24 - 8 * i));
-    };
-    put(0, static_cast<uint32_t>(16 + body.size()));
-    put(4, commandId);
-    put(12, 7);
-    ASSERT_TRUE(writeAll(clientFd_, pdu + body));
-  }
-  // Status of the response waiting on the client side, or -1.
-  int64_t responseStatus(std::chrono::milliseconds timeout = std::chrono::milliseconds(100)) {
-    std::string header = readExactly(clientFd_, 16, timeout);
-    if (header.size() != 16) return -1;
-    auto u32 = [&](size_t at) {
-      uint32_t v = 0;
-      for (int i = 0; i < 4; ++i) v = v << 8 | static_cast<uint8_t>(header[at + i]);
-      return v;
-    };
-    uint32_t length = u32(0);
-    if (length > 16) readExactly(clientFd_, length - 16, timeout);
-    return u32(8);
-  }
-
- private:
-  int serverFd_ = -1;
-  int clientFd_ = -1;
-  std::shared_ptr<OstrelSession> session_;
-};
-
-TEST(OstrelSessionTest, SessionsRegisterWithTheTrackerAndLeaveNoEntryBehind) {
+// Each session is counted and known to the tracker while it lives, with its
+// system id once bound, and leaves nothing behind; an accepted bind lifts the
+// 20-second bind deadline, a refused one or none keeps it.
+TEST(OstrelSessionTest, BindsDecideTheStateTheDeadlineAndWhatTheTrackerKnows) {
+  const struct {
+    const char* what;
+    uint32_t command;  // 0: no bind at all
+    const char* password;
+    int64_t status;
+    uint32_t state;
+    bool receives;
+  } cases[] = {
+      {"transceiver", SMPP::BIND_TRANSCEIVER, "pw", 0, BIND_STATE_TRANSCEIVER, true},
+      {"transmitter", SMPP::BIND_TRANSMITTER, "pw", 0, BIND_STATE_TRANSMITTER, false},
+      {"receiver", SMPP::BIND_RECEIVER, "pw", 0, BIND_STATE_RECEIVER, true},
+      {"wrong password", SMPP::BIND_RECEIVER, "bad", SMPP::ESME_RBINDFAIL, BIND_STATE_OPEN, false},
+      {"no bind", 0, "", -1, BIND_STATE_OPEN, false},
+  };
   MetricsRegistry& metrics = MetricsRegistry::instance();
   Tracker& tracker = Tracker::instance();
-  int64_t before = metrics.gaugeValue("downstreamSMPPSessions");
-  size_t entriesBefore = tracker.sessionTableSize();
-  testing::internal::CaptureStdout();
-  for (int i = 0; i < 20; ++i) {
-    auto pair = std::make_unique<SessionPair>();
-    uint64_t id = pair->session().sessionId();
-    EXPECT_EQ(metrics.gaugeValue("downstreamSMPPSessions"), before + 1);
-    std::shared_ptr<SMPPSession> found = tracker.getSession(id).lock();
-    EXPECT_EQ(found.get(), static_cast<SMPPSession*>(&pair->session()));
-    found.reset();
-    // A bound session also leaves its system id with the tracker.
-    pair->sendBind(0x09, "plain", "pw");
-    pair->session().processInputAt(wallClockMicros());
+  const int64_t sessionsBefore = metrics.gaugeValue("downstreamSMPPSessions");
+  const size_t entriesBefore = tracker.sessionTableSize();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const uint64_t start = wallClockMicros();
+    auto pair = std::make_unique<SessionPair>(&master());
+    OstrelSession& session = pair->session();
+    const uint64_t id = session.sessionId();
+    EXPECT_EQ(metrics.gaugeValue("downstreamSMPPSessions"), sessionsBefore + 1);
+    EXPECT_EQ(tracker.getSession(id).lock().get(), static_cast<SMPPSession*>(&session));
+    if (c.command != 0) {
+      pair->sendBind(c.command, "plain", c.password);
+      EXPECT_FALSE(session.processInputAt(start));
+    }
+    EXPECT_EQ(pair->responseStatus(), c.status);
+    EXPECT_EQ(session.bindState(), c.state);
+    EXPECT_EQ(session.receivesDeliveries(), c.receives);
+    EXPECT_EQ(session.bindRequested(), c.command != 0);
     std::string systemId;
-    EXPECT_TRUE(tracker.getSessionSystemId(id, systemId));
+    EXPECT_EQ(tracker.getSessionSystemId(id, systemId), c.status == 0);
+    if (c.status == 0) {
+      EXPECT_EQ(systemId, "plain");
+      EXPECT_EQ(session.sharedTargetSet(), "ts");
+    }
+    EXPECT_FALSE(session.timedCheck(start + 19000000));
+    EXPECT_EQ(session.timedCheck(start + OstrelSession::kBindDeadlineMicros + 1000000), c.status != 0);
     pair->destroy();
-    EXPECT_EQ(metrics.gaugeValue("downstreamSMPPSessions"), before);
+    EXPECT_EQ(metrics.gaugeValue("downstreamSMPPSessions"), sessionsBefore);
     EXPECT_TRUE(tracker.getSession(id).expired());
     EXPECT_FALSE(tracker.getSessionSystemId(id, systemId));
   }
-  testing::internal::GetCapturedStdout();
   EXPECT_EQ(tracker.sessionTableSize(), entriesBefore);
 }
 
-TEST(OstrelSessionTest, UnboundSessionIsClosedAtItsTwentySecondDeadline) {
-  uint64_t start = wallClockMicros();
-  SessionPair pair;
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(pair.session().timedCheck(start + 19000000));
-  EXPECT_TRUE(pair.session().timedCheck(start + OstrelSession::kBindDeadlineMicros + 1000000));
-  testing::internal::GetCapturedStdout();
-  EXPECT_FALSE(pair.session().bindRequested());
-}
-
-TEST(OstrelSessionTest, AcceptedBindLiftsTheDeadlineAndRecordsTheCustomer) {
-  uint64_t start = wallClockMicros();
-  SessionPair pair;
-  testing::internal::CaptureStdout();
-  pair.sendBind(0x09, "plain", "pw");
-  EXPECT_FALSE(pair.session().processInputAt(start));
-  EXPECT_EQ(pair.responseStatus(), 0);
-  EXPECT_EQ(pair.session().bindState(), static_cast<uint32_t>(BIND_STATE_TRANSCEIVER));
-  EXPECT_TRUE(pair.session().receivesDeliveries());
-  EXPECT_EQ(pair.session().deliveryAccount(), "plain");
-  EXPECT_EQ(pair.session().sharedTargetSet(), "ts");
-  EXPECT_EQ(pair.session().systemId(), "plain");
-  EXPECT_TRUE(pair.session().bindRequested());
-  EXPECT_FALSE(pair.session().timedCheck(start + 25000000));
-  testing::internal::GetCapturedStdout();
-  std::string systemId;
-  ASSERT_TRUE(Tracker::instance().getSessionSystemId(pair.session().sessionId(), systemId));
-  EXPECT_EQ(systemId, "plain");
-}
-
-TEST(OstrelSessionTest, TransmitterIsNotOfferedDeliveries) {
-  SessionPair pair;
-  testing::internal::CaptureStdout();
-  pair.sendBind(0x02, "plain", "pw");
-  pair.session().processInputAt(wallClockMicros());
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(pair.responseStatus(), 0);
-  EXPECT_FALSE(pair.session().receivesDeliveries());
-}
-
-TEST(OstrelSessionTest, RefusedBindKeepsTheSessionOpenAndItsDeadline) {
-  uint64_t start = wallClockMicros();
-  SessionPair pair;
-  testing::internal::CaptureStdout();
-  pair.sendBind(0x01, "plain", "bad");
-  EXPECT_FALSE(pair.session().processInputAt(start));
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(pair.responseStatus(), 0x0D);
-  EXPECT_EQ(pair.session().bindState(), static_cast<uint32_t>(BIND_STATE_OPEN));
-  EXPECT_FALSE(pair.session().receivesDeliveries());
-  EXPECT_TRUE(pair.session().bindRequested());
-  EXPECT_TRUE(pair.session().timedCheck(start + OstrelSession::kBindDeadlineMicros + 1000000));
-}
-
 TEST(OstrelSessionTest, HashedBindVerdictWakesTheLoopAndIsAnsweredByTheNextCheck) {
-  SessionPair pair;
+  SessionPair pair(&master());
   testing::internal::CaptureStdout();
-  pair.sendBind(0x02, "hashed", "secret");
+  pair.sendBind(SMPP::BIND_TRANSMITTER, "hashed", "secret");
   EXPECT_FALSE(pair.session().processInputAt(wallClockMicros()));
   // Nothing is answered while the worker verifies; its verdict asks the
   // loop for this session's check instead of waiting for a timer.
@@ -256,7 +162,7 @@ TEST(OstrelSessionTest, HashedBindVerdictWakesTheLoopAndIsAnsweredByTheNextCheck
 // and nothing reaches the descriptor number, which the kernel may already
 // have given to the next customer.
 TEST(OstrelSessionTest, ReferenceHeldOnAnotherThreadOutlivesTheCloseAndSendsNothing) {
-  auto pair = std::make_unique<SessionPair>();
+  auto pair = std::make_unique<SessionPair>(&master());
   std::weak_ptr<OstrelSession> weak = pair->session().selfReference();
   const uint64_t id = pair->session().sessionId();
   std::atomic<bool> closed{false};
@@ -294,37 +200,22 @@ TEST(OstrelSessionTest, ReferenceHeldOnAnotherThreadOutlivesTheCloseAndSendsNoth
   close(fds[1]);
 }
 
-TEST(OstrelSessionTest, QueryAndCancelAreRefusedAndAnUnboundSubmitGetsInvalidBindState) {
-  SessionPair pair;
-  std::string finalDate;
-  uint8_t state = 0, error = 0;
-  EXPECT_FALSE(pair.session().onQuerySM("id", finalDate, state, error));
-  EXPECT_FALSE(pair.session().onCancelSM("", "id"));
-  SMPP::T_SubmitSM submit;
-  std::string messageId;
-  uint32_t status = SMPP::ESME_RSUBMITFAIL;
-  EXPECT_EQ(pair.session().onSubmitSM("plain", submit, SMPP::SUBMIT_SM, 1, messageId, status, nullptr),
-            SMPPSessionServer::kRefuse);
-  EXPECT_EQ(status, SMPP::ESME_RINVBNDSTS);
-}
-
 // The one-second window on the loop's clock: submits past the limit are
 // throttled, counted in the window, and a submit more than a second after
 // the window opened starts a new one.
 TEST(OstrelSessionTest, SubmitsPastTheLimitOfTheWindowAreThrottledUntilTheNextWindow) {
-  struct Case {
+  const struct {
     const char* customer;
     std::vector<std::pair<uint64_t, bool>> submits;  // offset from start, throttled
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"two", {{0, false}, {1, false}, {2, true}, {1100000, false}, {1100001, false}, {1100002, true}}},
       {"zero", {{0, true}, {500000, true}, {1200000, false}, {1200001, true}}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const uint64_t start = wallClockMicros();
-    SessionPair pair;
+    SessionPair pair(&master());
     testing::internal::CaptureStdout();
-    pair.sendBind(0x02, c.customer, "pw");
+    pair.sendBind(SMPP::BIND_TRANSMITTER, c.customer, "pw");
     pair.session().processInputAt(start);
     ASSERT_EQ(pair.responseStatus(), 0) << c.customer;
     SMPP::T_SubmitSM submit;

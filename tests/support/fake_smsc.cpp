@@ -11,33 +11,13 @@ namespace {
 
 SmscSimulator::Options toOptions(const FakeSmsc::Behaviour& b) {
   SmscSimulator::Options o;
-  switch (b.bindAnswer) {
-    case FakeSmsc::BindAnswer::Accept:
-      o.bindAnswer = SmscSimulator::BindAnswer::Accept;
-      break;
-    case FakeSmsc::BindAnswer::Refuse:
-      o.bindAnswer = SmscSimulator::BindAnswer::Refuse;
-      break;
-    case FakeSmsc::BindAnswer::Silent:
-      o.bindAnswer = SmscSimulator::BindAnswer::Silent;
-      break;
-  }
+  o.bindAnswer = b.bindAnswer;
   o.bindRefusalStatus = b.bindRefusalStatus;
   o.submitStatus = b.submitStatus;
   if (b.submitAnswer == FakeSmsc::SubmitAnswer::Delayed) o.responseDelay = b.submitDelay;
   if (b.submitAnswer == FakeSmsc::SubmitAnswer::Never) o.withholdEvery = 1;
   o.messageIdPrefix = b.messageIdPrefix;
-  switch (b.receipt) {
-    case FakeSmsc::ReceiptTiming::None:
-      o.receipt = SmscSimulator::ReceiptTiming::None;
-      break;
-    case FakeSmsc::ReceiptTiming::AfterResponse:
-      o.receipt = SmscSimulator::ReceiptTiming::AfterResponse;
-      break;
-    case FakeSmsc::ReceiptTiming::BeforeResponse:
-      o.receipt = SmscSimulator::ReceiptTiming::BeforeResponse;
-      break;
-  }
+  o.receipt = b.receipt;
   // The gateway's tests ask for receipts by behaviour, whatever the
   // submit's registered_delivery says.
   o.receiptOnRequestOnly = false;
@@ -257,7 +237,7 @@ uint32_t FakeSmsc::sendReceipt(int connection, const std::string& messageId,
   sm.source_addr = source;
   sm.destination_addr = destination;
   sm.esm_class = 0x04;  // SMSC delivery receipt
-  const std::string text = receiptText(messageId, b.receiptStat, b.receiptError);
+  const std::string text = SmscSimulator::receiptText(messageId, b.receiptStat, b.receiptError);
   sm.short_message.assign(text.begin(), text.end());
   if (b.receiptTLVs) {
     sm.tlvs =
@@ -269,10 +249,6 @@ uint32_t FakeSmsc::sendReceipt(int connection, const std::string& messageId,
 uint32_t FakeSmsc::sendMO(int connection, const std::string& source, const std::string& destination,
                           const std::string& text) {
   return sendDeliverSM(connection, SmscSimulator::moMessage(source, destination, text));
-}
-
-uint32_t FakeSmsc::sendUnbind(int connection) {
-  return queueRequest(connection, SMPP::UNBIND, {});
 }
 
 uint32_t FakeSmsc::sendEnquireLink(int connection) {
@@ -288,11 +264,6 @@ bool FakeSmsc::sendResponse(int connection, uint32_t commandId, uint32_t status,
 
 void FakeSmsc::resetConnection(int connection) {
   onLoop([&] { simulator_->resetConnection(connection); });
-}
-
-std::string FakeSmsc::receiptText(const std::string& messageId, const std::string& stat,
-                                  uint32_t error) {
-  return SmscSimulator::receiptText(messageId, stat, error);
 }
 
 }  // namespace testing_support

@@ -34,9 +34,9 @@ namespace testing_support {
 // runs without the fake's lock, so it may call the query methods.
 class FakeSmsc {
  public:
-  enum class BindAnswer { Accept, Refuse, Silent };
+  using BindAnswer = SmscSimulator::BindAnswer;
   enum class SubmitAnswer { AtOnce, Delayed, Never };
-  enum class ReceiptTiming { None, AfterResponse, BeforeResponse };
+  using ReceiptTiming = SmscSimulator::ReceiptTiming;
 
   struct Behaviour {
     BindAnswer bindAnswer = BindAnswer::Accept;
@@ -132,7 +132,6 @@ class FakeSmsc {
                        const std::string& destination);
   uint32_t sendMO(int connection, const std::string& source, const std::string& destination,
                   const std::string& text);
-  uint32_t sendUnbind(int connection);
   uint32_t sendEnquireLink(int connection);
   // A response the script decides entirely (an answer arriving after its
   // request's session is gone, a sequence number nobody used); false when
@@ -143,10 +142,6 @@ class FakeSmsc {
   // it has been written.
   void resetConnection(int connection);
 
-  // "id:<id> sub:001 dlvrd:001 submit date:YYMMDDhhmm done date:YYMMDDhhmm
-  // stat:<stat> err:<err> text:" with both dates the current UTC minute.
-  static std::string receiptText(const std::string& messageId, const std::string& stat,
-                                 uint32_t error);
 
  private:
   class Recorder;

@@ -77,16 +77,6 @@ int connectTcp(const std::string& address, int port, const std::string& localAdd
   return fd;
 }
 
-int connectWithRetry(const std::string& address, int port, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    int fd = connectTcp(address, port);
-    if (fd >= 0) return fd;
-    if (std::chrono::steady_clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
 bool writeAll(int fd, const std::string& data) {
   size_t done = 0;
   while (done < data.size()) {

@@ -15,10 +15,6 @@ int freeLoopbackPort();
 // address (127.0.0.2, ...). Returns the descriptor or -1.
 int connectTcp(const std::string& address, int port, const std::string& localAddress = "");
 
-// Retries connectTcp until it succeeds or the timeout passes; -1 on timeout.
-int connectWithRetry(const std::string& address, int port,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
 // Writes all of `data`; false on error.
 bool writeAll(int fd, const std::string& data);
 
