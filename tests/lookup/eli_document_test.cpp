@@ -44,7 +44,6 @@ TEST(ELIDecisionTest, NonNumericCodesTakeTheirDefaultsWithAWarning) {
     uint64_t warnings;
   } cases[] = {
       {R"({"action":"reject"})", Action::Reject, 0x45, 5, 0, 0},
-      {R"({"action":"reject","cmdstatus":8})", Action::Reject, 8, 5, 0, 0},
       {R"({"action":"reject","cmdstatus":"8"})", Action::Reject, 0x45, 5, 0, 1},
       {R"({"action":"reject","cmdstatus":-1})", Action::Reject, 0x45, 5, 0, 1},
       {R"({"action":"reject","cmdstatus":4294967296})", Action::Reject, 0x45, 5, 0, 1},
