@@ -14,8 +14,9 @@ namespace {
 using testing_support::TempDir;
 
 constexpr uint64_t kSecond = 1000000;
-// 2024-03-09 22:30:00 UTC.
+// 2024-03-09 22:30:00 UTC, and the midnight after it.
 constexpr uint64_t kLateEvening = 1710023400ULL * kSecond;
+constexpr uint64_t kMidnightUTC = 1710028800ULL * kSecond;
 
 std::vector<CDRRecord> batchOf(size_t n, const std::string& source = "447700900123") {
   std::vector<CDRRecord> batch(n);
@@ -27,41 +28,28 @@ std::vector<CDRRecord> batchOf(size_t n, const std::string& source = "4477009001
   return batch;
 }
 
-TEST(CdrFileStore, FileFollowsTheDayOfTheOffsetZone) {
-  struct Case {
-    int64_t offsetMinutes;
-    uint64_t now;
-    const char* file;
-  } cases[] = {
-      {0, kLateEvening, "cdrs-20240309.csv"},
-      {120, kLateEvening, "cdrs-20240310.csv"},
-      {-60, kLateEvening + 2 * 3600 * kSecond, "cdrs-20240309.csv"},
-      {-60, kLateEvening + 3 * 3600 * kSecond, "cdrs-20240310.csv"},
-  };
-  for (const Case& c : cases) {
-    TempDir dir;
-    CDRFileStore store(dir.path(), c.offsetMinutes, false);
-    ASSERT_TRUE(store.store(batchOf(1), CDRMode::CORRELATE, c.now));
-    EXPECT_TRUE(dir.exists(c.file)) << c.offsetMinutes << " " << c.file;
-  }
-}
-
+// Each file holds the rows of one day in the zone "rotation_timezone_offset"
+// minutes east of UTC, with its header once at the top.
 TEST(CdrFileStore, HeaderOncePerFileAndNewFileAtLocalMidnight) {
-  TempDir dir;
-  CDRFileStore store(dir.path(), 120, true);
-  const uint64_t beforeMidnight = kLateEvening - 2 * 3600 * kSecond;  // 22:30 local
-  ASSERT_TRUE(store.store(batchOf(2), CDRMode::CORRELATE, beforeMidnight));
-  ASSERT_TRUE(store.store(batchOf(1), CDRMode::CORRELATE, beforeMidnight + 1800 * kSecond));
-  ASSERT_TRUE(store.store(batchOf(1), CDRMode::CORRELATE, kLateEvening));
-
-  const auto first = cdr_test::readCsv(dir.read("cdrs-20240309.csv"));
-  ASSERT_EQ(first.size(), 4u);
-  EXPECT_EQ(first[0][0], "messageId");
-  EXPECT_EQ(first[0].size(), kCDRColumnCount);
-  EXPECT_EQ(first[3][1], "4477********");
-  const auto second = cdr_test::readCsv(dir.read("cdrs-20240310.csv"));
-  ASSERT_EQ(second.size(), 2u);
-  EXPECT_EQ(second[0][0], "messageId");
+  for (int64_t offsetMinutes : {0, 120, -60}) {
+    SCOPED_TRACE(offsetMinutes);
+    TempDir dir;
+    CDRFileStore store(dir.path(), offsetMinutes, true);
+    // The start of 10 March in that zone.
+    const uint64_t midnight =
+        static_cast<uint64_t>(static_cast<int64_t>(kMidnightUTC) - offsetMinutes * 60000000);
+    ASSERT_TRUE(store.store(batchOf(2), CDRMode::CORRELATE, midnight - 3600 * kSecond));
+    ASSERT_TRUE(store.store(batchOf(1), CDRMode::CORRELATE, midnight - 1));
+    ASSERT_TRUE(store.store(batchOf(1), CDRMode::CORRELATE, midnight));
+    const auto first = cdr_test::readCsv(dir.read("cdrs-20240309.csv"));
+    ASSERT_EQ(first.size(), 4u);
+    EXPECT_EQ(first[0][0], "messageId");
+    EXPECT_EQ(first[0].size(), kCDRColumnCount);
+    EXPECT_EQ(first[3][1], "4477********");
+    const auto second = cdr_test::readCsv(dir.read("cdrs-20240310.csv"));
+    ASSERT_EQ(second.size(), 2u);
+    EXPECT_EQ(second[0][0], "messageId");
+  }
 }
 
 // The day's file cannot be opened (a directory holds its name), or takes

@@ -23,6 +23,11 @@ TEST(LookupCache, AnswersExpireAfterThePeriod) {
     // An expired entry is gone, not only hidden.
     EXPECT_EQ(cache.size(), c.hit ? 1u : 0u);
   }
+  // A period or a bound of 0 keeps nothing.
+  LookupCache noPeriod(0, 10), noRoom(kMinute, 0);
+  noPeriod.store(1, "x", 0);
+  noRoom.store(1, "x", 0);
+  EXPECT_EQ(noPeriod.size() + noRoom.size(), 0u);
 }
 
 TEST(LookupCache, FullCacheDropsTheOldestAnswerAndExpiredOnesFirst) {
@@ -39,13 +44,6 @@ TEST(LookupCache, FullCacheDropsTheOldestAnswerAndExpiredOnesFirst) {
   cache.store(4, "four", 12 * kMinute + 1);  // 1 has expired and goes, 3 stays
   EXPECT_TRUE(cache.find(3, 12 * kMinute + 1, answer));
   EXPECT_FALSE(cache.find(1, 12 * kMinute + 1, answer));
-}
-
-TEST(LookupCache, ZeroPeriodOrBoundKeepsNothing) {
-  LookupCache noPeriod(0, 10), noRoom(kMinute, 0);
-  noPeriod.store(1, "x", 0);
-  noRoom.store(1, "x", 0);
-  EXPECT_EQ(noPeriod.size() + noRoom.size(), 0u);
 }
 
 }  // namespace

@@ -4,21 +4,18 @@
 // mobile-originated messages to the customer's receiver, across a restart
 // when the customer is away.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "config/smsc_slot_id.h"
 #include "smpp/pdu.h"
+#include "tests/support/daemon_process.h"
 #include "tests/support/fake_smsc.h"
 #include "tests/support/smpp_test_client.h"
 #include "tests/support/test_daemon.h"
@@ -66,9 +63,10 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// The daemon binds both slots of the target, reports them, and relays MO
-// by destination and by text to acme's receiver; MO for nobody's number is
-// acknowledged upstream and goes nowhere.
+// The daemon binds both slots of the target and reports them. MO by
+// destination and by text go to acme's receivers in turn, never to its
+// transmitter; MO for nobody's number is acknowledged upstream and goes
+// nowhere; the metrics page counts them all.
 TEST(UpstreamDaemonTest, BindsBothSlotsReportsThemAndRelaysMOByDestinationAndByText) {
   FakeSmsc smsc;
   TestDaemon daemon(configuration(smsc.port(), 2));
@@ -78,7 +76,6 @@ TEST(UpstreamDaemonTest, BindsBothSlotsReportsThemAndRelaysMOByDestinationAndByT
     EXPECT_EQ(s.systemId, "up");
     EXPECT_EQ(s.password, "upw");
   }
-
   const json report = json::parse(daemon.curl("POST", "/status"));
   ASSERT_EQ(report["statusReport"].size(), 2u) << report.dump();
   for (const json& slot : report["statusReport"]) {
@@ -87,49 +84,34 @@ TEST(UpstreamDaemonTest, BindsBothSlotsReportsThemAndRelaysMOByDestinationAndByT
     EXPECT_EQ(slot["admin_down"], false);
   }
 
-  SmppTestClient acme(daemon.port(), "127.0.0.2");
-  ASSERT_TRUE(acme.bind(SMPP::BIND_RECEIVER, "acme", "pw").has_value());
-  const int upstream = smsc.boundSessions().front().connection;
-
-  struct MO {
-    const char* destination;
-    const char* text;
-  };
-  for (const MO& mo : {MO{"4470", "hello"}, MO{"999", "STOP all"}}) {
-    ASSERT_NE(smsc.sendMO(upstream, "447700900001", mo.destination, mo.text), 0u);
-    std::optional<std::string> body = takeDelivery(acme);
-    ASSERT_TRUE(body) << "MO to " << mo.destination << " never reached acme";
-    EXPECT_TRUE(contains(*body, mo.text)) << mo.destination;
-  }
-  // Nobody's number: answered upstream, delivered to nobody.
-  smsc.sendMO(upstream, "447700900001", "12345", "lost");
-  EXPECT_TRUE(smsc.waitForReceived(upstream, SMPP::DELIVER_SM_RESP, 3));
-  EXPECT_FALSE(acme.read(300ms).has_value());
-
-  // The metrics page moved with what was relayed.
-  const std::string metrics = daemon.curl("GET", "/metrics");
-  EXPECT_TRUE(contains(metrics, "pelliro_smppDeliverSMMOTotal 3 ")) << metrics.substr(0, 2000);
-}
-
-// acme's receivers take its MO in turn; its transmitter never gets any.
-TEST(UpstreamDaemonTest, ReceiversTakeTurnsAndATransmitterGetsNothing) {
-  FakeSmsc smsc;
-  TestDaemon daemon(configuration(smsc.port(), 1));
-  ASSERT_TRUE(daemon.started()) << daemon.output();
-  const int upstream = smsc.waitForBound("up", 0, 10s);
-  ASSERT_NE(upstream, 0);
   SmppTestClient sender(daemon.port(), "127.0.0.2");
   SmppTestClient first(daemon.port(), "127.0.0.3");
   SmppTestClient second(daemon.port(), "127.0.0.4");
   ASSERT_TRUE(sender.bind(SMPP::BIND_TRANSMITTER, "acme", "pw").has_value());
   ASSERT_TRUE(first.bind(SMPP::BIND_RECEIVER, "acme", "pw").has_value());
   ASSERT_TRUE(second.bind(SMPP::BIND_RECEIVER, "acme", "pw").has_value());
-  for (int i = 0; i < 4; ++i) smsc.sendMO(upstream, "447700900001", "4470", "mo" + std::to_string(i));
-  ASSERT_TRUE(smsc.waitForReceived(upstream, SMPP::DELIVER_SM_RESP, 4));
-  for (SmppTestClient* receiver : {&first, &second, &first, &second})
-    EXPECT_TRUE(takeDelivery(*receiver).has_value());
-  EXPECT_FALSE(sender.readUntil(SMPP::DELIVER_SM, 300ms).has_value());
+  const int upstream = smsc.boundSessions().front().connection;
+  struct MO {
+    const char* destination;
+    const char* text;
+    SmppTestClient* receiver;
+  };
+  for (const MO& mo : {MO{"4470", "hello", &first}, MO{"999", "STOP all", &second},
+                       MO{"4470", "again", &first}}) {
+    ASSERT_NE(smsc.sendMO(upstream, "447700900001", mo.destination, mo.text), 0u);
+    std::optional<std::string> body = takeDelivery(*mo.receiver);
+    ASSERT_TRUE(body) << "MO " << mo.text << " never reached its receiver";
+    EXPECT_TRUE(contains(*body, mo.text)) << mo.destination;
+  }
+  // Nobody's number: answered upstream, delivered to nobody.
+  smsc.sendMO(upstream, "447700900001", "12345", "lost");
+  EXPECT_TRUE(smsc.waitForReceived(upstream, SMPP::DELIVER_SM_RESP, 4));
+  EXPECT_FALSE(second.read(300ms).has_value());
+  EXPECT_FALSE(sender.readUntil(SMPP::DELIVER_SM, 100ms).has_value());
   EXPECT_FALSE(first.readUntil(SMPP::DELIVER_SM, 100ms).has_value());
+
+  const std::string metrics = daemon.curl("GET", "/metrics");
+  EXPECT_TRUE(contains(metrics, "pelliro_smppDeliverSMMOTotal 4 ")) << metrics.substr(0, 2000);
 }
 
 // A receipt reaches acme's receiver; a receipt and an MO arriving while
@@ -172,108 +154,24 @@ TEST(UpstreamDaemonTest, ReceiptsAndQueuedMessagesSurviveTheCustomersAbsenceAndA
   EXPECT_FALSE(acme.readUntil(SMPP::DELIVER_SM, 300ms).has_value()) << "delivered twice";
 }
 
-// The npm `smpp` SMSC, run by node with its events on standard output and
-// commands on standard input.
-class NodeSmsc {
- public:
-  explicit NodeSmsc(const char* mode = nullptr) {
-    const std::string dir = std::string(PELLIRO_SOURCE_DIR) + "/tests/support/npm_smpp";
-    if (access((dir + "/node_modules/smpp").c_str(), F_OK) != 0) return;
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      close(in[1]);
-      close(out[0]);
-      if (chdir(dir.c_str()) != 0) _exit(127);
-      execlp("node", "node", "smsc.js", "0", mode, static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    stdin_ = in[1];
-    stdout_ = out[0];
-    const std::string first = waitLine("port ");
-    if (!first.empty()) port_ = std::stoi(first.substr(5));
-  }
-  ~NodeSmsc() {
-    if (pid_ <= 0) return;
-    command("quit");
-    close(stdin_);
-    close(stdout_);
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  int port() const { return port_; }
-  void command(const std::string& line) {
-    const std::string text = line + "\n";
-    if (write(stdin_, text.data(), text.size()) < 0) return;
-  }
-  // The first line of output starting with `prefix` (earlier ones are
-  // dropped); "" when none came within the timeout.
-  std::string waitLine(const std::string& prefix, std::chrono::milliseconds timeout = 10s) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      for (size_t nl = buffer_.find('\n'); nl != std::string::npos; nl = buffer_.find('\n')) {
-        std::string line = buffer_.substr(0, nl);
-        buffer_.erase(0, nl + 1);
-        if (line.rfind(prefix, 0) == 0) return line;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return "";
-      pollfd p{stdout_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-      char chunk[4096];
-      const ssize_t n = read(stdout_, chunk, sizeof chunk);
-      if (n <= 0) return "";
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
-  int port_ = 0;
-  std::string buffer_;
-};
-
-// An SMSC that shares no code with the daemon: its bind is accepted, and
-// its MO and receipt reach acme and are acknowledged with status 0.
-TEST(UpstreamDaemonTest, IndependentSmscBindsAndItsReceiptsAndMOReachTheCustomer) {
-  NodeSmsc smsc;
-  ASSERT_NE(smsc.port(), 0) << "node and the npm smpp package (npm ci in tests/support/npm_smpp)";
-  TestDaemon daemon(configuration(smsc.port(), 1), knownMessageIds({"npm-77"}));
-  ASSERT_TRUE(daemon.started()) << daemon.output();
-  ASSERT_NE(smsc.waitLine("bound up "), "");
-
-  SmppTestClient acme(daemon.port(), "127.0.0.2");
-  ASSERT_TRUE(acme.bind(SMPP::BIND_RECEIVER, "acme", "pw").has_value());
-  smsc.command("mo 447700900003 4470 independent hello");
-  std::optional<std::string> mo = takeDelivery(acme);
-  ASSERT_TRUE(mo) << daemon.output();
-  EXPECT_TRUE(contains(*mo, "independent hello"));
-  EXPECT_TRUE(contains(smsc.waitLine("deliver_sm_resp ") + "\n", " 0\n"));
-
-  smsc.command("receipt npm-77 UNDELIV");
-  std::optional<std::string> receipt = takeDelivery(acme);
-  ASSERT_TRUE(receipt) << daemon.output();
-  EXPECT_TRUE(contains(*receipt, "id:npm-77 ")) << *receipt;
-  EXPECT_TRUE(contains(*receipt, "stat:UNDELIV")) << *receipt;
-  EXPECT_TRUE(contains(smsc.waitLine("deliver_sm_resp ") + "\n", " 0\n"));
-}
-
 // Both ends independent of the daemon: Perl's Net::SMPP submits through it
-// to the npm SMSC, which answers with its own id and sends the receipt.
+// to an SMSC on the npm `smpp` package, which answers with its own id and
+// sends the receipt.
 TEST(UpstreamDaemonTest, IndependentClientGetsTheIndependentSmscsIdAndReceiptThroughTheDaemon) {
-  NodeSmsc smsc("auto-receipt");
-  ASSERT_NE(smsc.port(), 0) << "node and the npm smpp package (npm ci in tests/support/npm_smpp)";
-  TestDaemon daemon(configuration(smsc.port(), 1));
+  // The SMSC stops at the end of its standard input; a FIFO it holds open
+  // for writing itself never ends.
+  TempDir nodeDir;
+  DaemonProcess node(nodeDir.path(),
+                     {"-c", "mkfifo in && exec node \"$0\" 0 auto-receipt 0<>in",
+                      std::string(PELLIRO_SOURCE_DIR) + "/tests/support/npm_smpp/smsc.js"},
+                     "/bin/sh");
+  ASSERT_TRUE(node.waitForOutput("\n"))
+      << "node and the npm smpp package (npm ci in tests/support/npm_smpp)";
+  const std::string started = node.output();
+  ASSERT_EQ(started.rfind("port ", 0), 0u) << started << node.errorOutput();
+  TestDaemon daemon(configuration(std::stoi(started.substr(5)), 1));
   ASSERT_TRUE(daemon.started()) << daemon.output();
-  ASSERT_NE(smsc.waitLine("bound up "), "");
+  ASSERT_TRUE(node.waitForOutput("bound up ")) << node.output();
   const std::string script =
       "$s = Net::SMPP->new_transceiver('127.0.0.1', port => " + std::to_string(daemon.port()) +
       ", system_id => 'acme', password => 'pw', timeout => 10) or die 'bind';"
@@ -284,11 +182,15 @@ TEST(UpstreamDaemonTest, IndependentClientGetsTheIndependentSmscsIdAndReceiptThr
       "print \"receipt $d->{short_message}\\n\";"
       "$s->deliver_sm_resp(seq => $d->{seq}, message_id => '');";
   const std::string out = runCommand({"perl", "-MNet::SMPP", "-e", script});
-  const std::string submitted = smsc.waitLine("submit ");
-  ASSERT_FALSE(submitted.empty()) << out;
-  const std::string id = submitted.substr(7, submitted.find(' ', 7) - 7);
+  const std::string events = node.output();
+  const size_t at = events.find("\nsubmit ");
+  ASSERT_NE(at, std::string::npos) << out << events;
+  const std::string id = events.substr(at + 8, events.find(' ', at + 8) - at - 8);
   EXPECT_TRUE(contains(out, "id " + id + " status 0\n")) << out;
   EXPECT_TRUE(contains(out, "receipt id:" + id + " ")) << out;
+  ASSERT_TRUE(node.waitForOutput("deliver_sm_resp ")) << "the receipt was never acknowledged";
+  EXPECT_TRUE(std::regex_search(node.output(), std::regex("\ndeliver_sm_resp \\d+ 0\n")))
+      << node.output();
 }
 
 }  // namespace

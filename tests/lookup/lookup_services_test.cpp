@@ -1,0 +1,170 @@
+// The MSISDN lookup and the ELI service over a real HTTP endpoint on
+// loopback: which answers end a request, retries, the cache, the bounded
+// queue and the wake-up of an idle worker.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "admin/metrics.h"
+#include "lookup/ext_logic_integration_master.h"
+#include "lookup/msisdn_lookup_master.h"
+#include "tests/support/fake_http_server.h"
+
+namespace {
+
+using testing_support::FakeHttpServer;
+using Outcome = MSISDNLookupMaster::LookupOutcome;
+
+nlohmann::json section(const std::string& url, nlohmann::json extra = nlohmann::json::object()) {
+  nlohmann::json s = {{"enabled", true},           {"url", url},
+                      {"worker_count", 1},         {"auth_header", "X-Key: k"},
+                      {"request_timeout_ms", 200}, {"connect_timeout_ms", 200}};
+  s.update(extra);
+  return s;
+}
+
+// What the workers hand back, and a wait for it. Declared before the
+// services, so it outlives their workers.
+class Completions {
+ public:
+  LookupCompletion callback() {
+    return [this](uint64_t transactionId, const nlohmann::json& result) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      results_.push_back({transactionId, result});
+      arrived_.notify_all();
+    };
+  }
+  // The results once there are `count`, or those that came within 10 s.
+  std::vector<CompletionQueue::Result> waitFor(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    arrived_.wait_for(lock, std::chrono::seconds(10), [&] { return results_.size() >= count; });
+    return results_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<CompletionQueue::Result> results_;  // guarded by mutex_
+};
+
+bool hasHeader(const FakeHttpServer::Request& r, const std::string& line) {
+  return std::find(r.headerLines.begin(), r.headerLines.end(), line) != r.headerLines.end();
+}
+
+// The lookup takes any JSON object below a 5xx, the ELI service only a 2xx
+// JSON object. Anything else (also a body nested too deeply, or an answer
+// slower than the time limit) is a failed attempt: tried five times in all,
+// then completed without an answer, and never cached.
+TEST(LookupServices, UnusableAnswersAreFailedAttemptsRetriedFiveTimes) {
+  const std::string deep = std::string(33, '[') + std::string(33, ']');
+  struct Case {
+    const char* name;
+    bool eli;
+    int status;
+    std::string body;
+    int delayMillis;
+    bool answered;
+  } cases[] = {
+      {"lookup 404 with JSON", false, 404, R"({"error":"unknown"})", 0, true},
+      {"lookup 500", false, 500, R"({"mcc":"999"})", 0, false},
+      {"lookup 503 empty", false, 503, "", 0, false},
+      {"lookup not JSON", false, 200, "<html>mcc</html>", 0, false},
+      {"lookup not an object", false, 200, "[1,2]", 0, false},
+      {"lookup too slow", false, 200, R"({"mcc":"234"})", 2000, false},
+      {"eli 200 object", true, 200, R"({"action":"reject"})", 0, true},
+      {"eli 404 with JSON", true, 404, R"({"action":"reject"})", 0, false},
+      {"eli nested too deeply", true, 200, "{\"a\":" + deep + "}", 0, false},
+      {"eli too slow", true, 200, R"({"action":"reject"})", 2000, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHttpServer server;
+    server.answerBody(c.status, c.body, c.delayMillis);
+    Completions done;
+    MSISDNLookupMaster lookup;
+    ExtLogicIntegrationMaster eli;
+    if (c.eli) {
+      eli.init(section(server.url("/eli")));
+      SMPP::T_SubmitSM sm;
+      sm.destination_addr = "4477";
+      ASSERT_TRUE(eli.addAsyncSubmit("cust", "127.0.0.1", sm, 0, 42, done.callback(), 1));
+    } else {
+      lookup.init(section(server.url("/lookup")));
+      nlohmann::json result;
+      ASSERT_EQ(lookup.requestLookup(42, 4477, result, done.callback(), 1), Outcome::Queued);
+    }
+    auto results = done.waitFor(1);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].transactionId, 42u);
+    EXPECT_EQ(results[0].result.is_null(), !c.answered);
+    EXPECT_EQ(server.requestCount(), c.answered ? 1u : 5u);
+    EXPECT_EQ(c.eli ? eli.failureCount() : lookup.failureCount(), c.answered ? 0u : 5u);
+    EXPECT_EQ(lookup.cacheSize(), !c.eli && c.answered ? 1u : 0u);
+    const auto request = server.requests()[0];
+    EXPECT_TRUE(hasHeader(request, "X-Key: k"));
+    if (c.eli) {
+      EXPECT_EQ(request.method, "POST");
+      EXPECT_TRUE(hasHeader(request, "Content-Type: application/json"));
+      EXPECT_EQ(nlohmann::json::parse(request.body)["systemid"], "cust");
+    }
+  }
+}
+
+// The answer is cached: a second lookup of the number is answered without
+// HTTP until the cache period has passed. Each lookup is taken by the only
+// worker (slot 0, which has no idle time limit), so a queued request must
+// wake it.
+TEST(MSISDNLookupMaster, AnswerIsCachedForThePeriodAndQueuingWakesTheWorker) {
+  FakeHttpServer server;
+  server.answerBody(200, R"({"mcc":"234","mnc":"15"})");
+  std::atomic<uint64_t> now{1700000000000000ull};
+  Completions done;
+  MSISDNLookupMaster master([&] { return now.load(); });
+  master.init(section(server.url("/q?n={msisdn}")));
+  nlohmann::json result;
+
+  ASSERT_EQ(master.requestLookup(7, 4477, result, done.callback(), 1), Outcome::Queued);
+  auto results = done.waitFor(1);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].result["mnc"], "15");
+  ASSERT_EQ(server.requestCount(), 1u);
+  EXPECT_EQ(server.requests()[0].target, "/q?n=4477");
+
+  EXPECT_EQ(master.requestLookup(8, 4477, result, done.callback(), 1), Outcome::Answered);
+  EXPECT_EQ(result["mcc"], "234");
+
+  now += 60 * 60000000ull;
+  ASSERT_EQ(master.requestLookup(9, 4477, result, done.callback(), 1), Outcome::Queued);
+  EXPECT_EQ(done.waitFor(2).size(), 2u);
+  EXPECT_EQ(server.requestCount(), 2u);
+}
+
+// Past "max_queue_size" waiting requests a lookup is refused and counted;
+// stopping abandons the transfer in flight and completes every accepted
+// request without an answer.
+TEST(MSISDNLookupMaster, FullQueueRefusesAndStopCompletesEveryAcceptedRequest) {
+  FakeHttpServer server;
+  server.answerNothing();
+  Completions done;
+  MSISDNLookupMaster master;
+  master.init(section(server.url("/"), {{"max_queue_size", 2}, {"request_timeout_ms", 5000}}));
+  nlohmann::json result;
+  ASSERT_EQ(master.requestLookup(1, 1, result, done.callback(), 1), Outcome::Queued);
+  ASSERT_TRUE(server.waitForRequests(1, 5000));  // the only worker is now busy
+  const uint64_t fullBefore = MetricsRegistry::instance().counterValue("msisdnLookupQueueFull");
+  EXPECT_EQ(master.requestLookup(2, 2, result, done.callback(), 1), Outcome::Queued);
+  EXPECT_EQ(master.requestLookup(3, 3, result, done.callback(), 1), Outcome::Queued);
+  EXPECT_EQ(master.requestLookup(4, 4, result, done.callback(), 1), Outcome::Refused);
+  EXPECT_EQ(MetricsRegistry::instance().counterValue("msisdnLookupQueueFull"), fullBefore + 1);
+  master.stop();
+  auto results = done.waitFor(3);
+  ASSERT_EQ(results.size(), 3u);
+  for (const auto& r : results) EXPECT_TRUE(r.result.is_null());
+}
+
+}  // namespace
