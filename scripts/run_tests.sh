@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh
 
 jobs=$(nproc)
-fuzz_seconds=${PELLIRO_FUZZ_SECONDS:-40}
+fuzz_seconds=${PELLIRO_FUZZ_SECONDS:-20}
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
