@@ -113,7 +113,7 @@ void MetricsRegistry::registerRate(const std::string& name, const std::string& h
   labelled_[name] = labelled;
 }
 
-void MetricsRegistry::incrementCounter(std::string_view key, uint64_t /*time*/) {
+void MetricsRegistry::incrementCounter(std::string_view key) {
   Counter& c = series(counters_, key);
   c.value.fetch_add(1, std::memory_order_relaxed);
   show(c.shown);

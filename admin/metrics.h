@@ -35,7 +35,7 @@ class MetricsRegistry {
 
   // Adds 1. Unknown keys start at 0. (Samples are stamped with the time of
   // the exposition, so the time of the event is not kept.)
-  void incrementCounter(std::string_view key, uint64_t time = 0);
+  void incrementCounter(std::string_view key);
   // Adds `delta` (may be negative).
   void addGauge(std::string_view key, int64_t delta);
   void setGauge(std::string_view key, int64_t value);
