@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <vector>
 
 #include "base/wall_clock.h"
@@ -78,6 +79,36 @@ V& MetricsRegistry::series(SeriesMap<V>& map, std::string_view key) {
   return *found;
 }
 
+template <typename V>
+V& MetricsRegistry::labelledSeries(SeriesMap<V>& map, const char* name, Labels labels) {
+  // The thread's memory key: the addresses of the family and label names,
+  // then each value with its length in front, so no two combinations meet.
+  char buffer[256];
+  size_t length = 0;
+  auto put = [&](const void* bytes, size_t n) {
+    if (length + n > sizeof buffer) return false;
+    std::memcpy(buffer + length, bytes, n);
+    length += n;
+    return true;
+  };
+  bool fits = put(&name, sizeof name);
+  for (const auto& [label, value] : labels) {
+    const char* labelName = label.data();
+    const size_t size = value.size();
+    fits = fits && put(&labelName, sizeof labelName) && put(&size, sizeof size) &&
+           put(value.data(), size);
+  }
+  if (!fits) return series(map, seriesKey(name, labels));
+  thread_local SeriesMemory<V> memory;
+  const std::string_view memoryKey(buffer, length);
+  auto known = memory.known.find(memoryKey);
+  if (known != memory.known.end()) return *known->second;
+  V& found = series(map, seriesKey(name, labels));
+  if (memory.known.size() >= SeriesMemory<V>::kLimit) memory.known.clear();
+  memory.known.emplace(std::string(memoryKey), &found);
+  return found;
+}
+
 void MetricsRegistry::registerCounter(const std::string& name, const std::string& help,
                                       bool labelled) {
   std::unique_lock<std::shared_mutex> lock(registryMutex_);
@@ -138,8 +169,21 @@ void MetricsRegistry::rollRate(Rate& rate, uint64_t now, uint64_t startCount) {
   rate.currentCount = startCount;
 }
 
+void MetricsRegistry::incrementCounter(const char* name, Labels labels) {
+  Counter& c = labelledSeries(counters_, name, labels);
+  c.value.fetch_add(1, std::memory_order_relaxed);
+  show(c.shown);
+}
+
 void MetricsRegistry::addRate(std::string_view key, uint64_t n) {
-  Rate& rate = series(rates_, key);
+  addToRate(series(rates_, key), n);
+}
+
+void MetricsRegistry::addRate(const char* name, Labels labels, uint64_t n) {
+  addToRate(labelledSeries(rates_, name, labels), n);
+}
+
+void MetricsRegistry::addToRate(Rate& rate, uint64_t n) {
   const uint64_t t = rateNow();
   std::lock_guard<std::mutex> rateLock(rate.rateMutex);
   if (!rate.shown.load(std::memory_order_relaxed)) {

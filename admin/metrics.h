@@ -43,6 +43,15 @@ class MetricsRegistry {
   void incrementRate(std::string_view key) { addRate(key, 1); }
   void addRate(std::string_view key, uint64_t n);
 
+  // The same for the series of family `name` with these labels, as the
+  // message path bumps them: the key text is built only the first time a
+  // thread sees the combination. A thread remembers series by the address of
+  // `name` and of each label name (string literals) and the label values.
+  using Labels = std::initializer_list<std::pair<std::string_view, std::string_view>>;
+  void incrementCounter(const char* name, Labels labels);
+  void incrementRate(const char* name, Labels labels) { addRate(name, labels, 1); }
+  void addRate(const char* name, Labels labels, uint64_t n);
+
   // The exposition at `now` (microseconds); 0 means the wall clock.
   std::string renderMetrics(uint64_t now = 0);
 
@@ -89,10 +98,13 @@ class MetricsRegistry {
   uint64_t now() const;
   uint64_t rateNow() const;
   static void rollRate(Rate& rate, uint64_t now, uint64_t startCount);
+  void addToRate(Rate& rate, uint64_t n);
   // The series of `key`, found in the calling thread's memory of series or
   // made under the exclusive lock.
   template <typename V>
   V& series(SeriesMap<V>& map, std::string_view key);
+  template <typename V>
+  V& labelledSeries(SeriesMap<V>& map, const char* name, Labels labels);
 
   std::shared_mutex registryMutex_;
   SeriesMap<std::string> help_;  // guarded by registryMutex_

@@ -136,10 +136,9 @@ bool OstrelSession::deliverQueued(uint64_t now, bool& again, bool& delivered) {
   if (!sendResponse(sequence, SMPP::DELIVER_SM, 0, body.data(), body.size(), now)) {
     MetricsRegistry& metrics = MetricsRegistry::instance();
     metrics.incrementCounter("sockets_smpp_DN_DeliverSM_sendFail");
-    metrics.incrementCounter(
-        seriesKey("sockets_smpp_DN_DeliverSM_sendFail_ESME", {{"esme", boundSystemId_}}));
+    metrics.incrementCounter("sockets_smpp_DN_DeliverSM_sendFail_ESME", {{"esme", boundSystemId_}});
     metrics.incrementCounter("smppDeliverSMSendFail");
-    metrics.incrementCounter(seriesKey("smppDeliverSMSendFail_ESME", {{"esme", boundSystemId_}}));
+    metrics.incrementCounter("smppDeliverSMSendFail_ESME", {{"esme", boundSystemId_}});
     // Not lost: offered again first, to this customer's next receiver. The
     // connection is dead, so the listener closes it now instead of offering
     // it the same body again on every pass.
@@ -160,9 +159,9 @@ bool OstrelSession::onDeliverSMResp(uint32_t /*status*/, const std::string& /*me
   MetricsRegistry& metrics = MetricsRegistry::instance();
   metrics.incrementCounter("smppDeliverSMResp");
   metrics.incrementCounter("smppDeliverSMRespTotal");
-  metrics.incrementCounter(seriesKey("smppDeliverSMResp_ESME", {{"esme", boundSystemId_}}));
+  metrics.incrementCounter("smppDeliverSMResp_ESME", {{"esme", boundSystemId_}});
   metrics.incrementRate("smppDeliverSMRespRate");
-  metrics.incrementRate(seriesKey("smppDeliverSMRespRate_ESME", {{"esme", boundSystemId_}}));
+  metrics.incrementRate("smppDeliverSMRespRate_ESME", {{"esme", boundSystemId_}});
   const bool wasFull = unanswered_.size() >= kDeliverWindow;
   for (auto it = unanswered_.begin(); it != unanswered_.end(); ++it) {
     if (it->sequenceNumber == sequenceNumber) {

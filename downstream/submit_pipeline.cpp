@@ -121,9 +121,9 @@ uint8_t SubmitPipeline::onSubmitSM(const std::string& systemId, const SMPP::T_Su
                                    std::string& messageId, uint32_t& status, uint64_t now) {
   MetricsRegistry& metrics = MetricsRegistry::instance();
   metrics.incrementCounter("smppSubmitSMTotal");
-  metrics.incrementCounter(seriesKey("smppSubmitSM_ESME", {{"esme", systemId}}));
+  metrics.incrementCounter("smppSubmitSM_ESME", {{"esme", systemId}});
   metrics.incrementRate("smppSubmitSMRate");
-  metrics.incrementRate(seriesKey("smppSubmitSMRate_ESME", {{"esme", systemId}}));
+  metrics.incrementRate("smppSubmitSMRate_ESME", {{"esme", systemId}});
 
   const uint32_t state = session_.bindState();
   if (state != BIND_STATE_TRANSMITTER && state != BIND_STATE_TRANSCEIVER) {

@@ -40,20 +40,13 @@ constexpr uint64_t kDataSMTrackingBit = 1ULL << 32;
 
 constexpr uint32_t kTagMOEcho = 0x1801;
 
-void count(const std::string& key) {
-  MetricsRegistry::instance().incrementCounter(key);
+void count(std::string_view key) { MetricsRegistry::instance().incrementCounter(key); }
+void rate(std::string_view key) { MetricsRegistry::instance().incrementRate(key); }
+void count(const char* family, MetricsRegistry::Labels labels) {
+  MetricsRegistry::instance().incrementCounter(family, labels);
 }
-void rate(const std::string& key) {
-  MetricsRegistry::instance().incrementRate(key);
-}
-std::string bySmsc(const char* family, const std::string& name) {
-  return seriesKey(family, {{"smsc", name}});
-}
-std::string byEsme(const char* family, const std::string& esme) {
-  return seriesKey(family, {{"esme", esme}});
-}
-std::string byEsmeSmsc(const char* family, const std::string& esme, const std::string& name) {
-  return seriesKey(family, {{"esme", esme}, {"smsc", name}});
+void rate(const char* family, MetricsRegistry::Labels labels) {
+  MetricsRegistry::instance().incrementRate(family, labels);
 }
 
 const char* bindLabel(int bindType) {
@@ -509,7 +502,7 @@ void SMPPUpstream::makeConnections(uint64_t t) {
       fd = -1;
     } else {
       if (fd >= 0) close(fd);
-      count(seriesKey("smppUpstreamBindAttempt", {{"result", "fail"}}));
+      count("smppUpstreamBindAttempt", {{"result", "fail"}});
       logMessage(LOG_INFO, this, className_, "makeConnections",
                  "Unable to connect %s 0x%llx errno=%d (%s:%d/%s)", name.c_str(),
                  static_cast<ull>(entry.smscid), error, entry.host.c_str(), entry.port,
@@ -701,7 +694,7 @@ void SMPPUpstream::answerWaitingSubmits(SMPPSessionClient& session) {
     if (cdr_.mode() != CDRMode::NONE)
       cdr_.updateCDRWithSubmitFail(smscid, upstreamSequence, kSessionLostStatus);
     count("smppSubmitSMRespSessionLost");
-    count(bySmsc("smppSubmitSMRespSessionLost_SMSC", name));
+    count("smppSubmitSMRespSessionLost_SMSC", {{"smsc", name}});
     ++answered;
     std::shared_ptr<SMPPSession> customer = tracker_.getSession(customerSessionId).lock();
     if (!customer) continue;
@@ -713,7 +706,7 @@ void SMPPUpstream::answerWaitingSubmits(SMPPSessionClient& session) {
       std::string esme = "**unknown**";
       tracker_.getSessionSystemId(customerSessionId, esme);
       count("sockets_smpp_DN_SubmitSMResp_sendFail");
-      count(byEsme("sockets_smpp_DN_SubmitSMResp_sendFail_ESME", esme));
+      count("sockets_smpp_DN_SubmitSMResp_sendFail_ESME", {{"esme", esme}});
     }
   }
   logMessage(LOG_INFO, this, className_, "removeSession",
@@ -758,7 +751,7 @@ void SMPPUpstream::handleAsyncConnectOutcome(const std::shared_ptr<SMPPSessionCl
                                              bool connected) {
   const SMPPClientSettings& s = session->settings();
   if (!connected) {
-    count(seriesKey("smppUpstreamBindAttempt", {{"result", "fail"}}));
+    count("smppUpstreamBindAttempt", {{"result", "fail"}});
     logMessage(LOG_INFO, this, className_, "handleAsyncConnectOutcome",
                "Unable to connect %s 0x%llx (%s:%d/%s)", nameOf(s.smscid).c_str(),
                static_cast<ull>(s.smscid), s.host.c_str(), s.port, s.systemId.c_str());
@@ -818,14 +811,14 @@ bool SMPPUpstream::handleBindResponse(const std::shared_ptr<SMPPSessionClient>& 
   const SMPPClientSettings& s = session->settings();
   const std::string name = nameOf(s.smscid);
   if (status != 0) {
-    count(seriesKey("smppUpstreamBindAttempt", {{"result", "fail"}}));
+    count("smppUpstreamBindAttempt", {{"result", "fail"}});
     logMessage(LOG_INFO, this, className_, "handleBindResponse",
                "Bind resp %s 0x%llx (%s:%d/%s) NAK (%d)", name.c_str(), static_cast<ull>(s.smscid),
                s.host.c_str(), s.port, s.systemId.c_str(), static_cast<int>(status));
     endSession(session);
     return true;
   }
-  count(seriesKey("smppUpstreamBindAttempt", {{"result", "success"}}));
+  count("smppUpstreamBindAttempt", {{"result", "success"}});
   logMessage(LOG_INFO, this, className_, "handleBindResponse",
              "Bind resp %s 0x%llx (%s:%d/%s) OK (%d)", name.c_str(), static_cast<ull>(s.smscid),
              s.host.c_str(), s.port, s.systemId.c_str(), 0);
@@ -876,18 +869,17 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemId, uint64_t custom
     uint64_t sid = 0, seq = 0;
     tracker_.getSessionForSubmitSMResp(sid, seq, smscid, upstreamSequence);
     count("sockets_smpp_UP_SubmitSM_sendFail");
-    count(bySmsc("sockets_smpp_UP_SubmitSM_sendFail_SMSC", smscNameOut));
+    count("sockets_smpp_UP_SubmitSM_sendFail_SMSC", {{"smsc", smscNameOut}});
     count("smppSubmitSMSendFail");
-    count(bySmsc("smppSubmitSMSendFail_SMSC", smscNameOut));
+    count("smppSubmitSMSendFail_SMSC", {{"smsc", smscNameOut}});
     return false;
   }
-  count(byEsmeSmsc("smppSubmitSM", esmeSystemId, smscNameOut));
-  count(bySmsc("smppSubmitSM_SMSC", smscNameOut));
-  count(seriesKey("smppSubmitSM_SMSC_Bind",
-                  {{"smsc", smscNameOut}, {"bind", std::to_string(smscid & 255)}}));
+  count("smppSubmitSM", {{"esme", esmeSystemId}, {"smsc", smscNameOut}});
+  count("smppSubmitSM_SMSC", {{"smsc", smscNameOut}});
+  count("smppSubmitSM_SMSC_Bind", {{"smsc", smscNameOut}, {"bind", std::to_string(smscid & 255)}});
   rate("smppSubmitSMRateTotal");
-  rate(byEsmeSmsc("smppSubmitSMRate", esmeSystemId, smscNameOut));
-  rate(bySmsc("smppSubmitSMRate_SMSC", smscNameOut));
+  rate("smppSubmitSMRate", {{"esme", esmeSystemId}, {"smsc", smscNameOut}});
+  rate("smppSubmitSMRate_SMSC", {{"smsc", smscNameOut}});
   if (auditEnabled() && !submit.destination_addr.empty() && submit.destination_addr[0] >= '0' &&
       submit.destination_addr[0] <= '9') {
     logAudit(this, className_, "sendSubmitSM",
@@ -911,10 +903,10 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t comm
              static_cast<int>(status));
   count("smppSubmitSMResp");
   count("smppSubmitSMRespTotal");
-  count(bySmsc("smppSubmitSMResp_SMSC", name));
+  count("smppSubmitSMResp_SMSC", {{"smsc", name}});
   rate("smppSubmitSMRespRate");
   rate("smppSubmitSMRespRate_SMSC_Total");
-  rate(bySmsc("smppSubmitSMRespRate_SMSC", name));
+  rate("smppSubmitSMRespRate_SMSC", {{"smsc", name}});
 
   const SMPPSocketHolder& holder = session.socketHolder();
   std::string messageId;
@@ -969,7 +961,7 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t comm
   }
   if (!sent) {
     count("sockets_smpp_DN_SubmitSMResp_sendFail");
-    count(byEsme("sockets_smpp_DN_SubmitSMResp_sendFail_ESME", esme));
+    count("sockets_smpp_DN_SubmitSMResp_sendFail_ESME", {{"esme", esme}});
   }
   if (status == 0) deliverEarlyReceipt(session, messageId);
 }
@@ -999,10 +991,10 @@ void SMPPUpstream::deliverReceipt(SMPPSessionClient& session, const std::string&
                                   const std::vector<uint8_t>& body) {
   const uint64_t smscid = session.settings().smscid;
   const std::string name = nameOf(smscid);
-  count(byEsmeSmsc("smppDeliverSM", esme, name));
-  count(byEsme("smppDeliverSM_ESME", esme));
-  rate(byEsmeSmsc("smppDeliverSMRate", esme, name));
-  rate(byEsme("smppDeliverSMRate_ESME", esme));
+  count("smppDeliverSM", {{"esme", esme}, {"smsc", name}});
+  count("smppDeliverSM_ESME", {{"esme", esme}});
+  rate("smppDeliverSMRate", {{"esme", esme}, {"smsc", name}});
+  rate("smppDeliverSMRate_ESME", {{"esme", esme}});
   if (cdr_.mode() != CDRMode::NONE)
     cdr_.updateCDRWithDeliveryReceipt(smscid, name, messageId, info.state, info.error,
                                       info.doneDate);
@@ -1014,7 +1006,7 @@ void SMPPUpstream::sendDeliverSMResp(SMPPSessionClient& session, uint32_t sequen
   if (!session.sendPDU(sequence, SMPP::DELIVER_SM_RESP, 0, body)) {
     const std::string name = nameOf(session.settings().smscid);
     count("sockets_smpp_UP_DeliverSMResp_sendFail");
-    count(bySmsc("sockets_smpp_UP_DeliverSMResp_sendFail_SMSC", name));
+    count("sockets_smpp_UP_DeliverSMResp_sendFail_SMSC", {{"smsc", name}});
   }
 }
 
@@ -1028,9 +1020,9 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
   const uint64_t smscid = session.settings().smscid;
   const std::string name = nameOf(smscid);
   count("smppDeliverSMTotal");
-  count(bySmsc("smppDeliverSM_SMSC", name));
+  count("smppDeliverSM_SMSC", {{"smsc", name}});
   rate("smppDeliverSMRateTotal");
-  rate(bySmsc("smppDeliverSMRate_SMSC", name));
+  rate("smppDeliverSMRate_SMSC", {{"smsc", name}});
 
   const SMPPSocketHolder& holder = session.socketHolder();
   const std::vector<uint8_t> body(holder.body(), holder.body() + holder.bodyLength());
@@ -1046,9 +1038,9 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
 
   if ((deliver.esm_class & 0x24) != 0) {
     count("smppDeliverSMDLR");
-    count(bySmsc("smppDeliverSMDLR_SMSC", name));
+    count("smppDeliverSMDLR_SMSC", {{"smsc", name}});
     rate("smppDeliverSMDLRRate");
-    rate(bySmsc("smppDeliverSMDLRRate_SMSC", name));
+    rate("smppDeliverSMDLRRate_SMSC", {{"smsc", name}});
     const std::string text(deliver.short_message.begin(), deliver.short_message.end());
     const SMPP::ReceiptInfo info = SMPP::parseReceiptText(text, &deliver.tlvs);
     logMessage(LOG_FINE, this, className_, "processDeliverSM",
@@ -1060,7 +1052,7 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
       deliverReceipt(session, esme, info.messageId, info, body);
     } else {
       count("smppDLRMessageIDUnknown");
-      count(bySmsc("smppDLRMessageIDUnknown_SMSC", name));
+      count("smppDLRMessageIDUnknown_SMSC", {{"smsc", name}});
       const size_t size = deliverQueue_.addUnknown(targetIdOfSlot(smscid), info.messageId, body, t);
       logMessage(LOG_INFO, &deliverQueue_, "DeliverSMQueue", "addUnknown",
                  "size=%d smscid 0x%llx message_id %s", static_cast<int>(size),
@@ -1073,9 +1065,9 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
   // The bare name is the labelled family, never exposed on its own: the
   // total has its own name.
   count("smppDeliverSMMOTotal");
-  count(bySmsc("smppDeliverSMMO_SMSC", name));
+  count("smppDeliverSMMO_SMSC", {{"smsc", name}});
   rate("smppDeliverSMMORate");
-  rate(bySmsc("smppDeliverSMMORate_SMSC", name));
+  rate("smppDeliverSMMORate_SMSC", {{"smsc", name}});
   const std::string text =
       SMPP::decodeMessageText(deliver.short_message, deliver.esm_class, deliver.data_coding);
   std::optional<std::string> esme;
@@ -1083,11 +1075,11 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
   if (!esme) esme = moSystemIdFor(deliver.destination_addr);
   if (!esme) {
     count("smppDeliverSMMOUnknownESME");
-    count(bySmsc("smppDeliverSMMOUnknownESME_SMSC", name));
+    count("smppDeliverSMMOUnknownESME_SMSC", {{"smsc", name}});
     sendDeliverSMResp(session, sequence, emptyId);
   } else {
-    count(byEsme("smppDeliverSMMO_ESME", *esme));
-    count(byEsmeSmsc("smppDeliverSMMO", *esme, name));
+    count("smppDeliverSMMO_ESME", {{"esme", *esme}});
+    count("smppDeliverSMMO", {{"esme", *esme}, {"smsc", name}});
     deliverQueue_.pushDeliverSM(*esme, body);
     if (cdr_.mode() != CDRMode::NONE) {
       logMessage(LOG_FINE, this, className_, "queueMOEvent",

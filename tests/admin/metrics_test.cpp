@@ -56,7 +56,7 @@ TEST_F(MetricsTest, CountersAreGroupedByFamilyInAscendingOrder) {
   registry().registerCounter("smppSubmitSM_ESME", "Submits, labelled by ESME.", true);
   registry().incrementCounter(seriesKey("smppSubmitSM_ESME", {{"esme", "b"}}));
   registry().incrementCounter(seriesKey("smppSubmitSM_ESME", {{"esme", "a"}}));
-  registry().incrementCounter(seriesKey("smppSubmitSM_ESME", {{"esme", "a"}}));
+  registry().incrementCounter("smppSubmitSM_ESME", {{"esme", "a"}});  // the same series
   registry().incrementCounter("aaaFirst");
 
   EXPECT_EQ(registry().renderMetrics(),
@@ -92,7 +92,7 @@ TEST_F(MetricsTest, RateShowsTheLastCompletedWindowOnceItRollsAfterMoreThanOneSe
   const uint64_t windowStart = fakeNow;
   registry().incrementRate(key);
   fakeNow += 999999;
-  registry().addRate(key, 2);  // exactly 999,999 µs later: the same window
+  registry().addRate("smppSubmitSMRate", {{"esme", "acme"}, {"smsc", "t1"}}, 2);  // same window
   EXPECT_NE(registry().renderMetrics().find(sample + "0 "), std::string::npos);
   fakeNow += 2;
   std::string page = registry().renderMetrics();
@@ -119,6 +119,20 @@ TEST_F(MetricsTest, LabelValuesAreEscapedSoThePageStaysParsable) {
   }
 }
 
+TEST_F(MetricsTest, LabelledBumpsFindTheSeriesOfTheirOwnValues) {
+  // Values that run together the same way must still be told apart.
+  const std::pair<std::string, std::string> cases[] = {{"ab", "c"}, {"a", "bc"}, {"", "abc"},
+                                                       {"abc", ""}, {"a\"b", "c"}};
+  for (int round = 1; round <= 2; ++round) {
+    for (const auto& [esme, smsc] : cases) {
+      registry().incrementCounter("smppSubmitSM", {{"esme", esme}, {"smsc", smsc}});
+      EXPECT_EQ(registry().counterValue(seriesKey("smppSubmitSM", {{"esme", esme}, {"smsc", smsc}})),
+                uint64_t(round))
+          << esme << "/" << smsc;
+    }
+  }
+}
+
 TEST_F(MetricsTest, ConcurrentBumpsAreNeverLost) {
   registry().setClockForTesting(nullptr);
   constexpr int kThreads = 4, kBumps = 20000;
@@ -127,7 +141,7 @@ TEST_F(MetricsTest, ConcurrentBumpsAreNeverLost) {
     threads.emplace_back([t] {
       for (int i = 0; i < kBumps; ++i) {
         registry().incrementCounter("smppSubmitSMTotal");
-        registry().incrementCounter(seriesKey("smppSubmitSM_ESME", {{"esme", std::to_string(t)}}));
+        registry().incrementCounter("smppSubmitSM_ESME", {{"esme", std::to_string(t)}});
         registry().addGauge("g", 1);
         registry().incrementRate("r");
       }
