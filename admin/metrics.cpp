@@ -46,6 +46,8 @@ void show(std::atomic<bool>& shown) {
 
 // Each thread's memory of where series live, by key: a hit costs a hash and
 // a compare and no shared cache line. Bounded: past the limit it starts over.
+// Each remembered series comes with the registry's own copy of its key, which
+// lives as long as the series.
 template <typename V>
 struct SeriesMemory {
   static constexpr size_t kLimit = 8192;
@@ -53,7 +55,20 @@ struct SeriesMemory {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
-  std::unordered_map<std::string, V*, Hash, std::equal_to<>> known;
+  struct Known {
+    V* series;
+    const std::string* key;
+  };
+  std::unordered_map<std::string, Known, Hash, std::equal_to<>> known;
+  // Before the hash: the last series seen at each of a few key addresses.
+  // Most bumps name their series by a literal, whose address never changes;
+  // the key text is still compared, so a reused address cannot mislead it.
+  static constexpr size_t kRecentSlots = 64;
+  struct Recent {
+    const char* data = nullptr;
+    Known known{nullptr, nullptr};
+  };
+  Recent recent[kRecentSlots];
 };
 
 template <typename V>
@@ -67,16 +82,24 @@ SeriesMemory<V>& memoryOf() {
 template <typename V>
 V& MetricsRegistry::series(SeriesMap<V>& map, std::string_view key) {
   SeriesMemory<V>& memory = memoryOf<V>();
+  auto& recent =
+      memory.recent[(reinterpret_cast<uintptr_t>(key.data()) >> 3) % SeriesMemory<V>::kRecentSlots];
+  if (recent.data == key.data() && recent.known.key != nullptr && *recent.known.key == key)
+    return *recent.known.series;
   auto known = memory.known.find(key);
-  if (known != memory.known.end()) return *known->second;
-  V* found;
-  {
-    std::unique_lock<std::shared_mutex> lock(registryMutex_);
-    found = &map.try_emplace(std::string(key)).first->second;
+  if (known == memory.known.end()) {
+    typename SeriesMemory<V>::Known made;
+    {
+      std::unique_lock<std::shared_mutex> lock(registryMutex_);
+      auto it = map.try_emplace(std::string(key)).first;
+      made = {&it->second, &it->first};
+    }
+    if (memory.known.size() >= SeriesMemory<V>::kLimit) memory.known.clear();
+    known = memory.known.emplace(std::string(key), made).first;
   }
-  if (memory.known.size() >= SeriesMemory<V>::kLimit) memory.known.clear();
-  memory.known.emplace(std::string(key), found);
-  return *found;
+  recent.data = key.data();
+  recent.known = known->second;
+  return *known->second.series;
 }
 
 template <typename V>
@@ -102,10 +125,10 @@ V& MetricsRegistry::labelledSeries(SeriesMap<V>& map, const char* name, Labels l
   thread_local SeriesMemory<V> memory;
   const std::string_view memoryKey(buffer, length);
   auto known = memory.known.find(memoryKey);
-  if (known != memory.known.end()) return *known->second;
+  if (known != memory.known.end()) return *known->second.series;
   V& found = series(map, seriesKey(name, labels));
   if (memory.known.size() >= SeriesMemory<V>::kLimit) memory.known.clear();
-  memory.known.emplace(std::string(memoryKey), &found);
+  memory.known.emplace(std::string(memoryKey), typename SeriesMemory<V>::Known{&found, nullptr});
   return found;
 }
 

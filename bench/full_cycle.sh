@@ -217,6 +217,9 @@ latency() {
   echo "$(field p50_us "$r") $(field p99_us "$r") $(field max_us "$r")"
 }
 
+# User + system CPU time of a process so far, in clock ticks.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
 want() { [ -z "$only" ] || [ "$only" = "$1" ]; }
 # The runs happen in command substitutions, whose exit cannot end the script.
 check() { [ ! -e "$work/failed" ] || exit 1; }
@@ -290,7 +293,9 @@ if want pelliro; then
   fi
   start_gateway "$upstream"
   echo "pelliro:" >&2
+  cpu_before=$(cpu_ticks "$gateway_pid")
   tp[pelliro]=$(throughput "$gateway_port")
+  cpu_after=$(cpu_ticks "$gateway_pid")
   lat[pelliro]=$(latency "$gateway_port")
   check
   stop_pid "$gateway_pid"; stop_pid "$smsc_pid"
@@ -311,6 +316,9 @@ for way in direct haproxy pelliro; do
   [ "${base_med:-0}" -gt 0 ] && ratio=$(awk -v a="$md" -v b="$base_med" 'BEGIN {printf "%.2f", a/b}')
   printf '%-8s %10s %10s %10s %8s %9s %9s %9s\n' "$way" "$mn" "$md" "$mx" "$ratio" "$p50" "$p99" "$pmax"
 done
+# CPU per message holds better than throughput on a machine others share.
+[ -n "${cpu_after:-}" ] && awk -v t="$((cpu_after - cpu_before))" -v hz="$(getconf CLK_TCK)" \
+  -v n="$((count * runs))" 'BEGIN {printf "gateway CPU per full-cycle message: %.2f us\n", t * 1e6 / hz / n}'
 [ -n "${cdr_rows:-}" ] &&
   echo "CDR rows written by the gateway: $cdr_rows (without a message id: $cdr_unanswered)"
 if [ -n "${lat[direct]:-}" ] && [ -n "${lat[pelliro]:-}" ]; then

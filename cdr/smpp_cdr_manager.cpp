@@ -172,6 +172,13 @@ void SMPPCDRManager::createInitialCDR(const SMPP::T_SubmitSM& submit, const std:
                r.concatTotal, r.concatPart);
   }
 
+  // The table's node is made before the lock and a replaced one freed after
+  // it: the listener and the upstream thread take this lock for every
+  // message, and should not wait on each other's allocations.
+  const int64_t submitTime = r.submitTime;
+  decltype(pending_) staging;
+  auto node = staging.extract(
+      staging.try_emplace(PendingKey{smscid, upstreamSequence}, std::move(r)).first);
   std::vector<CDRRecord> stale;
   size_t refused = 0;
   size_t batchSize = 0;
@@ -182,10 +189,12 @@ void SMPPCDRManager::createInitialCDR(const SMPP::T_SubmitSM& submit, const std:
       logMessage(LOG_WARNING, this, kClassName, "createInitialCDR",
                  "CDR queue full (%zu entries), dropping oldest entries", pending_.size());
       size_t indexRemoved = 0;
-      removeStaleLocked(r.submitTime, stale, indexRemoved);
+      removeStaleLocked(submitTime, stale, indexRemoved);
       for (CDRRecord& old : stale) refused += appendLocked(std::move(old)) ? 0 : 1;
     }
-    pending_[PendingKey{smscid, upstreamSequence}] = std::move(r);
+    auto placed = pending_.insert(std::move(node));
+    if (!placed.inserted) std::swap(placed.position->second, placed.node.mapped());
+    node = std::move(placed.node);
     pendingNow = pending_.size();
     batchSize = cdrBatch_.size();
   }
@@ -206,6 +215,11 @@ void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscid, uint64_t seq,
   if (m == CDRMode::NONE) return;
   size_t refused = 0;
   size_t batchSize = 0;
+  // The index node is made before the lock, removed ones freed after it
+  // (see createInitialCDR).
+  decltype(index_) staging;
+  auto indexNode = staging.extract(staging.try_emplace(IndexKey{smscid >> 8, messageId}).first);
+  decltype(pending_)::node_type recordNode;
   {
     std::lock_guard<std::mutex> lock(dataMutex_);
     logMessage(LOG_FINE, this, kClassName, "updateCDRWithMessageID",
@@ -226,13 +240,16 @@ void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscid, uint64_t seq,
     if (m == CDRMode::OPERATION) {
       entry.customer.reset(new CustomerFields{r.esmeId, r.esmeIp, r.mccMNC});
     }
-    index_[IndexKey{smscid >> 8, messageId}] = std::move(entry);
+    indexNode.mapped() = std::move(entry);
+    auto placed = index_.insert(std::move(indexNode));
+    if (!placed.inserted) std::swap(placed.position->second, placed.node.mapped());
+    indexNode = std::move(placed.node);
     logMessage(LOG_FINE, this, kClassName, "updateCDRWithMessageID",
                "CDR updated with message ID - Pending CDRs: %zu, MessageID Index: %zu",
                pending_.size(), index_.size());
     if (m != CDRMode::OPERATION) return;
     CDRRecord done = std::move(r);
-    pending_.erase(it);
+    recordNode = pending_.extract(it);
     refused = appendLocked(std::move(done)) ? 0 : 1;
     batchSize = cdrBatch_.size();
   }
@@ -277,6 +294,9 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscid, const std::st
   const int64_t now = nowNanos();
   size_t refused = 0;
   size_t batchSize = 0;
+  // Removed nodes are freed after the lock (see createInitialCDR).
+  decltype(pending_)::node_type recordNode;
+  decltype(index_)::node_type entryNode;
   {
     std::lock_guard<std::mutex> lock(dataMutex_);
     auto entry = index_.find(IndexKey{smscid >> 8, messageId});
@@ -302,7 +322,7 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscid, const std::st
                    "Duplicate delivery receipt for message %s", messageId.c_str());
       }
       done = std::move(record->second);
-      pending_.erase(record);
+      recordNode = pending_.extract(record);
     } else {
       done.origin = CDROrigin::MTReceipt;
       done.messageId = messageId;
@@ -318,7 +338,7 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscid, const std::st
     done.dlrDoneDate = doneDate;
     done.deliveryStatus = state;
     done.errorCode = error;
-    index_.erase(entry);
+    entryNode = index_.extract(entry);
     refused = appendLocked(std::move(done)) ? 0 : 1;
     logMessage(LOG_FINE, this, kClassName, "updateCDRWithDeliveryReceipt",
                "CDR updated with delivery receipt - Pending CDRs: %zu, MessageID Index: %zu",
