@@ -40,7 +40,8 @@ uint32_t u32(const std::string& s, size_t at) {
   return v;
 }
 
-// Records which sessions other threads asked the loop to look at.
+// Records which sessions other threads asked the loop to look at. It
+// outlives every session: a verifier worker may report after a test ended.
 struct RecordingMaster : EntityControlMaster {
   void triggerTimedCheck() override {}
   void notifyEvent_ESMEBindAttemptNotReceived(const std::string&) override {}
@@ -59,56 +60,43 @@ struct RecordingMaster : EntityControlMaster {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<uint64_t> requested;  // guarded by mutex
-};
-// Outlives every session: a verifier worker may report after a test ended.
-RecordingMaster& master() {
-  static RecordingMaster* m = new RecordingMaster;
-  return *m;
-}
+}& master = *new RecordingMaster;
 
 // A customer session on one end of a socket pair; the test is the customer
 // on the other.
-class SessionPair {
- public:
+struct SessionPair {
   SessionPair() {
-    int fds[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    clientFd_ = fds[1];
-    session_ = OstrelSession::create(fds[0], "127.0.0.2", 40000, &master());
+    session = OstrelSession::create(fds[0], "127.0.0.2", 40000, &master);
   }
   ~SessionPair() {
-    session_.reset();
+    session.reset();
     closeClient();
   }
-  OstrelSession& session() { return *session_; }
-  void destroy() { session_.reset(); }
   void closeClient() {
-    if (clientFd_ >= 0) close(clientFd_);
-    clientFd_ = -1;
+    if (fds[1] >= 0) close(fds[1]);
+    fds[1] = -1;
   }
   void send(uint32_t commandId, uint32_t sequence, const std::string& body) {
     std::string pdu;
     for (uint32_t v : {static_cast<uint32_t>(16 + body.size()), commandId, 0u, sequence})
       for (int i = 0; i < 4; ++i) pdu.push_back(static_cast<char>(v >> (24 - 8 * i)));
-    ASSERT_TRUE(testing_support::writeAll(clientFd_, pdu + body));
-  }
-  void sendBind(uint32_t commandId, const std::string& systemId, const std::string& password) {
-    send(commandId, 7, testing_support::bindBody(systemId, password, "", 0x34));
+    ASSERT_TRUE(testing_support::writeAll(fds[1], pdu + body));
   }
   // Binds and reads the answer; its status.
   int64_t bind(uint32_t commandId, const std::string& systemId, const std::string& password,
                uint64_t now = wallClockMicros()) {
-    sendBind(commandId, systemId, password);
+    send(commandId, 7, testing_support::bindBody(systemId, password, "", 0x34));
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(session().processInputAt(now));
+    EXPECT_FALSE(session->processInputAt(now));
     testing::internal::GetCapturedStdout();
     return responseStatus();
   }
   // One whole PDU from the session, or "" on timeout.
   std::string readPDU(std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) {
-    const std::string header = testing_support::readExactly(clientFd_, 16, timeout);
+    const std::string header = testing_support::readExactly(fds[1], 16, timeout);
     if (header.size() != 16) return "";
-    return header + testing_support::readExactly(clientFd_, u32(header, 0) - 16, timeout);
+    return header + testing_support::readExactly(fds[1], u32(header, 0) - 16, timeout);
   }
   // Status of the response waiting on the client side, or -1.
   int64_t responseStatus() {
@@ -116,9 +104,8 @@ class SessionPair {
     return response.empty() ? -1 : static_cast<int64_t>(u32(response, 8));
   }
 
- private:
-  int clientFd_ = -1;
-  std::shared_ptr<OstrelSession> session_;
+  int fds[2] = {-1, -1};
+  std::shared_ptr<OstrelSession> session;
 };
 
 class Customers : public ::testing::Environment {
@@ -131,16 +118,12 @@ class Customers : public ::testing::Environment {
       extra.update({{"systemid", id}, {"sharedtargetsetid", set}});
       return extra;
     };
-    const json doc = {
-        {"base", json::object()},
+    std::ofstream("pelliro.conf") << json{
         {"esme", {customer("plain", "ts", {{"password", "pw"}}),
                   customer("two", "INTERNAL_SMSC_SIM", {{"password", "pw"}, {"tpslimit", 2}}),
                   customer("zero", "INTERNAL_SMSC_SIM", {{"password", "pw"}, {"tpslimit", 0}}),
                   customer("hashed", "hs", {{"password_hash", crypt_r("secret", salt, area.get())}})}},
-        {"targetsets", json::array()},
-        {"routes-mo", json::array()},
-        {"routes-mt", json::array()}};
-    std::ofstream("pelliro.conf") << doc.dump();
+        {"targetsets", json::array()}};
     bool notFound = false;
     testing::internal::CaptureStdout();
     const bool loaded = OstrelConfiguration::instance().performLoad(notFound);
@@ -176,19 +159,19 @@ TEST(OstrelSessionTest, BindsDecideTheStateTheDeadlineAndWhatTheTrackerKnows) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const uint64_t start = wallClockMicros();
-    auto pair = std::make_unique<SessionPair>();
-    OstrelSession& session = pair->session();
+    SessionPair pair;
+    OstrelSession& session = *pair.session;
     const uint64_t id = session.sessionId();
     EXPECT_EQ(metrics.gaugeValue("downstreamSMPPSessions"), sessionsBefore + 1);
     EXPECT_EQ(tracker.getSession(id).lock().get(), static_cast<SMPPSession*>(&session));
-    EXPECT_EQ(c.command != 0 ? pair->bind(c.command, "plain", c.password, start) : -1, c.status);
+    EXPECT_EQ(c.command != 0 ? pair.bind(c.command, "plain", c.password, start) : -1, c.status);
     EXPECT_EQ(session.bindState(), c.state);
     EXPECT_EQ(session.receivesDeliveries(), c.receives);
     EXPECT_EQ(session.bindRequested(), c.command != 0);
     EXPECT_EQ(session.sharedTargetSet(), c.status == 0 ? "ts" : "");
     EXPECT_FALSE(session.timedCheck(start + 19000000));
     EXPECT_EQ(session.timedCheck(start + OstrelSession::kBindDeadlineMicros + 1000000), c.status != 0);
-    pair->destroy();
+    pair.session.reset();
     EXPECT_EQ(metrics.gaugeValue("downstreamSMPPSessions"), sessionsBefore);
     EXPECT_TRUE(tracker.getSession(id).expired());
     std::string systemId;
@@ -200,17 +183,17 @@ TEST(OstrelSessionTest, BindsDecideTheStateTheDeadlineAndWhatTheTrackerKnows) {
 TEST(OstrelSessionTest, HashedBindVerdictWakesTheLoopAndIsAnsweredByTheNextCheck) {
   SessionPair pair;
   testing::internal::CaptureStdout();
-  pair.sendBind(SMPP::BIND_TRANSMITTER, "hashed", "secret");
-  EXPECT_FALSE(pair.session().processInputAt(wallClockMicros()));
+  pair.send(SMPP::BIND_TRANSMITTER, 7, testing_support::bindBody("hashed", "secret", "", 0x34));
+  EXPECT_FALSE(pair.session->processInputAt(wallClockMicros()));
   // Nothing is answered while the worker verifies; its verdict asks the
   // loop for this session's check instead of waiting for a timer.
-  EXPECT_TRUE(pair.session().bindPending());
-  ASSERT_TRUE(master().waitForRequest(pair.session().sessionId()));
-  EXPECT_FALSE(pair.session().timedCheck(wallClockMicros()));
+  EXPECT_TRUE(pair.session->bindPending());
+  ASSERT_TRUE(master.waitForRequest(pair.session->sessionId()));
+  EXPECT_FALSE(pair.session->timedCheck(wallClockMicros()));
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(pair.responseStatus(), 0);
-  EXPECT_EQ(pair.session().bindState(), static_cast<uint32_t>(BIND_STATE_TRANSMITTER));
-  EXPECT_EQ(pair.session().sharedTargetSet(), "hs");
+  EXPECT_EQ(pair.session->bindState(), static_cast<uint32_t>(BIND_STATE_TRANSMITTER));
+  EXPECT_EQ(pair.session->sharedTargetSet(), "hs");
 }
 
 // Another thread (the upstream one, answering a submit) holds a locked
@@ -220,8 +203,8 @@ TEST(OstrelSessionTest, HashedBindVerdictWakesTheLoopAndIsAnsweredByTheNextCheck
 // have given to the next customer.
 TEST(OstrelSessionTest, ReferenceHeldOnAnotherThreadOutlivesTheCloseAndSendsNothing) {
   auto pair = std::make_unique<SessionPair>();
-  std::weak_ptr<OstrelSession> weak = pair->session().selfReference();
-  const uint64_t id = pair->session().sessionId();
+  std::weak_ptr<OstrelSession> weak = pair->session->selfReference();
+  const uint64_t id = pair->session->sessionId();
   std::atomic<bool> closed{false}, aliveWhileHeld{false};
   std::atomic<int> sentBefore{0}, sentAfterClose{0};
   std::thread sender([&] {
@@ -237,9 +220,9 @@ TEST(OstrelSessionTest, ReferenceHeldOnAnotherThreadOutlivesTheCloseAndSendsNoth
     aliveWhileHeld = !weak.expired();
   });
   while (sentBefore.load() < 50) std::this_thread::yield();
-  pair->session().closeConnection();
+  pair->session->closeConnection();
   closed.store(true);
-  pair->destroy();  // the loop's ownership ends here
+  pair->session.reset();  // the loop's ownership ends here
   // A fresh descriptor probably takes the number the session had.
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
@@ -276,7 +259,7 @@ TEST(OstrelSessionTest, SubmitsPastTheLimitOfTheWindowAreThrottledUntilTheNextWi
     for (const auto& [offset, throttled] : c.submits) {
       std::string messageId;
       uint32_t status = SMPP::ESME_RSUBMITFAIL;
-      const uint8_t result = pair.session().submitPipeline().onSubmitSM(
+      const uint8_t result = pair.session->submitPipeline().onSubmitSM(
           c.customer, submit, SMPP::SUBMIT_SM, 1, messageId, status, start + offset);
       EXPECT_EQ(result == SMPPSessionServer::kRefuse && status == SMPP::ESME_RTHROTTLED, throttled)
           << c.customer << " at +" << offset << "us";
@@ -313,7 +296,7 @@ class DeliverSessionTest : public ::testing::Test {
   // sequence number of what it sent (0 for nothing).
   uint32_t offer(bool* closeIt = nullptr) {
     bool again = false, delivered = false;
-    const bool close = pair.session().deliverQueued(wallClockMicros(), again, delivered);
+    const bool close = pair.session->deliverQueued(wallClockMicros(), again, delivered);
     if (closeIt != nullptr) *closeIt = close;
     if (!delivered) return 0;
     const std::string sent = pair.readPDU();
@@ -323,7 +306,7 @@ class DeliverSessionTest : public ::testing::Test {
   }
   void answer(uint32_t sequence) {
     pair.send(SMPP::DELIVER_SM_RESP, sequence, std::string(1, '\0'));
-    pair.session().processInputAt(wallClockMicros());
+    pair.session->processInputAt(wallClockMicros());
   }
 
   SessionPair pair;
@@ -353,8 +336,8 @@ TEST_F(DeliverSessionTest, UnansweredDeliveriesReturnInSendOrderWhenTheSessionCl
   ASSERT_NE(first * second * third, 0u);
   // A refusal is final as much as an acceptance.
   answer(second);
-  EXPECT_EQ(pair.session().unansweredDeliveries(), 2u);
-  pair.session().closeConnection();
+  EXPECT_EQ(pair.session->unansweredDeliveries(), 2u);
+  pair.session->closeConnection();
   EXPECT_EQ(taken(), "a c d ");
 }
 
@@ -370,7 +353,7 @@ TEST_F(DeliverSessionTest, FullWindowTakesNothingUntilAnAnswerFreesIt) {
   EXPECT_NE(offer(), 0u);
   EXPECT_EQ(queue().queuedCount("plain"), 0u);
   // Dropping the session without the listener still returns the window.
-  pair.destroy();
+  pair.session.reset();
   EXPECT_EQ(queue().queuedCount("plain"), window);
 }
 
