@@ -1,7 +1,10 @@
-// The customer side of the real daemon, a customer's day at a time: binds of
-// every kind over the wire, submits refused by the checks, answered by the
-// internal simulator or forwarded to the fake SMSC, receipts coming back,
-// the external logic and number lookup services, and an orderly stop.
+// The customer side of the real daemon, a customer's day at a time: binds
+// against a hash made by a real bcrypt tool, submits refused by the checks,
+// answered by the internal simulator or forwarded to the fake SMSC, receipts
+// coming back, the external logic and number lookup services, an orderly
+// stop; and an independent SMPP client. (What one session answers to each
+// PDU is decided in tests/smpp; what the upstream does when its SMSC is
+// lost, in tests/upstream.)
 #include <crypt.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,10 +13,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "smpp/pdu.h"
@@ -95,9 +96,6 @@ std::optional<std::string> receipt(SmppTestClient& client, std::chrono::millisec
   return pdu->body;
 }
 
-// "VantrelSMSC" NUL, then sc_interface_version for a 0x34 bind.
-const std::string kBindOkBody = std::string("VantrelSMSC\0", 12) + std::string("\x02\x10\x00\x01\x34", 5);
-
 // Waits until the daemon itself reports `count` bound upstream slots. The
 // fake SMSC counts a bind as soon as it answers it, before the daemon has
 // read that answer; a submit sent in between is refused or never forwarded.
@@ -124,18 +122,10 @@ TEST(DownstreamDaemonTest, ACustomersDayOfBindsSubmitsAndReceiptsEndsInAnOrderly
   const json hashed = {{"systemid", "hashed"}, {"sharedtargetsetid", "ts"},
                        {"password_hash", bcryptHash("h4sh-pw")}};
   TestDaemon daemon(configuration(
-      smsc.port(), {esme("plain", "ts", {{"password", "pw"}}), hashed,
-                    esme("demo", "INTERNAL_SMSC_SIM", {{"tpslimit", 2}}),
+      smsc.port(), {hashed, esme("demo", "INTERNAL_SMSC_SIM", {{"tpslimit", 2}}),
                     esme("lost", "none", {{"routes-mt", json::array({kToSimulator})}}),
                     esme("acme", "ts")}));
   ASSERT_TRUE(daemon.started()) << daemon.output();
-  for (uint32_t kind : {SMPP::BIND_TRANSMITTER, SMPP::BIND_RECEIVER, SMPP::BIND_TRANSCEIVER}) {
-    SmppTestClient client(daemon.port(), "127.0.0.2");
-    std::optional<WirePDU> resp = client.bind(kind, "plain", "pw");
-    ASSERT_TRUE(resp.has_value()) << kind;
-    EXPECT_EQ(std::tie(resp->commandId, resp->commandStatus, resp->body),
-              std::make_tuple(kind | SMPP::RESPONSE_BIT, 0u, kBindOkBody));
-  }
 
   // A wrong password, then the right one on the same connection; a hash
   // made by a real bcrypt tool, then answered from memory.
@@ -235,37 +225,6 @@ TEST(DownstreamDaemonTest, PerlNetSMPPBindsEnquiresAndUnbinds) {
               "bind OK\nsystem_id VantrelSMSC\nenquire_link 0\nunbind 0\n")
         << mode;
   EXPECT_EQ(runCommand({"perl", script, port, "plain", "wrong", "transceiver"}), "bind FAILED 13\n");
-}
-
-// An SMSC that drops the connection while submits wait answers each of
-// them 0x08 at once, and only once.
-TEST(SubmitDaemonTest, SubmitsWaitingOnALostSmscConnectionAreAnsweredOnceWithSystemError) {
-  FakeSmsc smsc;
-  FakeSmsc::Behaviour behaviour;
-  behaviour.submitAnswer = FakeSmsc::SubmitAnswer::Never;
-  smsc.setBehaviour(behaviour);
-  json doc = configuration(smsc.port(), {esme("acme", "ts")});
-  doc["targetsets"][0]["targets"][0]["bindqty"] = 1;
-  TestDaemon daemon(doc);
-  ASSERT_TRUE(daemon.started()) << daemon.output();
-  ASSERT_TRUE(waitForBoundSlots(daemon, 1)) << daemon.output();
-  const int upstream = smsc.boundSessions().at(0).connection;
-  SmppTestClient acme(daemon.port(), "127.0.0.2");
-  ASSERT_EQ(acme.bind(SMPP::BIND_TRANSMITTER, "acme", "acme")->commandStatus, 0u);
-
-  const uint32_t first = acme.send(SMPP::SUBMIT_SM, submitBody("4470", "447700900001", "a"));
-  const uint32_t second = acme.send(SMPP::SUBMIT_SM, submitBody("4470", "447700900002", "b"));
-  ASSERT_TRUE(smsc.waitFor([&] { return smsc.submits().size() == 2; }));
-  smsc.resetConnection(upstream);
-  std::set<uint32_t> answered;
-  for (int i = 0; i < 2; ++i) {
-    std::optional<WirePDU> pdu = acme.readUntil(SMPP::SUBMIT_SM_RESP, 5s);
-    ASSERT_TRUE(pdu) << daemon.output();
-    EXPECT_EQ(pdu->commandStatus, 0x00000008u);
-    answered.insert(pdu->sequenceNumber);
-  }
-  EXPECT_EQ(answered, (std::set<uint32_t>{first, second}));
-  EXPECT_FALSE(acme.readUntil(SMPP::SUBMIT_SM_RESP, 500ms)) << "answered twice";
 }
 
 // The external logic service decides each submit, then the number lookup
