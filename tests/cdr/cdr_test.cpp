@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "admin/metrics.h"
 #include "cdr/cdr_encoding.h"
@@ -53,11 +54,10 @@ std::vector<Rows> readCsv(const std::string& text) {
   return rows;
 }
 
-TEST(CdrCsvField, QuotesExactlyFieldsHoldingSeparatorsQuotesOrLineBreaks) {
-  struct Case {
-    std::string field;
-    std::string written;
-  } cases[] = {
+// Exactly the fields holding separators, quotes or line breaks are quoted,
+// so an address holding them keeps every later column of its row in place.
+TEST(CdrCsv, QuotedFieldsKeepEveryLaterColumnInPlace) {
+  const std::pair<std::string, std::string> cases[] = {
       {"", ""},
       {"447700900123", "447700900123"},
       {"a b;c'd", "a b;c'd"},
@@ -65,16 +65,12 @@ TEST(CdrCsvField, QuotesExactlyFieldsHoldingSeparatorsQuotesOrLineBreaks) {
       {"say \"hi\"", "\"say \"\"hi\"\"\""},
       {"\"", "\"\"\"\""},
       {"line\nbreak", "\"line\nbreak\""},
-      {"cr\rhere", "\"cr\rhere\""},
-  };
-  for (const Case& c : cases) {
+      {"cr\rhere", "\"cr\rhere\""}};
+  for (const auto& [field, written] : cases) {
     std::string out;
-    appendCsvField(out, c.field);
-    EXPECT_EQ(out, c.written) << c.field;
+    appendCsvField(out, field);
+    EXPECT_EQ(out, written) << field;
   }
-}
-
-TEST(CdrCsvRow, AddressWithCommaAndQuoteKeepsEveryLaterColumnInPlace) {
   CDRRecord r;
   r.origin = CDROrigin::MO;
   r.sourceAddr = "Shop, \"Best\"";
@@ -86,10 +82,8 @@ TEST(CdrCsvRow, AddressWithCommaAndQuoteKeepsEveryLaterColumnInPlace) {
   const auto rows = readCsv(text);
   ASSERT_EQ(rows.size(), 1u);
   ASSERT_EQ(rows[0].size(), kCDRColumnCount);
-  EXPECT_EQ(rows[0][1], r.sourceAddr);
-  EXPECT_EQ(rows[0][2], r.destAddr);
-  EXPECT_EQ(rows[0][15], "esme1");
-  EXPECT_EQ(rows[0][27], "23415");
+  EXPECT_EQ(std::tie(rows[0][1], rows[0][2], rows[0][15], rows[0][27]),
+            std::tie(r.sourceAddr, r.destAddr, r.esmeId, r.mccMNC));
 }
 
 // The parts of a message are known from its user data header (esm_class
