@@ -301,15 +301,11 @@ TEST(OstrelServerTest, PDUsBehindARefusedDataSmAreServedWithoutNewBytes) {
   SmppTestClient client(running.port(), "127.0.0.34");
   std::optional<WirePDU> bound = client.bind(SMPP::BIND_TRANSMITTER, "plain", "pw", 0x33);
   ASSERT_TRUE(bound && bound->commandStatus == 0);
-  // data_sm with an empty service type and minimal addresses, then two
-  // enquire_links, all in one write.
-  const std::string dataSmBody = std::string("\0\0\0" "1\0" "\0\0" "2\0" "\0\0\0", 12);
-  std::string dataSm(16, '\0');
-  dataSm[3] = static_cast<char>(16 + dataSmBody.size());
-  dataSm[6] = 0x01;
-  dataSm[7] = 0x03;
-  dataSm[15] = 0x09;
-  ASSERT_TRUE(client.sendRaw(dataSm + dataSmBody + enquireLinks(2)));
+  // data_sm (28 bytes: an empty service type and minimal addresses), then
+  // two enquire_links, all in one write.
+  const std::string dataSm("\0\0\0\x1c\0\0\x01\x03\0\0\0\0\0\0\0\x09"
+                           "\0\0\0" "1\0" "\0\0" "2\0" "\0\0\0", 28);
+  ASSERT_TRUE(client.sendRaw(dataSm + enquireLinks(2)));
   std::optional<WirePDU> nack = client.read(2s);
   ASSERT_TRUE(nack);
   EXPECT_EQ(nack->commandId, SMPP::GENERIC_NACK);
