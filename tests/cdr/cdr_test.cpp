@@ -406,8 +406,9 @@ TEST(SMPPCDRManager, FailedStoreKeepsRecordsAndRetryStoresEachOnce) {
 }
 
 // An endpoint down for long: each batch is tried three times, and past half
-// the memory bound failed batches go to the spool file, and so does what is left at shutdown; once the endpoint
-// answers, also after a restart, every record is posted exactly once.
+// the memory bound failed batches go to the spool file, and so does what is
+// left at shutdown; once the endpoint answers, also after a restart, every
+// record is posted exactly once.
 TEST(SMPPCDRManager, OutageSpillsToSpoolAndEveryRecordIsPostedOnceAfterRecovery) {
   FakeHttpServer server;
   server.answerStatus(503);

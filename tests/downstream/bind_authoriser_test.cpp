@@ -283,7 +283,8 @@ TEST_F(BindAuthoriserTest, EachBindIsDecidedByTheRecordThatApplies) {
 // A second bind while the first is being verified is refused; a session
 // gone before its verdict leaves the verifier nothing to report to.
 TEST_F(BindAuthoriserTest, SecondBindWhileTheFirstIsCheckedIsRefused) {
-  auto config = configure(json::array({esme("acme", {{"password_hash", makeHash("slow", "$2b$", 8)}})}), json::object());
+  const std::string slow = makeHash("slow", "$2b$", 8);
+  auto config = configure(json::array({esme("acme", {{"password_hash", slow}})}), json::object());
   testing::internal::CaptureStdout();
   {
     BindAuthoriser gone(this, 6, *config, verifier_, tracker_);

@@ -158,8 +158,9 @@ TEST(ConnectionAdmissionTest, VerdictsFollowTheRulesOfEachAddress) {
 TEST(ConnectionAdmissionTest, BlocksOfAddressesThatNeverReturnAreForgottenAfterAnHour) {
   ConnectionAdmission admission;
   testing::internal::CaptureStdout();
+  const uint64_t later = kStart + 2000 * kSecond;
   for (int i = 0; i < 11; ++i) admission.decide({.address = "127.0.0.2"}, kStart + i);
-  for (int i = 0; i < 11; ++i) admission.decide({.address = "127.0.0.3"}, kStart + 2000 * kSecond + i);
+  for (int i = 0; i < 11; ++i) admission.decide({.address = "127.0.0.3"}, later + i);
   ASSERT_EQ(admission.blockListSize(), 2u);
   admission.decide({.address = "127.0.0.4"}, kStart + (130 + 3600 + 1) * kSecond);
   EXPECT_EQ(admission.blockListSize(), 1u);

@@ -88,7 +88,8 @@ TEST(DeliveryReceiptTest, BodySwapsAddressesAndCarriesTlvsOnlyAbove33) {
         {SMPP::TAG_NETWORK_ERROR_CODE, {3, 0, 17}},
         {SMPP::TAG_RECEIPTED_MESSAGE_ID, {'a', 'b', '1', '2', 0}}};
     for (size_t i = 0; i < tlvs.size(); ++i)
-      EXPECT_EQ(std::tie(got.tlvs[i].tag, got.tlvs[i].value), std::tie(tlvs[i].first, tlvs[i].second))
+      EXPECT_EQ(std::tie(got.tlvs[i].tag, got.tlvs[i].value),
+                std::tie(tlvs[i].first, tlvs[i].second))
           << i;
   }
 }

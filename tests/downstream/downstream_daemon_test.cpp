@@ -206,8 +206,8 @@ TEST(DownstreamDaemonTest, ACustomersDayOfBindsSubmitsAndReceiptsEndsInAnOrderly
   EXPECT_TRUE(client.waitClosed());
   EXPECT_TRUE(second.waitClosed());
   const std::string out = daemon.output();
-  for (const char* line :
-       {"Password hash mismatch for ESME hashed IP 127.0.0.3", "SIGINT/SIGTERM (15)", "Stopped Dravnik"})
+  for (const char* line : {"Password hash mismatch for ESME hashed IP 127.0.0.3",
+                           "SIGINT/SIGTERM (15)", "Stopped Dravnik"})
     EXPECT_NE(out.find(line), std::string::npos) << line;
   EXPECT_TRUE(daemon.dir().exists("msgtrack"));
 }
@@ -224,7 +224,8 @@ TEST(DownstreamDaemonTest, PerlNetSMPPBindsEnquiresAndUnbinds) {
     EXPECT_EQ(runCommand({"perl", script, port, "plain", "pw", mode}),
               "bind OK\nsystem_id VantrelSMSC\nenquire_link 0\nunbind 0\n")
         << mode;
-  EXPECT_EQ(runCommand({"perl", script, port, "plain", "wrong", "transceiver"}), "bind FAILED 13\n");
+  EXPECT_EQ(runCommand({"perl", script, port, "plain", "wrong", "transceiver"}),
+            "bind FAILED 13\n");
 }
 
 // The external logic service decides each submit, then the number lookup

@@ -170,7 +170,8 @@ TEST(OstrelSessionTest, BindsDecideTheStateTheDeadlineAndWhatTheTrackerKnows) {
     EXPECT_EQ(session.bindRequested(), c.command != 0);
     EXPECT_EQ(session.sharedTargetSet(), c.status == 0 ? "ts" : "");
     EXPECT_FALSE(session.timedCheck(start + 19000000));
-    EXPECT_EQ(session.timedCheck(start + OstrelSession::kBindDeadlineMicros + 1000000), c.status != 0);
+    EXPECT_EQ(session.timedCheck(start + OstrelSession::kBindDeadlineMicros + 1000000),
+              c.status != 0);
     pair.session.reset();
     EXPECT_EQ(metrics.gaugeValue("downstreamSMPPSessions"), sessionsBefore);
     EXPECT_TRUE(tracker.getSession(id).expired());

@@ -44,7 +44,9 @@ class TrackerTest : public ::testing::Test {
     t.getMessageIDMapping(slot, messageId, systemId);
     return systemId;
   }
-  std::string receiptFor(uint64_t slot, const std::string& id) { return receiptIn(tracker, slot, id); }
+  std::string receiptFor(uint64_t slot, const std::string& id) {
+    return receiptIn(tracker, slot, id);
+  }
   // "session/seqno" of a response, or "miss".
   std::string responseFor(uint64_t slot, uint64_t seqOut) {
     uint64_t session = 0, seqno = 0;
@@ -89,8 +91,9 @@ TEST_F(TrackerTest, MissedResponseDiagnosisIsCappedAtOneHundredEntries) {
   EXPECT_FALSE(tracker.getSessionForSubmitSMResp(session, seqno, 0x200, 100000));
   const std::string err = testing::internal::GetCapturedStderr();
   const std::regex entry("  Key = \\{nextSMSC: 0x200, seqno_out: ");
-  EXPECT_EQ(std::distance(std::sregex_iterator(err.begin(), err.end(), entry), std::sregex_iterator()),
-            100);
+  EXPECT_EQ(
+      std::distance(std::sregex_iterator(err.begin(), err.end(), entry), std::sregex_iterator()),
+      100);
   EXPECT_NE(err.find("submitSMMap dump (size: 500):\n"), std::string::npos);
   EXPECT_NE(err.find("  ... and 400 more entries\n"), std::string::npos);
 }
