@@ -21,7 +21,11 @@ using testing_support::TempDir;
 const std::regex kBanner(R"(^Vantrel Pelliro \| Build time: [A-Z][a-z]{2} [ 0-9]\d \d{4} )"
                          R"(\d{2}:\d{2}:\d{2} \| Build [0-9a-f]{7}\n)");
 
-TEST(ApplicationTest, VersionPrintsOnlyTheBannerAndLeavesTheDirectoryAlone) {
+// "version" prints only the banner and leaves the directory alone. The first
+// run writes a default file and stops; the next run starts from it (on free
+// ports, with an unknown CDR mode, which means none), and SIGINT stops it in
+// order too (the daemon tests stop theirs with SIGTERM).
+TEST(ApplicationTest, FirstRunWritesADefaultFileThatTheNextRunStartsFromUntilSigint) {
   TempDir dir;
   auto result = runPelliro(dir.path(), {"version"});
   EXPECT_EQ(result.exitStatus, 0);
@@ -29,14 +33,8 @@ TEST(ApplicationTest, VersionPrintsOnlyTheBannerAndLeavesTheDirectoryAlone) {
   EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1);
   EXPECT_FALSE(dir.exists("pelliro.conf"));
   EXPECT_FALSE(dir.exists("application.log"));
-}
 
-// The first run writes a default file and stops; the next run starts from
-// it (on free ports, with an unknown CDR mode, which means none), and SIGINT
-// stops it in order too (the daemon tests stop theirs with SIGTERM).
-TEST(ApplicationTest, FirstRunWritesADefaultFileThatTheNextRunStartsFromUntilSigint) {
-  TempDir dir;
-  auto result = runPelliro(dir.path());
+  result = runPelliro(dir.path());
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_TRUE(std::regex_search(result.out, kBanner));
   EXPECT_NE(result.out.find("WARNING OstrelConfiguration::performLoad Unable to open "
