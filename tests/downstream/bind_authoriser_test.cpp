@@ -1,15 +1,18 @@
-// Who may bind: the record that applies (system id, "[address]" + id, the
-// defaults), passwords plain or hashed, allowed addresses, and what a grant
-// carries. The session and the daemon take these verdicts as they are.
+// Who may bind: bcrypt hashes and their verifier, the record that applies
+// (system id, "[address]" + id, the defaults), passwords plain or hashed,
+// allowed addresses, and what a grant carries. The session and the daemon
+// take these verdicts as they are.
 #include "downstream/bind_authoriser.h"
 
 #include <crypt.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "admin/metrics.h"
 #include "config/ostrel_configuration.h"
@@ -19,18 +22,109 @@
 
 using testing_support::TempDir;
 using nlohmann::json;
+using namespace std::chrono_literals;
 
 namespace {
 
-std::string makeHash(const std::string& password, unsigned long cost = 4) {
+// A real bcrypt hash of `password` made through the system's crypt library.
+std::string makeHash(const std::string& password, const char* prefix = "$2b$",
+                     unsigned long cost = 4) {
   auto area = std::make_unique<crypt_data>();
   char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-  if (crypt_gensalt_rn("$2b$", cost, nullptr, 0, salt, sizeof salt) == nullptr) return {};
+  if (crypt_gensalt_rn(prefix, cost, nullptr, 0, salt, sizeof salt) == nullptr) return {};
   const char* hash = crypt_r(password.c_str(), salt, area.get());
   return hash != nullptr ? std::string(hash) : std::string();
 }
 
 const std::string kHash = makeHash("hashed-pw");
+
+// Only the right password matches a well-formed hash, which takes a bcrypt
+// run; a stored hash that is not bcrypt, or is incomplete or damaged
+// anywhere, refuses every password at once.
+TEST(BcryptTest, OnlyTheRightPasswordMatchesAndOnlyAWholeBcryptHashIsTried) {
+  crypt_data area{};
+  const std::string sha = crypt_r("secret", "$5$abcdefgh", &area);
+  const std::string hash = makeHash("secret");
+  ASSERT_EQ(hash.size(), kBcryptHashLength);
+  auto changed = [&](size_t at, const std::string& with) {
+    return std::string(hash).replace(at, with.size(), with);
+  };
+  const struct {
+    const char* what;
+    std::string password, stored;
+    bool matches, wellFormed;
+  } cases[] = {
+      {"$2b$", "secret", hash, true, true},
+      {"$2a$", "s3cret", makeHash("s3cret", "$2a$"), true, true},
+      {"$2y$ of cost 10", "long enough password", makeHash("long enough password", "$2y$", 10),
+       true, true},
+      {"trailing blank", "secret ", hash, false, true},
+      {"empty password", "", hash, false, true},
+      {"embedded NUL in the password", std::string("abc\0def", 7), makeHash("abc"), false, true},
+      {"plain text stored", "secret", "secret", false, false},
+      {"SHA-256 crypt", "secret", sha, false, false},
+      {"leading blank", "secret", " " + hash, false, false},
+      {"setting part only", "secret", hash.substr(0, 29), false, false},
+      {"one character short", "secret", hash.substr(0, 59), false, false},
+      {"one character long", "secret", hash + "x", false, false},
+      {"prefix and cost only", "secret", hash.substr(0, 7), false, false},
+      {"bare prefix", "secret", "$2b$", false, false},
+      {"cost out of range", "secret", changed(4, "99"), false, false},
+      {"cost below four", "secret", changed(4, "03"), false, false},
+      {"cost not a number", "secret", changed(5, "x"), false, false},
+      {"no separator after the cost", "secret", changed(6, "."), false, false},
+      {"character outside the alphabet", "secret", changed(40, "!"), false, false},
+      {"embedded NUL in the hash", "secret", changed(59, std::string(1, '\0')), false, false},
+      {"unknown variant", "secret", changed(2, "x"), false, false},
+  };
+  BcryptVerifier verifier(1, 8);
+  for (const auto& c : cases) {
+    EXPECT_EQ(bcryptMatches(c.password, c.stored), c.matches) << c.what;
+    EXPECT_EQ(isBcryptHash(c.stored), c.wellFormed) << c.what;
+    EXPECT_EQ(verifier.check(c.password, c.stored),
+              c.wellFormed ? std::nullopt : std::optional<bool>(false))
+        << c.what;
+  }
+}
+
+TEST(BcryptTest, CacheRemembersPairsAndForgetsTheOldestBeyondCapacity) {
+  VerifiedPasswordCache cache(2);
+  cache.insert("p1", "h1");
+  // Length prefixes keep ("p1h", "1") and ("p1", "h1") apart.
+  EXPECT_EQ(std::make_tuple(cache.contains("p1", "h1"), cache.contains("p1", "h2"),
+                            cache.contains("p2", "h1"), cache.contains("p1h", "1")),
+            std::make_tuple(true, false, false, false));
+  cache.insert("p2", "h2");
+  cache.insert("p3", "h3");
+  EXPECT_EQ(std::make_tuple(cache.size(), cache.contains("p1", "h1"), cache.contains("p2", "h2"),
+                            cache.contains("p3", "h3")),
+            std::make_tuple(size_t{2}, false, true, true));
+}
+
+// The job of a session gone before its turn is dropped unreported; a full
+// queue refuses further work.
+TEST(BcryptTest, VerifierDropsTheJobsOfGoneSessionsAndBoundsItsQueue) {
+  std::atomic<int> droppedCalls{0};
+  std::promise<bool> kept;
+  {
+    BcryptVerifier verifier(1, 8);
+    const std::weak_ptr<void> gone = std::make_shared<int>(0);
+    ASSERT_TRUE(verifier.submit("hashed-pw", kHash, gone, [&](bool) { ++droppedCalls; }));
+    auto interest = std::make_shared<int>(0);
+    ASSERT_TRUE(verifier.submit("hashed-pw", kHash, interest, [&](bool m) { kept.set_value(m); }));
+    auto verdict = kept.get_future();
+    ASSERT_EQ(verdict.wait_for(20s), std::future_status::ready);
+    EXPECT_TRUE(verdict.get());
+  }
+  EXPECT_EQ(droppedCalls.load(), 0);
+  BcryptVerifier verifier(1, 1);
+  const std::string slow = makeHash("pw", "$2b$", 12);
+  auto interest = std::make_shared<int>(0);
+  // The first job may already be running; at most one more can wait.
+  ASSERT_TRUE(verifier.submit("x", slow, interest, [](bool) {}));
+  const bool second = verifier.submit("y", slow, interest, [](bool) {});
+  EXPECT_FALSE(second && verifier.submit("z", slow, interest, [](bool) {}));
+}
 
 json esme(const std::string& id, json fields) {
   fields["systemid"] = id;
@@ -40,11 +134,8 @@ json esme(const std::string& id, json fields) {
 
 // Waits for the verdict of a bind answered Later.
 BindAuthoriser::Result verdict(BindAuthoriser& authoriser, BindAuthoriser::Grant& grant) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < deadline) {
+  for (int i = 0; i < 20000; ++i, std::this_thread::sleep_for(1ms))
     if (std::optional<BindAuthoriser::Result> done = authoriser.takeCompleted(grant)) return *done;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
   return BindAuthoriser::Later;
 }
 
@@ -53,9 +144,9 @@ class BindAuthoriserTest : public ::testing::Test {
   void SetUp() override { MetricsRegistry::instance().clearForTesting(); }
 
   std::unique_ptr<OstrelConfiguration> configure(const json& esmes, const json& base) {
-    json doc = {{"base", base},        {"esme", esmes},     {"targetsets", json::array()},
-                {"routes-mo", json::array()}, {"routes-mt", json::array()}};
-    dir_.write("pelliro.conf", doc.dump(2));
+    dir_.write("pelliro.conf", json{{"base", base}, {"esme", esmes}, {"targetsets", json::array()},
+                                    {"routes-mo", json::array()}, {"routes-mt", json::array()}}
+                                   .dump());
     auto config = std::make_unique<OstrelConfiguration>(dir_.file("pelliro.conf"));
     bool notFound = false;
     testing::internal::CaptureStdout();
@@ -149,14 +240,18 @@ TEST_F(BindAuthoriserTest, EachBindIsDecidedByTheRecordThatApplies) {
   };
   ASSERT_FALSE(kHash.empty());
   uint64_t sessionId = 100;
+  const char* kCounters[] = {"smppDownstreamBindAttempt{result=\"success\"}",
+                             "smppDownstreamBindAttempt{result=\"fail\"}",
+                             "smppDownstreamBindAttemptTotal"};
+  auto counters = [&] {
+    return std::make_tuple(counter(kCounters[0]), counter(kCounters[1]), counter(kCounters[2]));
+  };
   for (const AuthorisationCase& c : cases) {
     auto config = configure(c.esmes, c.base);
     for (size_t n = 0; n < c.attempts.size(); ++n) {
       const Attempt& a = c.attempts[n];
       SCOPED_TRACE(testing::Message() << c.name << ", attempt " << n);
-      const uint64_t successes = counter("smppDownstreamBindAttempt{result=\"success\"}");
-      const uint64_t failures = counter("smppDownstreamBindAttempt{result=\"fail\"}");
-      const uint64_t total = counter("smppDownstreamBindAttemptTotal");
+      const auto [successes, failures, total] = counters();
       BindAuthoriser authoriser(this, ++sessionId, *config, verifier_, tracker_);
       BindAuthoriser::Grant grant;
       testing::internal::CaptureStdout();
@@ -170,14 +265,10 @@ TEST_F(BindAuthoriserTest, EachBindIsDecidedByTheRecordThatApplies) {
       }
       EXPECT_NE(out.find(a.log), std::string::npos) << out;
       const bool accepted = a.result == BindAuthoriser::Accept;
-      EXPECT_EQ(counter("smppDownstreamBindAttempt{result=\"success\"}"), successes + accepted);
-      EXPECT_EQ(counter("smppDownstreamBindAttempt{result=\"fail\"}"), failures + !accepted);
-      EXPECT_EQ(counter("smppDownstreamBindAttemptTotal"), total + 1);
+      EXPECT_EQ(counters(), std::make_tuple(successes + accepted, failures + !accepted, total + 1));
       std::string systemId;
       EXPECT_EQ(tracker_.getSessionSystemId(sessionId, systemId), accepted);
-      if (accepted) {
-        EXPECT_EQ(systemId, a.systemId);
-      }
+      EXPECT_EQ(systemId, accepted ? a.systemId : "");
       if (a.targetSet != nullptr) {
         EXPECT_EQ(grant.sharedTargetSet, a.targetSet);
       }
@@ -192,7 +283,8 @@ TEST_F(BindAuthoriserTest, EachBindIsDecidedByTheRecordThatApplies) {
 // A second bind while the first is being verified is refused; a session
 // gone before its verdict leaves the verifier nothing to report to.
 TEST_F(BindAuthoriserTest, SecondBindWhileTheFirstIsCheckedIsRefused) {
-  auto config = configure(json::array({esme("acme", {{"password_hash", makeHash("slow", 8)}})}), json::object());
+  const std::string slow = makeHash("slow", "$2b$", 8);
+  auto config = configure(json::array({esme("acme", {{"password_hash", slow}})}), json::object());
   testing::internal::CaptureStdout();
   {
     BindAuthoriser gone(this, 6, *config, verifier_, tracker_);

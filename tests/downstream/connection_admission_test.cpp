@@ -1,14 +1,18 @@
 // Who may connect: the internal networks, the allowed-address entries of a
-// customer, and the admission verdicts on the loop's clock (flood, prefix,
-// unsent bytes, connections that never bind, limits, whitelist).
+// customer, the whitelist file, and the admission verdicts on the loop's
+// clock (flood, prefix, unsent bytes, connections that never bind, limits).
 #include "downstream/connection_admission.h"
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "downstream/address_rules.h"
+#include "downstream/ip_whitelist.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -28,11 +32,8 @@ TEST(AddressRulesTest, OnlyTheTwoInternalNetworksAreInternal) {
 }
 
 TEST(AddressRulesTest, AllowedEntriesAdmitTheirOwnAddressesOnly) {
-  const struct {
-    const char* entry;
-    const char* address;
-    bool admitted;
-  } cases[] = {
+  // entry, address, admitted
+  const std::tuple<const char*, const char*, bool> cases[] = {
       {"192.168.1.0/24", "192.168.1.77", true}, {"192.168.1.0/24", "192.168.1.0", true},
       {"192.168.1.0/24", "192.168.2.1", false}, {"10.0.0.0/8", "10.200.3.4", true},
       {"10.0.0.0/8", "11.0.0.1", false},        {"127.0.0.2/31", "127.0.0.3", true},
@@ -43,8 +44,8 @@ TEST(AddressRulesTest, AllowedEntriesAdmitTheirOwnAddressesOnly) {
       {"10.1.2.3/-8", "10.1.2.3", false},       {"10.1.2.3/99999999999999999999", "10.1.2.3", false},
       {"10.1.2.3/abc", "10.1.2.3", false},      {"localhost", "127.0.0.1", false},
       {"10.1.2.3", "not-an-ip", false},         {"", "10.1.2.3", false}};
-  for (const auto& c : cases)
-    EXPECT_EQ(allowedIPMatches(c.entry, c.address), c.admitted) << c.entry << " " << c.address;
+  for (const auto& [entry, address, admitted] : cases)
+    EXPECT_EQ(allowedIPMatches(entry, address), admitted) << entry << " " << address;
 }
 
 // One connection attempt (or `repeat` alike, "#" in the address replaced by
@@ -128,58 +129,81 @@ const AdmissionCase kAdmissionCases[] = {
 };
 
 TEST(ConnectionAdmissionTest, VerdictsFollowTheRulesOfEachAddress) {
+  testing::internal::CaptureStdout();
   for (const AdmissionCase& c : kAdmissionCases) {
     ConnectionAdmission admission;
     admission.setWhitelistOnly(c.whitelistOnly);
-    testing::internal::CaptureStdout();
     for (size_t n = 0; n < c.steps.size(); ++n) {
       const Step& s = c.steps[n];
       for (int u = 0; u < s.unboundBefore; ++u) admission.notifyBindAttemptNotReceived(s.address);
       for (int i = 0; i < s.repeat; ++i) {
-        ConnectionAdmission::Request r;
-        r.address = s.address;
+        ConnectionAdmission::Request r{s.address, 9, s.bytesWaiting, s.whitelisted,
+                                       s.totalConnections, s.addressConnections};
         if (const size_t hash = r.address.find('#'); hash != std::string::npos)
           r.address.replace(hash, 1, std::to_string(i));
-        r.fd = 9;
-        r.bytesWaiting = s.bytesWaiting;
-        r.whitelisted = s.whitelisted;
-        r.totalConnections = s.totalConnections;
-        r.addressConnections = s.addressConnections;
-        if (s.probe) {
+        if (s.probe)
           EXPECT_EQ(admission.isBlocked(r.address, kStart + s.at), s.verdict == Verdict::Blocked)
               << c.name << ", step " << n;
-        } else {
+        else
           EXPECT_EQ(admission.decide(r, kStart + s.at), s.verdict)
               << c.name << ", step " << n << ", attempt " << i;
-        }
       }
     }
-    testing::internal::GetCapturedStdout();
   }
+  testing::internal::GetCapturedStdout();
 }
 
 // Scans from many addresses must not grow the block list without bound; a
 // returning address within the hour still has its block's end reported.
 TEST(ConnectionAdmissionTest, BlocksOfAddressesThatNeverReturnAreForgottenAfterAnHour) {
   ConnectionAdmission admission;
-  ConnectionAdmission::Request r;
   testing::internal::CaptureStdout();
-  for (const char* address : {"127.0.0.2", "127.0.0.3"}) {
-    r.address = address;
-    const uint64_t at = r.address == "127.0.0.2" ? kStart : kStart + 2000 * kSecond;
-    for (int i = 0; i < 11; ++i) admission.decide(r, at + i);
-  }
+  const uint64_t later = kStart + 2000 * kSecond;
+  for (int i = 0; i < 11; ++i) admission.decide({.address = "127.0.0.2"}, kStart + i);
+  for (int i = 0; i < 11; ++i) admission.decide({.address = "127.0.0.3"}, later + i);
   ASSERT_EQ(admission.blockListSize(), 2u);
-  r.address = "127.0.0.4";
-  admission.decide(r, kStart + (130 + 3600 + 1) * kSecond);
+  admission.decide({.address = "127.0.0.4"}, kStart + (130 + 3600 + 1) * kSecond);
   EXPECT_EQ(admission.blockListSize(), 1u);
   testing::internal::GetCapturedStdout();
   testing::internal::CaptureStdout();
-  r.address = "127.0.0.3";
-  EXPECT_EQ(admission.decide(r, kStart + 2200 * kSecond), Verdict::Accept);
+  EXPECT_EQ(admission.decide({.address = "127.0.0.3"}, kStart + 2200 * kSecond), Verdict::Accept);
   EXPECT_NE(testing::internal::GetCapturedStdout().find(
                 "Expired blocking of connect atempts from [127.0.0.3]"),
             std::string::npos);
+}
+
+TEST(IPWhitelistTest, ParserTrimsSkipsCommentsAndKeepsDottedQuadsAndStar) {
+  std::istringstream in(
+      "  10.0.0.1 \r\n\t# 10.0.0.2\n\n192.168.001.1\nhost.example\n10.0.0\n1.2.3.4.5\n"
+      "1234.1.1.1\n1.2.3.\na1.2.3.4\n999.1.1.1\n*\n   \t \r\n");
+  EXPECT_EQ(IPWhitelist::parse(in),
+            (std::set<std::string>{"10.0.0.1", "192.168.001.1", "999.1.1.1", "*"}));
+}
+
+// The file is read at first use and again only 15 s after the last load;
+// a file that could not be read is tried again at the next connection.
+TEST(IPWhitelistTest, FileIsReadAtFirstUseAndAgainOnlyAfterFifteenSeconds) {
+  using namespace std::chrono_literals;
+  const auto t0 = std::chrono::steady_clock::time_point{} + 1000s;
+  testing_support::TempDir dir;
+  IPWhitelist whitelist;
+  whitelist.addWhitelistIP(" 10.9.9.9\t\n");
+  whitelist.setFileName(dir.file("ipwhitelist.conf"));
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(whitelist.contains("10.9.9.9", t0)) << "missing file keeps the list";
+  dir.write("ipwhitelist.conf", "127.0.0.2\n127.0.0.3\n");
+  EXPECT_TRUE(whitelist.contains("127.0.0.2", t0 + 1s));
+  EXPECT_FALSE(whitelist.contains("10.9.9.9", t0 + 1s));
+  EXPECT_FALSE(whitelist.contains("127.0.0.4", t0 + 1s));
+  dir.write("ipwhitelist.conf", "127.0.0.3\n*\n");
+  EXPECT_TRUE(whitelist.contains("127.0.0.2", t0 + 15s));
+  EXPECT_FALSE(whitelist.contains("8.8.8.8", t0 + 15s));
+  testing::internal::GetCapturedStdout();
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(whitelist.contains("8.8.8.8", t0 + 16s)) << "a star trusts every address";
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("SMPPServer::loadIPWhitelist Removed IP 127.0.0.2"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Added IP 127.0.0.3"), std::string::npos) << out;
 }
 
 }  // namespace

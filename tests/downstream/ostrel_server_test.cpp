@@ -57,11 +57,8 @@ class RunningListener {
     if (thread_.joinable()) thread_.join();
   }
   int port() const { return listener_.boundPort(); }
-  Listener& listener() { return listener_; }
   size_t connections() { return listener_.connectionCount(); }
-  int result() const { return result_; }
 
- private:
   Listener listener_;
   std::thread thread_;
   int result_ = -2;
@@ -141,12 +138,13 @@ TEST(OstrelServerTest, AdmissionRulesApplyToRealConnectionsUntilTheStop) {
   running.stop();
   for (SmppTestClient* client : {&second, &again, &other, &third}) EXPECT_TRUE(client->waitClosed());
   EXPECT_LT(connectTcp("127.0.0.1", port), 0);
-  EXPECT_EQ(running.result(), 0);
+  EXPECT_EQ(running.result_, 0);
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("excessive number of bytes [127.0.0.10] [byte to read=400]"), std::string::npos);
-  EXPECT_NE(out.find("no bind request for 3 connection attempts [127.0.0.11]"), std::string::npos);
-  EXPECT_NE(out.find("DENYING connection - "), std::string::npos);
-  EXPECT_NE(out.find("Client connection limit reached. REJECTING connection - "), std::string::npos);
+  for (const char* line : {"excessive number of bytes [127.0.0.10] [byte to read=400]",
+                           "no bind request for 3 connection attempts [127.0.0.11]",
+                           "DENYING connection - ",
+                           "Client connection limit reached. REJECTING connection - "})
+    EXPECT_NE(out.find(line), std::string::npos) << line;
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to listen on SMPP port"),
             std::string::npos);
 }
@@ -193,19 +191,15 @@ std::string enquireLinks(int count) {
   return pdus;
 }
 
-// Round trips of enquire_link on `client`; the slowest one.
-std::chrono::microseconds slowestRoundTrip(SmppTestClient& client, int trips) {
-  std::chrono::microseconds slowest{0};
+// Whether `client` has `trips` enquire_link round trips, each within `limit`
+// (generous for sanitizer builds; an unfair loop answers after seconds).
+bool answeredPromptly(SmppTestClient& client, int trips, std::chrono::milliseconds limit = 500ms) {
   for (int i = 0; i < trips; ++i) {
-    const auto start = std::chrono::steady_clock::now();
     const uint32_t seq = client.send(SMPP::ENQUIRE_LINK);
-    std::optional<WirePDU> answer = client.readUntil(SMPP::ENQUIRE_LINK_RESP, 5s);
-    const auto took =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
-    if (!answer || answer->sequenceNumber != seq) return std::chrono::microseconds::max();
-    slowest = std::max(slowest, took);
+    std::optional<WirePDU> answer = client.readUntil(SMPP::ENQUIRE_LINK_RESP, limit);
+    if (!answer || answer->sequenceNumber != seq) return false;
   }
-  return slowest;
+  return true;
 }
 
 // A client that never binds pipelines enquire_link in 64 KiB writes (and
@@ -248,13 +242,12 @@ TEST(OstrelServerTest, FloodingUnboundClientStarvesNobodyAndIsClosedAtItsBindDea
   });
 
   std::this_thread::sleep_for(100ms);  // let the flood reach full speed
-  // Generous for sanitizer builds; an unfair loop answered after seconds.
-  EXPECT_LT(slowestRoundTrip(quiet, 20), 500ms);
+  EXPECT_TRUE(answeredPromptly(quiet, 20));
 
   EXPECT_FALSE(flooderClosed.load());
   // The flooder's 20-second bind deadline passes on the loop's clock.
   clockOffset = OstrelSession::kBindDeadlineMicros + 1000000;
-  running.listener().wake();
+  running.listener_.wake();
   for (int i = 0; i < 300 && !flooderClosed.load(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_TRUE(flooderClosed.load());
   EXPECT_TRUE(silent.waitClosed());
@@ -263,7 +256,7 @@ TEST(OstrelServerTest, FloodingUnboundClientStarvesNobodyAndIsClosedAtItsBindDea
   drain.join();
   close(flooder);
   // The bound customer's deadline was lifted by its bind.
-  EXPECT_LT(slowestRoundTrip(quiet, 1), 500ms);
+  EXPECT_TRUE(answeredPromptly(quiet, 1));
   testing::internal::GetCapturedStdout();
 }
 
@@ -293,7 +286,7 @@ TEST(OstrelServerTest, ClientThatStopsReadingStallsNobodyAndIsClosedWhenItsQueue
       }
   });
   std::this_thread::sleep_for(50ms);
-  EXPECT_LT(slowestRoundTrip(reader, 20), 500ms);
+  EXPECT_TRUE(answeredPromptly(reader, 20));
   asker.join();
   EXPECT_TRUE(cutOff.load());
   const std::string out = testing::internal::GetCapturedStdout();
@@ -308,15 +301,11 @@ TEST(OstrelServerTest, PDUsBehindARefusedDataSmAreServedWithoutNewBytes) {
   SmppTestClient client(running.port(), "127.0.0.34");
   std::optional<WirePDU> bound = client.bind(SMPP::BIND_TRANSMITTER, "plain", "pw", 0x33);
   ASSERT_TRUE(bound && bound->commandStatus == 0);
-  // data_sm with an empty service type and minimal addresses, then two
-  // enquire_links, all in one write.
-  const std::string dataSmBody = std::string("\0\0\0" "1\0" "\0\0" "2\0" "\0\0\0", 12);
-  std::string dataSm(16, '\0');
-  dataSm[3] = static_cast<char>(16 + dataSmBody.size());
-  dataSm[6] = 0x01;
-  dataSm[7] = 0x03;
-  dataSm[15] = 0x09;
-  ASSERT_TRUE(client.sendRaw(dataSm + dataSmBody + enquireLinks(2)));
+  // data_sm (28 bytes: an empty service type and minimal addresses), then
+  // two enquire_links, all in one write.
+  const std::string dataSm("\0\0\0\x1c\0\0\x01\x03\0\0\0\0\0\0\0\x09"
+                           "\0\0\0" "1\0" "\0\0" "2\0" "\0\0\0", 28);
+  ASSERT_TRUE(client.sendRaw(dataSm + enquireLinks(2)));
   std::optional<WirePDU> nack = client.read(2s);
   ASSERT_TRUE(nack);
   EXPECT_EQ(nack->commandId, SMPP::GENERIC_NACK);

@@ -1,7 +1,9 @@
 // A customer session on one end of a socket pair, the test speaking SMPP on
-// the other. The customers below are loaded once for this program (it runs
-// in its own temporary directory); ostrel_server_test.cpp and
-// deliver_session_test.cpp use them too.
+// the other: binds, the bind deadline, the throttle window, a reference held
+// by another thread, and queued deliver_sm (failed writes, the window, and
+// unanswered deliveries when the session closes). The customers below are
+// loaded once for this program (it runs in its own temporary directory);
+// ostrel_server_test.cpp uses them too.
 #include "downstream/ostrel_session.h"
 
 #include <crypt.h>
@@ -22,16 +24,24 @@
 #include "admin/metrics.h"
 #include "base/wall_clock.h"
 #include "config/ostrel_configuration.h"
+#include "downstream/deliver_sm_queue.h"
 #include "downstream/entity_control_master.h"
-#include "tests/downstream/session_pair.h"
+#include "tests/support/loopback.h"
+#include "tests/support/smpp_test_client.h"
 #include "tracking/tracker.h"
 
-using namespace downstream_test;
 using nlohmann::json;
 
 namespace {
 
-// Records which sessions other threads asked the loop to look at.
+uint32_t u32(const std::string& s, size_t at) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v = v << 8 | static_cast<uint8_t>(s[at + i]);
+  return v;
+}
+
+// Records which sessions other threads asked the loop to look at. It
+// outlives every session: a verifier worker may report after a test ended.
 struct RecordingMaster : EntityControlMaster {
   void triggerTimedCheck() override {}
   void notifyEvent_ESMEBindAttemptNotReceived(const std::string&) override {}
@@ -50,12 +60,53 @@ struct RecordingMaster : EntityControlMaster {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<uint64_t> requested;  // guarded by mutex
+}& master = *new RecordingMaster;
+
+// A customer session on one end of a socket pair; the test is the customer
+// on the other.
+struct SessionPair {
+  SessionPair() {
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    session = OstrelSession::create(fds[0], "127.0.0.2", 40000, &master);
+  }
+  ~SessionPair() {
+    session.reset();
+    closeClient();
+  }
+  void closeClient() {
+    if (fds[1] >= 0) close(fds[1]);
+    fds[1] = -1;
+  }
+  void send(uint32_t commandId, uint32_t sequence, const std::string& body) {
+    std::string pdu;
+    for (uint32_t v : {static_cast<uint32_t>(16 + body.size()), commandId, 0u, sequence})
+      for (int i = 0; i < 4; ++i) pdu.push_back(static_cast<char>(v >> (24 - 8 * i)));
+    ASSERT_TRUE(testing_support::writeAll(fds[1], pdu + body));
+  }
+  // Binds and reads the answer; its status.
+  int64_t bind(uint32_t commandId, const std::string& systemId, const std::string& password,
+               uint64_t now = wallClockMicros()) {
+    send(commandId, 7, testing_support::bindBody(systemId, password, "", 0x34));
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(session->processInputAt(now));
+    testing::internal::GetCapturedStdout();
+    return responseStatus();
+  }
+  // One whole PDU from the session, or "" on timeout.
+  std::string readPDU(std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) {
+    const std::string header = testing_support::readExactly(fds[1], 16, timeout);
+    if (header.size() != 16) return "";
+    return header + testing_support::readExactly(fds[1], u32(header, 0) - 16, timeout);
+  }
+  // Status of the response waiting on the client side, or -1.
+  int64_t responseStatus() {
+    const std::string response = readPDU(std::chrono::milliseconds(100));
+    return response.empty() ? -1 : static_cast<int64_t>(u32(response, 8));
+  }
+
+  int fds[2] = {-1, -1};
+  std::shared_ptr<OstrelSession> session;
 };
-// Outlives every session: a verifier worker may report after a test ended.
-RecordingMaster& master() {
-  static RecordingMaster* m = new RecordingMaster;
-  return *m;
-}
 
 class Customers : public ::testing::Environment {
  public:
@@ -63,20 +114,16 @@ class Customers : public ::testing::Environment {
     auto area = std::make_unique<crypt_data>();
     char salt[CRYPT_GENSALT_OUTPUT_SIZE];
     crypt_gensalt_rn("$2b$", 6, nullptr, 0, salt, sizeof salt);
-    auto customer = [](const char* id, const char* set, json extra = json::object()) {
+    auto customer = [](const char* id, const char* set, json extra) {
       extra.update({{"systemid", id}, {"sharedtargetsetid", set}});
       return extra;
     };
-    const json doc = {
-        {"base", json::object()},
+    std::ofstream("pelliro.conf") << json{
         {"esme", {customer("plain", "ts", {{"password", "pw"}}),
                   customer("two", "INTERNAL_SMSC_SIM", {{"password", "pw"}, {"tpslimit", 2}}),
                   customer("zero", "INTERNAL_SMSC_SIM", {{"password", "pw"}, {"tpslimit", 0}}),
                   customer("hashed", "hs", {{"password_hash", crypt_r("secret", salt, area.get())}})}},
-        {"targetsets", json::array()},
-        {"routes-mo", json::array()},
-        {"routes-mt", json::array()}};
-    std::ofstream("pelliro.conf") << doc.dump();
+        {"targetsets", json::array()}};
     bool notFound = false;
     testing::internal::CaptureStdout();
     const bool loaded = OstrelConfiguration::instance().performLoad(notFound);
@@ -86,9 +133,10 @@ class Customers : public ::testing::Environment {
 };
 ::testing::Environment* const customers = ::testing::AddGlobalTestEnvironment(new Customers);
 
-// Each session is counted and known to the tracker while it lives, with its
-// system id once bound, and leaves nothing behind; an accepted bind lifts the
-// 20-second bind deadline, a refused one or none keeps it.
+// Each session is counted and known to the tracker while it lives, and
+// leaves nothing behind; an accepted bind lifts the 20-second bind
+// deadline, a refused one or none keeps it. (Which binds are accepted is
+// the authoriser's; its table is in bind_authoriser_test.cpp.)
 TEST(OstrelSessionTest, BindsDecideTheStateTheDeadlineAndWhatTheTrackerKnows) {
   const struct {
     const char* what;
@@ -111,49 +159,42 @@ TEST(OstrelSessionTest, BindsDecideTheStateTheDeadlineAndWhatTheTrackerKnows) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const uint64_t start = wallClockMicros();
-    auto pair = std::make_unique<SessionPair>(&master());
-    OstrelSession& session = pair->session();
+    SessionPair pair;
+    OstrelSession& session = *pair.session;
     const uint64_t id = session.sessionId();
     EXPECT_EQ(metrics.gaugeValue("downstreamSMPPSessions"), sessionsBefore + 1);
     EXPECT_EQ(tracker.getSession(id).lock().get(), static_cast<SMPPSession*>(&session));
-    if (c.command != 0) {
-      pair->sendBind(c.command, "plain", c.password);
-      EXPECT_FALSE(session.processInputAt(start));
-    }
-    EXPECT_EQ(pair->responseStatus(), c.status);
+    EXPECT_EQ(c.command != 0 ? pair.bind(c.command, "plain", c.password, start) : -1, c.status);
     EXPECT_EQ(session.bindState(), c.state);
     EXPECT_EQ(session.receivesDeliveries(), c.receives);
     EXPECT_EQ(session.bindRequested(), c.command != 0);
-    std::string systemId;
-    EXPECT_EQ(tracker.getSessionSystemId(id, systemId), c.status == 0);
-    if (c.status == 0) {
-      EXPECT_EQ(systemId, "plain");
-      EXPECT_EQ(session.sharedTargetSet(), "ts");
-    }
+    EXPECT_EQ(session.sharedTargetSet(), c.status == 0 ? "ts" : "");
     EXPECT_FALSE(session.timedCheck(start + 19000000));
-    EXPECT_EQ(session.timedCheck(start + OstrelSession::kBindDeadlineMicros + 1000000), c.status != 0);
-    pair->destroy();
+    EXPECT_EQ(session.timedCheck(start + OstrelSession::kBindDeadlineMicros + 1000000),
+              c.status != 0);
+    pair.session.reset();
     EXPECT_EQ(metrics.gaugeValue("downstreamSMPPSessions"), sessionsBefore);
     EXPECT_TRUE(tracker.getSession(id).expired());
+    std::string systemId;
     EXPECT_FALSE(tracker.getSessionSystemId(id, systemId));
   }
   EXPECT_EQ(tracker.sessionTableSize(), entriesBefore);
 }
 
 TEST(OstrelSessionTest, HashedBindVerdictWakesTheLoopAndIsAnsweredByTheNextCheck) {
-  SessionPair pair(&master());
+  SessionPair pair;
   testing::internal::CaptureStdout();
-  pair.sendBind(SMPP::BIND_TRANSMITTER, "hashed", "secret");
-  EXPECT_FALSE(pair.session().processInputAt(wallClockMicros()));
+  pair.send(SMPP::BIND_TRANSMITTER, 7, testing_support::bindBody("hashed", "secret", "", 0x34));
+  EXPECT_FALSE(pair.session->processInputAt(wallClockMicros()));
   // Nothing is answered while the worker verifies; its verdict asks the
   // loop for this session's check instead of waiting for a timer.
-  EXPECT_TRUE(pair.session().bindPending());
-  ASSERT_TRUE(master().waitForRequest(pair.session().sessionId()));
-  EXPECT_FALSE(pair.session().timedCheck(wallClockMicros()));
+  EXPECT_TRUE(pair.session->bindPending());
+  ASSERT_TRUE(master.waitForRequest(pair.session->sessionId()));
+  EXPECT_FALSE(pair.session->timedCheck(wallClockMicros()));
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(pair.responseStatus(), 0);
-  EXPECT_EQ(pair.session().bindState(), static_cast<uint32_t>(BIND_STATE_TRANSMITTER));
-  EXPECT_EQ(pair.session().sharedTargetSet(), "hs");
+  EXPECT_EQ(pair.session->bindState(), static_cast<uint32_t>(BIND_STATE_TRANSMITTER));
+  EXPECT_EQ(pair.session->sharedTargetSet(), "hs");
 }
 
 // Another thread (the upstream one, answering a submit) holds a locked
@@ -162,13 +203,11 @@ TEST(OstrelSessionTest, HashedBindVerdictWakesTheLoopAndIsAnsweredByTheNextCheck
 // and nothing reaches the descriptor number, which the kernel may already
 // have given to the next customer.
 TEST(OstrelSessionTest, ReferenceHeldOnAnotherThreadOutlivesTheCloseAndSendsNothing) {
-  auto pair = std::make_unique<SessionPair>(&master());
-  std::weak_ptr<OstrelSession> weak = pair->session().selfReference();
-  const uint64_t id = pair->session().sessionId();
-  std::atomic<bool> closed{false};
-  std::atomic<int> sentBefore{0};
-  std::atomic<int> sentAfterClose{0};
-  std::atomic<bool> aliveWhileHeld{false};
+  auto pair = std::make_unique<SessionPair>();
+  std::weak_ptr<OstrelSession> weak = pair->session->selfReference();
+  const uint64_t id = pair->session->sessionId();
+  std::atomic<bool> closed{false}, aliveWhileHeld{false};
+  std::atomic<int> sentBefore{0}, sentAfterClose{0};
   std::thread sender([&] {
     std::shared_ptr<SMPPSession> held = Tracker::instance().getSession(id).lock();
     if (!held) return;
@@ -182,9 +221,9 @@ TEST(OstrelSessionTest, ReferenceHeldOnAnotherThreadOutlivesTheCloseAndSendsNoth
     aliveWhileHeld = !weak.expired();
   });
   while (sentBefore.load() < 50) std::this_thread::yield();
-  pair->session().closeConnection();
+  pair->session->closeConnection();
   closed.store(true);
-  pair->destroy();  // the loop's ownership ends here
+  pair->session.reset();  // the loop's ownership ends here
   // A fresh descriptor probably takes the number the session had.
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
@@ -213,17 +252,15 @@ TEST(OstrelSessionTest, SubmitsPastTheLimitOfTheWindowAreThrottledUntilTheNextWi
   };
   for (const auto& c : cases) {
     const uint64_t start = wallClockMicros();
-    SessionPair pair(&master());
-    testing::internal::CaptureStdout();
-    pair.sendBind(SMPP::BIND_TRANSMITTER, c.customer, "pw");
-    pair.session().processInputAt(start);
-    ASSERT_EQ(pair.responseStatus(), 0) << c.customer;
+    SessionPair pair;
+    ASSERT_EQ(pair.bind(SMPP::BIND_TRANSMITTER, c.customer, "pw", start), 0) << c.customer;
     SMPP::T_SubmitSM submit;
     submit.destination_addr = "447700900001";
+    testing::internal::CaptureStdout();
     for (const auto& [offset, throttled] : c.submits) {
       std::string messageId;
       uint32_t status = SMPP::ESME_RSUBMITFAIL;
-      const uint8_t result = pair.session().submitPipeline().onSubmitSM(
+      const uint8_t result = pair.session->submitPipeline().onSubmitSM(
           c.customer, submit, SMPP::SUBMIT_SM, 1, messageId, status, start + offset);
       EXPECT_EQ(result == SMPPSessionServer::kRefuse && status == SMPP::ESME_RTHROTTLED, throttled)
           << c.customer << " at +" << offset << "us";
@@ -233,6 +270,92 @@ TEST(OstrelSessionTest, SubmitsPastTheLimitOfTheWindowAreThrottledUntilTheNextWi
     }
     testing::internal::GetCapturedStdout();
   }
+}
+
+// Queued deliver_sm for "plain", bound on a fresh session with an empty queue.
+class DeliverSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { drain(); }
+  void TearDown() override { drain(); }
+  static DeliverSMQueue& queue() { return DeliverSMQueue::instance(); }
+  static void drain() {
+    for (DeliverSMQueue::Body body; queue().popDeliverSM("plain", body);) {
+    }
+  }
+  // The queued texts in order, taken from the queue.
+  static std::string taken() {
+    std::string order;
+    for (DeliverSMQueue::Body body; queue().popDeliverSM("plain", body);)
+      order.append(body.begin(), body.end()) += ' ';
+    return order;
+  }
+  void push(const std::string& texts) {
+    for (char text : texts) queue().pushDeliverSM("plain", {static_cast<uint8_t>(text)});
+  }
+  void bind(uint32_t command) { ASSERT_EQ(pair.bind(command, "plain", "pw"), 0); }
+  // Offers the session its queue once: whether it delivered, and the
+  // sequence number of what it sent (0 for nothing).
+  uint32_t offer(bool* closeIt = nullptr) {
+    bool again = false, delivered = false;
+    const bool close = pair.session->deliverQueued(wallClockMicros(), again, delivered);
+    if (closeIt != nullptr) *closeIt = close;
+    if (!delivered) return 0;
+    const std::string sent = pair.readPDU();
+    EXPECT_EQ(sent.size(), 17u);
+    EXPECT_EQ(u32(sent, 4), SMPP::DELIVER_SM);
+    return u32(sent, 12);
+  }
+  void answer(uint32_t sequence) {
+    pair.send(SMPP::DELIVER_SM_RESP, sequence, std::string(1, '\0'));
+    pair.session->processInputAt(wallClockMicros());
+  }
+
+  SessionPair pair;
+};
+
+TEST_F(DeliverSessionTest, FailedWriteIsQueuedAgainAtTheFrontAndCounted) {
+  bind(SMPP::BIND_RECEIVER);
+  push("ab");
+  MetricsRegistry& metrics = MetricsRegistry::instance();
+  const std::string perCustomer =
+      seriesKey("sockets_smpp_DN_DeliverSM_sendFail_ESME", {{"esme", "plain"}});
+  const uint64_t failsBefore = metrics.counterValue("smppDeliverSMSendFail");
+  const uint64_t customerFailsBefore = metrics.counterValue(perCustomer);
+  pair.closeClient();
+  bool closeIt = false;
+  EXPECT_EQ(offer(&closeIt), 0u);
+  EXPECT_TRUE(closeIt) << "a dead connection is handed back to be closed";
+  EXPECT_EQ(metrics.counterValue("smppDeliverSMSendFail"), failsBefore + 1);
+  EXPECT_EQ(metrics.counterValue(perCustomer), customerFailsBefore + 1);
+  EXPECT_EQ(taken(), "a b ");
+}
+
+TEST_F(DeliverSessionTest, UnansweredDeliveriesReturnInSendOrderWhenTheSessionCloses) {
+  bind(SMPP::BIND_RECEIVER);
+  push("abcd");
+  const uint32_t first = offer(), second = offer(), third = offer();
+  ASSERT_NE(first * second * third, 0u);
+  // A refusal is final as much as an acceptance.
+  answer(second);
+  EXPECT_EQ(pair.session->unansweredDeliveries(), 2u);
+  pair.session->closeConnection();
+  EXPECT_EQ(taken(), "a c d ");
+}
+
+TEST_F(DeliverSessionTest, FullWindowTakesNothingUntilAnAnswerFreesIt) {
+  bind(SMPP::BIND_TRANSCEIVER);
+  const size_t window = OstrelSession::kDeliverWindow;
+  push(std::string(window + 1, 'r'));
+  const uint32_t firstSequence = offer();
+  for (size_t i = 1; i < window; ++i) ASSERT_NE(offer(), 0u) << i;
+  EXPECT_EQ(offer(), 0u);
+  EXPECT_EQ(queue().queuedCount("plain"), 1u);
+  answer(firstSequence);
+  EXPECT_NE(offer(), 0u);
+  EXPECT_EQ(queue().queuedCount("plain"), 0u);
+  // Dropping the session without the listener still returns the window.
+  pair.session.reset();
+  EXPECT_EQ(queue().queuedCount("plain"), window);
 }
 
 }  // namespace
