@@ -352,36 +352,6 @@ TEST_F(OstrelConfigurationTest, CustomerNumbersAddressesAndLimitsKeepOnlyWhatFit
   EXPECT_EQ(config->esmeTpsLimit("plain", ""), 0);
 }
 
-TEST_F(OstrelConfigurationTest, LcrKeepsLowestCostAndFirstOnTie) {
-  json customer = esme("acme");
-  json lcrOnly = {{"lcrmap", {{"match", "destination"}, {"type", "mnc"}, {"map", json::array()}}}};
-  customer["routes-mt"] =
-      json::array({lcrRule({coverage("A", {{{"key", "44"}, {"cost", 0.5}},
-                                           {{"key", "45"}, {"cost", 0.7}},
-                                           {{"key", "46"}, {"cost", 0.1}, {"ignore", true}},
-                                           {{"cost", 0.0}}}),
-                            coverage("B", {{{"key", "44"}, {"cost", 0.5}},
-                                           {{"key", "45"}, {"cost", 0.2}},
-                                           {{"key", "46"}, {"cost", 0.9}}}),
-                            coverage("C", {{{"key", "45"}, {"cost", 0.3}, {"ignore", true}},
-                                           {{"key", "47"}, {"ignore", true}}}),
-                            json{{"targetset", "D"}}}),
-                   lcrOnly});
-  ASSERT_TRUE(load(document({}, {customer})).ok);
-  auto tables = config->lcrMapsCopy();
-  ASSERT_EQ(tables.count("acme"), 1u);
-  const auto& table = tables["acme"];
-  EXPECT_EQ(table.size(), 3u);
-  EXPECT_EQ(table.at("44").targetset, "A");
-  EXPECT_EQ(table.at("45").targetset, "B");
-  EXPECT_DOUBLE_EQ(table.at("45").cost, 0.2);
-  EXPECT_EQ(table.at("46").targetset, "B");
-  EXPECT_FALSE(config->lcrEntry("acme", "47").has_value());
-  EXPECT_FALSE(config->lcrEntry("other", "44").has_value());
-  // Only the rule with criteria is one of the customer's MT rules too.
-  EXPECT_EQ(config->findESME("acme", "")->mtRules.size(), 1u);
-}
-
 TEST_F(OstrelConfigurationTest, RecordResolutionPrefersSystemIdThenPeerRecordThenDefaults) {
   json exact = esme("acme", "A");
   exact["tpslimit"] = 10;
