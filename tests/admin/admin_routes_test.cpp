@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
 
 #include "admin/metrics.h"
@@ -40,8 +39,6 @@ const std::string kCredentials =
 class AdminRoutesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    previousDirectory_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_.path());
     dir_.write("pelliro.conf", kConfiguration);
     config_ = std::make_unique<OstrelConfiguration>(dir_.file("pelliro.conf"));
     bool notFound = false;
@@ -50,10 +47,7 @@ class AdminRoutesTest : public ::testing::Test {
     routes_ = std::make_unique<AdminRoutes>(*config_, auth_);
     token_ = auth_.generateAccessToken(kNow);
   }
-  void TearDown() override {
-    setAuditEnabled(false);
-    std::filesystem::current_path(previousDirectory_);
-  }
+  void TearDown() override { setAuditEnabled(false); }
 
   // Builds the request as bytes and parses it as the server does.
   HTTPResponse send(const std::string& method, const std::string& path, std::string headers = "",
@@ -72,7 +66,6 @@ class AdminRoutesTest : public ::testing::Test {
   }
 
   testing_support::TempDir dir_;
-  std::string previousDirectory_;
   std::unique_ptr<OstrelConfiguration> config_;
   APIAuthStore auth_;
   std::unique_ptr<AdminRoutes> routes_;
