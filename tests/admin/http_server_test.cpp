@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -30,8 +29,6 @@ uint64_t frozenClock() {
 class HTTPServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    previousDirectory_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_.path());
     dir_.write("pelliro.conf", R"({"base": {}, "esme": []})");
     config_ = std::make_unique<OstrelConfiguration>(dir_.file("pelliro.conf"));
     bool notFound = false;
@@ -49,7 +46,6 @@ class HTTPServerTest : public ::testing::Test {
     EXPECT_FALSE(server_->running());
     MetricsRegistry::instance().setClockForTesting(nullptr);
     MetricsRegistry::instance().clearForTesting();
-    std::filesystem::current_path(previousDirectory_);
   }
 
   // Sends `raw` on a fresh connection (then ends the sending side when
@@ -65,7 +61,6 @@ class HTTPServerTest : public ::testing::Test {
   }
 
   testing_support::TempDir dir_;
-  std::string previousDirectory_;
   std::unique_ptr<OstrelConfiguration> config_;
   APIAuthStore auth_;
   std::unique_ptr<AdminRoutes> routes_;

@@ -9,7 +9,9 @@
 namespace {
 
 uint64_t fakeNow = 0;
-uint64_t fakeClock() { return fakeNow; }
+uint64_t fakeClock() {
+  return fakeNow;
+}
 
 class MetricsTest : public ::testing::Test {
  protected:
@@ -50,14 +52,21 @@ TEST_F(MetricsTest, StartUpExpositionListsEveryFamilyButBareLabelledNames) {
             std::string::npos);
 }
 
-// Families in ascending order, series sorted within them; a series of an
-// unregistered family has no HELP or TYPE.
-TEST_F(MetricsTest, CountersAreGroupedByFamilyInAscendingOrder) {
+// Counters, then gauges, each kind's families in ascending order and series
+// sorted within them; a series of an unregistered family has no HELP or
+// TYPE; gauges move by delta or are set.
+TEST_F(MetricsTest, SeriesAreGroupedByFamilyInAscendingOrder) {
   registry().registerCounter("smppSubmitSM_ESME", "Submits, labelled by ESME.", true);
   registry().incrementCounter(seriesKey("smppSubmitSM_ESME", {{"esme", "b"}}));
   registry().incrementCounter(seriesKey("smppSubmitSM_ESME", {{"esme", "a"}}));
   registry().incrementCounter("smppSubmitSM_ESME", {{"esme", "a"}});  // the same series
   registry().incrementCounter("aaaFirst");
+  registry().registerGauge("downstreamSMPPSessions", "Sessions.", false);
+  registry().addGauge("downstreamSMPPSessions", 1);
+  registry().addGauge("downstreamSMPPSessions", 1);
+  registry().addGauge("downstreamSMPPSessions", -1);
+  registry().setGauge("sysTracker_submitSMMap_size", 42);
+  registry().addGauge("eliQueueSize", -3);
 
   EXPECT_EQ(registry().renderMetrics(),
             "pelliro_aaaFirst 1 1700000000123\n"
@@ -66,23 +75,15 @@ TEST_F(MetricsTest, CountersAreGroupedByFamilyInAscendingOrder) {
             "# TYPE pelliro_smppSubmitSM_ESME counter\n"
             "pelliro_smppSubmitSM_ESME{esme=\"a\"} 2 1700000000123\n"
             "pelliro_smppSubmitSM_ESME{esme=\"b\"} 1 1700000000123\n"
+            "\n"
+            "# HELP pelliro_downstreamSMPPSessions Sessions.\n"
+            "# TYPE pelliro_downstreamSMPPSessions gauge\n"
+            "pelliro_downstreamSMPPSessions 1 1700000000123\n"
+            "\n"
+            "pelliro_eliQueueSize -3 1700000000123\n"
+            "\n"
+            "pelliro_sysTracker_submitSMMap_size 42 1700000000123\n"
             "\n");
-}
-
-TEST_F(MetricsTest, GaugesMoveByDeltaAndCanBeSet) {
-  registry().registerGauge("downstreamSMPPSessions", "Sessions.", false);
-  registry().addGauge("downstreamSMPPSessions", 1);
-  registry().addGauge("downstreamSMPPSessions", 1);
-  registry().addGauge("downstreamSMPPSessions", -1);
-  registry().setGauge("sysTracker_submitSMMap_size", 42);
-  registry().addGauge("eliQueueSize", -3);
-
-  std::string page = registry().renderMetrics();
-  EXPECT_NE(page.find("# TYPE pelliro_downstreamSMPPSessions gauge\n"
-                      "pelliro_downstreamSMPPSessions 1 1700000000123\n"),
-            std::string::npos);
-  EXPECT_NE(page.find("pelliro_sysTracker_submitSMMap_size 42 "), std::string::npos);
-  EXPECT_NE(page.find("pelliro_eliQueueSize -3 "), std::string::npos);
 }
 
 TEST_F(MetricsTest, RateShowsTheLastCompletedWindowOnceItRollsAfterMoreThanOneSecond) {
@@ -96,8 +97,7 @@ TEST_F(MetricsTest, RateShowsTheLastCompletedWindowOnceItRollsAfterMoreThanOneSe
   EXPECT_NE(registry().renderMetrics().find(sample + "0 "), std::string::npos);
   fakeNow += 2;
   std::string page = registry().renderMetrics();
-  EXPECT_NE(page.find(sample + "3 " + std::to_string(windowStart / 1000) + "\n"),
-            std::string::npos)
+  EXPECT_NE(page.find(sample + "3 " + std::to_string(windowStart / 1000) + "\n"), std::string::npos)
       << page;
 }
 

@@ -105,8 +105,8 @@ json lcrRule(std::vector<json> map) {
           {"lcrmap", {{"match", "destination"}, {"type", "mnc"}, {"map", map}}}};
 }
 
-json coverage(const std::string& set, const std::string& key, double cost) {
-  return {{"targetset", set}, {"coverage", {{{"key", key}, {"cost", cost}}}}};
+json coverage(const std::string& set, const std::string& key, double cost, bool ignore = false) {
+  return {{"targetset", set}, {"coverage", {{{"key", key}, {"cost", cost}, {"ignore", ignore}}}}};
 }
 
 json customer(const std::string& id, json rules) {
@@ -140,7 +140,12 @@ TEST_F(MTRoutesConfigTest, CustomerRulesOverrideGlobalOnesAndLcrTakesTheCheapest
                                 customer("lcr", {lcrRule({coverage("First", "23415", 0.5),
                                                           coverage("Second", "23415", 0.5),
                                                           coverage("Dear", "23420", 0.7),
-                                                          coverage("Cheap", "23420", 0.5)})})})));
+                                                          coverage("Cheap", "23420", 0.5),
+                                                          coverage("Ignored", "23420", 0.1, true),
+                                                          coverage("Ignored", "23499", 0.1, true),
+                                                          {{"targetset", "No coverage"}},
+                                                          {{"targetset", "No key"},
+                                                           {"coverage", {{{"cost", 0.0}}}}}})})})));
   struct Case {
     const char* systemId;
     const char* destination;
@@ -152,9 +157,12 @@ TEST_F(MTRoutesConfigTest, CustomerRulesOverrideGlobalOnesAndLcrTakesTheCheapest
       {"plain", "33", nullptr, "S-plain"},     // nothing matched
       {"nobody", "33", nullptr, "default"},    // no record at all
       {"lcr", "1", {{"mcc", "234"}, {"mnc", "15"}}, "First"},  // equal cost: loaded first
-      {"lcr", "1", {{"mcc", "234"}, {"mnc", "20"}}, "Cheap"},  // lower cost replaces
-      {"lcr", "1", {{"mcc", "234"}, {"mnc", "99"}}, ""},       // no entry: unroutable
-      {"lcr", "1", nullptr, ""},                               // no lookup: unroutable
+      {"lcr",
+       "1",
+       {{"mcc", "234"}, {"mnc", "20"}},
+       "Cheap"},                                          // lower cost replaces, unless ignored
+      {"lcr", "1", {{"mcc", "234"}, {"mnc", "99"}}, ""},  // ignored entries only: unroutable
+      {"lcr", "1", nullptr, ""},                          // no lookup: unroutable
   };
   for (const auto& c : cases) {
     EXPECT_EQ(routeOf(c.systemId, c.destination, c.lookup), c.expected)

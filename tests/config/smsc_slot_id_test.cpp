@@ -32,7 +32,12 @@ TEST(SmscSlotIdTest, SlotIdsOfKnownNames) {
   }
 }
 
+// "smsc-30201" and "smsc-51237" share the low 32 bits of their hashes.
 TEST(SmscSlotIdTest, EverySlotOfTheLargestTargetStaysInItsTarget) {
+  EXPECT_EQ(smscSlotBase("smsc-30201"), smscSlotBase("smsc-51237"));
+  EXPECT_TRUE(slotIdsCollide("smsc-30201", "smsc-51237"));
+  EXPECT_FALSE(slotIdsCollide("smsc-30201", "smsc-30201") ||
+               slotIdsCollide("smsc-30201", "smsc-1"));
   for (bool usetxrx : {false, true}) {
     const int binds = usetxrx ? kMaxBindQtyTxRx : kMaxBindQty;
     const uint64_t last = smscSlotId("smsc1", binds - 1, usetxrx) + (usetxrx ? 1 : 0);
