@@ -6,7 +6,7 @@ packages=(
   nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libcrypt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  curl wrk apache2-utils libnet-smpp-perl
+  curl wrk apache2-utils libnet-smpp-perl haproxy
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -20,6 +20,9 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
 
+step "full-cycle benchmark at a tiny size (keeps the script working)"
+bash bench/full_cycle.sh --build build --tiny
+
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPELLIRO_SANITIZE=address \
   -DPELLIRO_BUILD_BENCH=OFF
