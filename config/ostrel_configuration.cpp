@@ -123,14 +123,22 @@ bool OstrelConfiguration::performLoad(bool& notFound) {
   }
   long size = -1;
   if (fseek(file, 0, SEEK_END) == 0) size = ftell(file);
+  // An empty or unreadable file (a disk that filled during a save, say)
+  // must not end the process without a word: the operator would see the
+  // daemon stop after its banner and nothing in the log.
+  auto unreadable = [this] {
+    logMessage(LOG_WARNING, this, className_, "performLoad",
+               "Configuration file %s is empty or could not be read whole", fileName_.c_str());
+    return false;
+  };
   if (size <= 0 || fseek(file, 0, SEEK_SET) != 0) {
     fclose(file);
-    return false;
+    return unreadable();
   }
   std::vector<char> buffer(static_cast<size_t>(size) + 1, '\0');
   size_t got = fread(buffer.data(), 1, static_cast<size_t>(size), file);
   fclose(file);
-  if (got != static_cast<size_t>(size)) return false;
+  if (got != static_cast<size_t>(size)) return unreadable();
 
   try {
     json doc = json::parse(buffer.data(), buffer.data() + size);

@@ -70,7 +70,8 @@ TEST(ApplicationTest, InvalidConfigurationIsReportedAndEndsTheProcessWithStatusZ
     const char* content;
     const char* warning;
   } cases[] = {
-      {"empty", "", "Vantrel Pelliro"},  // ends without a word
+      // Once ended without a word after the banner: the operator saw nothing.
+      {"empty", "", "performLoad Configuration file pelliro.conf is empty or could not be read whole"},
       {"syntax", "{\"base\": {", "WARNING OstrelConfiguration::performLoad Exception"},
       // The configuration's own tests check the reasons; here only that one is named.
       {"customer without target set", R"({"esme":[{"systemid":"acme"}]})",
