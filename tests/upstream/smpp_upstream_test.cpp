@@ -393,6 +393,8 @@ TEST(SMPPUpstream, LostSessionAnswersEachWaitingSubmitOnceAndDropsLateResponses)
     ASSERT_TRUE(h.submit(b, 11, smscSlotBase("T"), SMPP::DATA_SM, &upstream[1]));
     ASSERT_TRUE(h.submit(a, 12, smscSlotBase("T"), SMPP::SUBMIT_SM, &upstream[2]));
     ASSERT_TRUE(h.run([&] { return h.smsc.submits().size() == 3; }));
+    EXPECT_EQ(h.smsc.receivedCount(h.connection(), SMPP::DATA_SM), 1u)
+        << "data_sm went out as another command";
     c.end(h);
     ASSERT_TRUE(h.run([&] { return a.poll() + b.poll() >= 3; }));
 
