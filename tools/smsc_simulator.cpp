@@ -56,8 +56,7 @@ bool scanSubmit(uint32_t commandId, const uint8_t* body, size_t len, std::string
 
 }  // namespace
 
-SmscSimulator::SmscSimulator(const Options& options, Observer* observer)
-    : options_(options), observer_(observer) {
+SmscSimulator::SmscSimulator(const Options& options) : options_(options) {
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (listenFd_ < 0 || !poller_.valid()) throw std::runtime_error("SMSC simulator: no socket");
   int one = 1;
@@ -177,7 +176,7 @@ void SmscSimulator::acceptAll() {
     connections_[number] = std::move(c);
     byFd_[fd] = number;
     poller_.add(fd);
-    if (observer_) observer_->onAccepted(number);
+    journalSession(connections_[number]->session);
   }
 }
 
@@ -187,7 +186,14 @@ void SmscSimulator::serveInput(Connection& c) {
   while (!c.resetWhenWritten && c.io.nextPDU(header, body)) {
     const size_t len = header.commandLength - SMPP::HEADER_LENGTH;
     handlePDU(c, header, body, len);
-    if (observer_) observer_->onPDU(c.session, header, body, len);
+    // Without recording only what changes the session is journalled.
+    const uint32_t request = header.commandId & ~SMPP::RESPONSE_BIT;
+    if (options_.record) {
+      journalSession(c.session, &header, body, len);
+    } else if (request == SMPP::BIND_RECEIVER || request == SMPP::BIND_TRANSMITTER ||
+               request == SMPP::BIND_TRANSCEIVER || request == SMPP::UNBIND) {
+      journalSession(c.session);
+    }
   }
   dirty_.push_back(c.session.connection);
 }
@@ -291,9 +297,7 @@ void SmscSimulator::handleSubmit(Connection& c, const SMPP::PDUHeader& header, c
   }
   std::string messageId;
   if (options_.withholdEvery > 0 && counters_.submits % options_.withholdEvery == 0) {
-    if (observer_)
-      observer_->onSubmit(c.session.connection, header.sequenceNumber, messageId, header, body,
-                          len);
+    journalSubmit(c, messageId, header, body, len);
     return;
   }
   if (options_.submitStatus == SMPP::ESME_ROK) {
@@ -302,8 +306,7 @@ void SmscSimulator::handleSubmit(Connection& c, const SMPP::PDUHeader& header, c
     messageId = options_.messageIdPrefix;
     messageId.append(digits, end);
   }
-  if (observer_)
-    observer_->onSubmit(c.session.connection, header.sequenceNumber, messageId, header, body, len);
+  journalSubmit(c, messageId, header, body, len);
 
   const bool wantReceipt = !messageId.empty() && options_.receipt != ReceiptTiming::None &&
                            (!options_.receiptOnRequestOnly || (registeredDelivery & 0x03) != 0);
@@ -389,19 +392,6 @@ const std::string& SmscSimulator::minuteStamp() {
   return stamp_;
 }
 
-std::string SmscSimulator::receiptText(const std::string& messageId, const std::string& stat,
-                                       uint32_t error) {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  char date[16];
-  std::strftime(date, sizeof date, "%y%m%d%H%M", &utc);
-  char err[16];
-  std::snprintf(err, sizeof err, "%03u", error);
-  return "id:" + messageId + " sub:001 dlvrd:001 submit date:" + date + " done date:" + date +
-         " stat:" + stat + " err:" + err + " text:";
-}
-
 void SmscSimulator::buildReceiptBody(const std::string& messageId, const std::string& source,
                                      const std::string& destination, std::vector<uint8_t>& out) {
   SMPP::T_SubmitSM sm;
@@ -454,23 +444,13 @@ uint32_t SmscSimulator::sendReceipt(int connection, const std::string& messageId
   return sendRequest(connection, SMPP::DELIVER_SM, body);
 }
 
-SMPP::T_SubmitSM SmscSimulator::moMessage(const std::string& source,
-                                          const std::string& destination,
-                                          const std::string& text) {
-  SMPP::T_SubmitSM sm;
-  sm.source_addr_ton = 1;
-  sm.source_addr_npi = 1;
-  sm.source_addr = source;
-  sm.dest_addr_ton = 1;
-  sm.dest_addr_npi = 1;
-  sm.destination_addr = destination;
-  sm.short_message.assign(text.begin(), text.end());
-  return sm;
-}
-
 uint32_t SmscSimulator::sendMO(int connection, const std::string& source,
                                const std::string& destination, const std::string& text) {
-  const SMPP::T_SubmitSM sm = moMessage(source, destination, text);
+  SMPP::T_SubmitSM sm;
+  sm.source_addr_ton = sm.source_addr_npi = sm.dest_addr_ton = sm.dest_addr_npi = 1;
+  sm.source_addr = source;
+  sm.destination_addr = destination;
+  sm.short_message.assign(text.begin(), text.end());
   std::vector<uint8_t> body;
   if (!SMPP::encodeSubmitSMBody(SMPP::DELIVER_SM, sm, body)) return 0;
   return sendRequest(connection, SMPP::DELIVER_SM, body);
@@ -557,6 +537,70 @@ void SmscSimulator::close(int connection) {
     poller_.remove(it->second->io.fd());
     byFd_.erase(it->second->io.fd());
   }
+  Session last = it->second->session;
   connections_.erase(it);
-  if (observer_) observer_->onClosed(connection);
+  last.open = false;
+  last.bound = false;
+  journalSession(last);
+}
+
+void SmscSimulator::journalSession(const Session& session, const SMPP::PDUHeader* header,
+                                   const uint8_t* body, size_t len) {
+  std::lock_guard<std::mutex> lock(journalMutex_);
+  JournalEntry& entry = journal_[session.connection];
+  entry.session = session;
+  if (header != nullptr) {
+    entry.received.push_back(ReceivedPDU{header->commandId, header->commandStatus,
+                                         header->sequenceNumber,
+                                         std::vector<uint8_t>(body, body + len)});
+  }
+  ++journalChanges_;
+  journalChanged_.notify_all();
+}
+
+void SmscSimulator::journalSubmit(const Connection& c, const std::string& messageId,
+                                  const SMPP::PDUHeader& header, const uint8_t* body,
+                                  size_t len) {
+  if (!options_.record) return;
+  Submit submit{c.session.connection, header.sequenceNumber, messageId, {}};
+  uint32_t error = 0;
+  if (!SMPP::parseSubmitSM(header.commandId, body, len, submit.sm, false, error, 0)) return;
+  std::lock_guard<std::mutex> lock(journalMutex_);
+  journalSubmits_.push_back(std::move(submit));
+  ++journalChanges_;
+  journalChanged_.notify_all();
+}
+
+std::vector<SmscSimulator::Session> SmscSimulator::sessions() const {
+  std::lock_guard<std::mutex> lock(journalMutex_);
+  std::vector<Session> out;
+  for (const auto& [number, entry] : journal_) out.push_back(entry.session);
+  return out;
+}
+
+std::vector<SmscSimulator::ReceivedPDU> SmscSimulator::received(int connection) const {
+  std::lock_guard<std::mutex> lock(journalMutex_);
+  auto it = journal_.find(connection);
+  return it == journal_.end() ? std::vector<ReceivedPDU>{} : it->second.received;
+}
+
+std::vector<SmscSimulator::Submit> SmscSimulator::submits() const {
+  std::lock_guard<std::mutex> lock(journalMutex_);
+  return journalSubmits_;
+}
+
+bool SmscSimulator::waitFor(const std::function<bool()>& predicate,
+                            std::chrono::milliseconds timeout) const {
+  const auto deadline = Clock::now() + timeout;
+  std::unique_lock<std::mutex> lock(journalMutex_);
+  for (;;) {
+    const uint64_t seen = journalChanges_;
+    lock.unlock();
+    if (predicate()) return true;
+    lock.lock();
+    if (!journalChanged_.wait_until(lock, deadline, [&] { return journalChanges_ != seen; })) {
+      lock.unlock();
+      return predicate();
+    }
+  }
 }

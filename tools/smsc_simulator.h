@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -23,13 +24,13 @@
 // pelliro-smsc tool and of the tests' fake SMSC, so that what the tests
 // trust is what the capacity figures are measured against.
 //
-// The hot path does no recording: a test that wants to see PDUs installs an
-// observer. Faults (refused or silent binds, delayed or withheld responses,
+// The hot path does no recording unless asked: a test that wants to see
+// PDUs sets Options::record and reads the journal. Faults (refused or silent binds, delayed or withheld responses,
 // resets, unbinds, split writes, doubled receipts, wrong sequence numbers)
 // are options.
 //
 // run() and the loop-side operations belong to the thread that calls run();
-// post(), stop() and port() are safe from any thread.
+// post(), stop(), port() and the journal are safe from any thread.
 class SmscSimulator {
  public:
   enum class BindAnswer { Accept, Refuse, Silent };
@@ -74,6 +75,9 @@ class SmscSimulator {
     int resetBinds = 2;
     // Output in pieces of at most this many bytes a short pause apart.
     size_t writeChunk = 0;
+    // Every PDU received and every submit go into the journal; off for
+    // capacity runs, where recording would become what is measured.
+    bool record = false;
   };
 
   struct Session {
@@ -82,21 +86,22 @@ class SmscSimulator {
     uint32_t bindCommand = 0;
     std::string systemId;
     std::string password;
+    bool open = true;
   };
 
-  // Sees every connection, every PDU received (after it was handled, with
-  // the session as it left it) and the message id given to every submit
-  // ("" when it was refused or withheld). Called on the loop thread.
-  class Observer {
-   public:
-    virtual ~Observer() = default;
-    virtual void onAccepted(int connection) = 0;
-    virtual void onClosed(int connection) = 0;
-    virtual void onPDU(const Session& session, const SMPP::PDUHeader& header, const uint8_t* body,
-                       size_t bodyLength) = 0;
-    virtual void onSubmit(int connection, uint32_t sequence, const std::string& messageId,
-                          const SMPP::PDUHeader& header, const uint8_t* body,
-                          size_t bodyLength) = 0;
+  // A PDU as received, and a submit_sm or data_sm with the message id it
+  // was given ("" when it was refused or withheld).
+  struct ReceivedPDU {
+    uint32_t commandId = 0;
+    uint32_t commandStatus = 0;
+    uint32_t sequenceNumber = 0;
+    std::vector<uint8_t> body;
+  };
+  struct Submit {
+    int connection = 0;
+    uint32_t sequenceNumber = 0;
+    std::string messageId;
+    SMPP::T_SubmitSM sm;
   };
 
   struct Counters {
@@ -108,7 +113,7 @@ class SmscSimulator {
   };
 
   // Listens at once; throws std::runtime_error when it cannot.
-  explicit SmscSimulator(const Options& options, Observer* observer = nullptr);
+  explicit SmscSimulator(const Options& options);
   ~SmscSimulator();
   SmscSimulator(const SmscSimulator&) = delete;
   SmscSimulator& operator=(const SmscSimulator&) = delete;
@@ -122,6 +127,17 @@ class SmscSimulator {
   // Runs `work` on the loop thread at its next pass; safe from any thread.
   void post(std::function<void()> work);
 
+  // ---- The journal, from any thread ----------------------------------------
+  // Every connection's session as it left the last PDU handled, kept after
+  // the connection closed (open false), in the order accepted.
+  std::vector<Session> sessions() const;
+  // Recorded only with Options::record.
+  std::vector<ReceivedPDU> received(int connection) const;
+  std::vector<Submit> submits() const;
+  // Evaluates `predicate` (without the journal's lock, so it may query)
+  // whenever the journal changes, until it holds or `timeout` passes.
+  bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) const;
+
   // ---- Loop thread only ----------------------------------------------------
   Options& options() { return options_; }
   const Counters& counters() const { return counters_; }
@@ -133,20 +149,12 @@ class SmscSimulator {
                const std::vector<uint8_t>& body);
   uint32_t sendReceipt(int connection, const std::string& messageId, const std::string& source,
                        const std::string& destination);
+  // A mobile-originated message from `source` to `destination`, both
+  // international numbers as handsets send them.
   uint32_t sendMO(int connection, const std::string& source, const std::string& destination,
                   const std::string& text);
   // Reset (RST) once what is queued has been written.
   void resetConnection(int connection);
-
-  // A mobile-originated message from `source` to `destination`, both
-  // international numbers as handsets send them.
-  static SMPP::T_SubmitSM moMessage(const std::string& source, const std::string& destination,
-                                    const std::string& text);
-
-  // "id:<id> sub:001 dlvrd:001 submit date:YYMMDDhhmm done date:YYMMDDhhmm
-  // stat:<stat> err:<err> text:", both dates the current UTC minute.
-  static std::string receiptText(const std::string& messageId, const std::string& stat,
-                                 uint32_t error);
 
  private:
   struct Connection {
@@ -187,10 +195,13 @@ class SmscSimulator {
   void resetSomeBinds();
   void close(int connection);
   void runPosted();
+  void journalSession(const Session& session, const SMPP::PDUHeader* header = nullptr,
+                      const uint8_t* body = nullptr, size_t len = 0);
+  void journalSubmit(const Connection& c, const std::string& messageId,
+                     const SMPP::PDUHeader& header, const uint8_t* body, size_t len);
   const std::string& minuteStamp();
 
   Options options_;
-  Observer* observer_;
   Poller poller_;
   LoopWaker waker_;
   int listenFd_ = -1;
@@ -216,4 +227,14 @@ class SmscSimulator {
 
   std::mutex postedMutex_;
   std::vector<std::function<void()>> posted_;  // guarded by postedMutex_
+
+  struct JournalEntry {
+    Session session;
+    std::vector<ReceivedPDU> received;
+  };
+  mutable std::mutex journalMutex_;
+  mutable std::condition_variable journalChanged_;  // with journalMutex_, on every change
+  uint64_t journalChanges_ = 0;                     // guarded by journalMutex_
+  std::map<int, JournalEntry> journal_;             // guarded by journalMutex_
+  std::vector<Submit> journalSubmits_;              // guarded by journalMutex_
 };

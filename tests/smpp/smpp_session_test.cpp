@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
-
 #include <thread>
 
-#include "base/log.h"
 #include "tests/smpp/smpp_test_peer.h"
 
 namespace {
@@ -156,20 +154,6 @@ TEST(SmppSession, DeadSocketsCloseTheSessionAndOnlyOwnedDescriptorsAreClosed) {
   }
 }
 
-// A data_sm goes to the SMSC as it came, message_payload included.
-TEST(SmppSessionClient, DataSmTravelsWithItsOwnPayload) {
-  SocketPair pair;
-  SMPPSessionClient session{SMPPClientSettings{}};
-  session.attachSocket(pair.releaseSessionFd(), true, "127.0.0.1", 2775);
-  const Bytes received = dataSmBody();
-  SMPP::T_SubmitSM sm;
-  uint32_t error = 0, seq = 0;
-  ASSERT_TRUE(SMPP::parseSubmitSM(SMPP::DATA_SM, received.data(), received.size(), sm, true, error,
-                                  kT0));
-  ASSERT_TRUE(session.encodeSubmitSM(sm, SMPP::DATA_SM, 1, seq, kT0));
-  EXPECT_EQ(pair.peerReadAvailable(), SMPP::encodePDU(SMPP::DATA_SM, 0, seq, received));
-}
-
 // Two threads send on one session while the far end frames the stream:
 // every PDU arrives whole.
 TEST(SmppSessionThreads, ConcurrentSendersNeverInterleave) {
@@ -220,24 +204,6 @@ TEST(SmppSessionThreads, ConcurrentSendersNeverInterleave) {
     ASSERT_EQ(p.body, Bytes(50 + seq % 300, uint8_t(seq)));
     EXPECT_EQ(seq, next[seq >= 200000]++);  // each sender's PDUs in its order
   }
-}
-
-// The diagnosis of a missing response stays bounded however many wait.
-TEST(SessionLogLines, DiagnosisOfAHugeTableIsCapped) {
-  const int previous = getLogLevel();
-  setLogLevel(LOG_FINE);
-  Fixture f;
-  for (uint32_t seq = 1; seq <= 5000; ++seq) f.session.addPendingResponse(seq, kT0);
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(f.session.timedCheck(kT0 + 61 * kSecond));
-  const std::string out = testing::internal::GetCapturedStdout();
-  setLogLevel(previous);
-  size_t lines = 0;
-  for (size_t at = out.find("seqno="); at != std::string::npos; at = out.find("seqno=", at + 1)) {
-    ++lines;
-  }
-  EXPECT_EQ(lines, 100u);
-  EXPECT_NE(out.find("... and 4900 more pending"), std::string::npos);
 }
 
 }  // namespace

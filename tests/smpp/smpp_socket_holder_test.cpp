@@ -92,27 +92,21 @@ TEST_P(SocketHolderFraming, FramesTheStream) {
 INSTANTIATE_TEST_SUITE_P(Streams, SocketHolderFraming, ::testing::ValuesIn(kFraming),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SocketHolder, SendWithoutDescriptorFails) {
-  SMPPSocketHolder h;
-  EXPECT_EQ(h.descriptor(), -1);
-  EXPECT_FALSE(h.sendPDU(1, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
-  h.detach();  // no socket object at all
-  EXPECT_FALSE(h.readPDU());
-  EXPECT_TRUE(h.failed());
-  EXPECT_FALSE(h.sendPDU(1, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
-}
-
-TEST(SocketHolder, ClosedHolderRefusesEverySendAndForgetsItsDescriptor) {
-  SocketPair pair;
-  auto h = holderOn(pair);
+// No socket, a closed holder and a peer gone: every send is refused, and the
+// closed holder forgets its descriptor.
+TEST(SocketHolder, SendsFailWithoutALiveDescriptor) {
+  SMPPSocketHolder none;
+  EXPECT_EQ(none.descriptor(), -1);
+  EXPECT_FALSE(none.sendPDU(1, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
+  EXPECT_FALSE(none.readPDU());
+  EXPECT_TRUE(none.failed());
+  SocketPair pair, gone;
+  auto h = holderOn(pair), g = holderOn(gone);
   ASSERT_TRUE(h->sendPDU(1, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
   h->closeDescriptor();
   EXPECT_EQ(h->descriptor(), -1);
   EXPECT_FALSE(h->sendPDU(2, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
-
-  SocketPair closedPeer;  // a peer that went away fails the connection
-  auto g = holderOn(closedPeer);
-  closedPeer.closePeer();
+  gone.closePeer();
   EXPECT_FALSE(g->sendPDU(1, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
   EXPECT_TRUE(g->failed());
 }
@@ -129,10 +123,7 @@ class ScriptedSocket : public SMPPSocket {
 
   bool readByte(uint8_t*) override { return false; }
   bool readExact(uint8_t*, size_t) override { return false; }
-  ssize_t read(uint8_t*, size_t) override {
-    errno = EAGAIN;
-    return -1;
-  }
+  ssize_t read(uint8_t*, size_t) override { return errno = EAGAIN, -1; }
   ssize_t write(const uint8_t* buffer, size_t length) override {
     ++writes;
     size_t n = length;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "smpp/pdu.h"
@@ -31,36 +32,27 @@ struct ReceivedPDU {
   Bytes body;
 };
 
-// A connected socket pair: one end for the session under test, the other end
-// plays the remote party with raw bytes. Whatever the session wrote is
-// already readable when its send returns.
-class SocketPair {
- public:
+// A connected socket pair: the session under test gets one (non-blocking)
+// end, the test plays the remote party with raw bytes on the other.
+// Whatever the session wrote is readable when its send returns.
+struct SocketPair {
   SocketPair() {
     int fds[2] = {-1, -1};
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
-      sessionFd = fds[0];
-      peerFd = fds[1];
-      fcntl(sessionFd, F_SETFL, fcntl(sessionFd, F_GETFL) | O_NONBLOCK);
-    }
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return;
+    sessionFd = fds[0];
+    peerFd = fds[1];
+    fcntl(sessionFd, F_SETFL, fcntl(sessionFd, F_GETFL) | O_NONBLOCK);
   }
   ~SocketPair() {
-    if (sessionFd >= 0) close(sessionFd);
-    if (peerFd >= 0) close(peerFd);
+    for (int fd : {sessionFd, peerFd})
+      if (fd >= 0) close(fd);
   }
   SocketPair(const SocketPair&) = delete;
   SocketPair& operator=(const SocketPair&) = delete;
 
-  // The session end is closed by its session (owned descriptor).
-  int releaseSessionFd() {
-    const int fd = sessionFd;
-    sessionFd = -1;
-    return fd;
-  }
-  void closePeer() {
-    close(peerFd);
-    peerFd = -1;
-  }
+  // For a session that owns (and closes) its descriptor.
+  int releaseSessionFd() { return std::exchange(sessionFd, -1); }
+  void closePeer() { close(std::exchange(peerFd, -1)); }
 
   void peerWrite(const Bytes& bytes) const {
     for (size_t off = 0; off < bytes.size();) {
@@ -72,13 +64,12 @@ class SocketPair {
   Bytes peerReadAvailable() const {
     Bytes out;
     uint8_t buf[65536];
-    for (ssize_t n; (n = ::recv(peerFd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+    for (ssize_t n; (n = ::recv(peerFd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
       out.insert(out.end(), buf, buf + n);
-    }
     return out;
   }
-  // The session's output split into PDUs; `complete` tells whether a
-  // fragment was left over.
+  // The session's output as PDUs; `complete` tells whether no fragment was
+  // left over.
   std::vector<ReceivedPDU> peerReadPDUs(bool* complete = nullptr) const {
     return split(peerReadAvailable(), complete);
   }
@@ -88,8 +79,8 @@ class SocketPair {
     while (data.size() - off >= 16) {
       const SMPP::PDUHeader h = SMPP::decodeHeader(data.data() + off);
       if (h.commandLength < 16 || h.commandLength > data.size() - off) break;
-      out.push_back({h, Bytes(data.begin() + static_cast<long>(off) + 16,
-                              data.begin() + static_cast<long>(off + h.commandLength))});
+      const auto at = data.begin() + static_cast<long>(off);
+      out.push_back({h, Bytes(at + 16, at + h.commandLength)});
       off += h.commandLength;
     }
     if (complete != nullptr) *complete = off == data.size();

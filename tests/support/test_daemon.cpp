@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "tests/support/loopback.h"
 
 namespace testing_support {
@@ -44,6 +46,20 @@ bool TestDaemon::restart() {
 std::string TestDaemon::curl(const std::string& method, const std::string& path) const {
   return runCommand({"curl", "-s", "-m", "10", "-X", method,
                      "http://127.0.0.1:" + std::to_string(httpPort_) + path});
+}
+
+bool TestDaemon::waitForBoundSlots(size_t slots, std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto status = nlohmann::json::parse(curl("POST", "/status"), nullptr, false);
+    size_t bound = 0;
+    if (status.contains("summary"))
+      for (const char* kind : {"bindTX", "bindRX", "bindTRX"})
+        bound += status["summary"].value(kind, size_t{0});
+    if (bound >= slots) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 std::string runCommand(const std::vector<std::string>& argv) {

@@ -42,6 +42,11 @@ class TestDaemon {
   bool restart();
   // Body of the answer to an admin request made with the real curl.
   std::string curl(const std::string& method, const std::string& path) const;
+  // Polls "/status" until at least `slots` upstream slots are bound in the
+  // daemon's own view (an SMSC's view of a bind runs ahead of it: a submit
+  // in between is refused); whether they were in time.
+  bool waitForBoundSlots(size_t slots,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
  private:
   void start();

@@ -1,13 +1,11 @@
 // The upstream manager in-process: slots and weighted pools built from the
-// configuration, then against a scripted SMSC over loopback on the injected
+// configuration, then against the simulator over loopback on the injected
 // clock: back-off and deadlines, admin-down and removed targets, throttling,
 // keep-alives, receipts, lost sessions, and the upstream thread serving the
 // SMSC while customer threads submit.
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,109 +19,82 @@
 #include "config/smsc_slot_id.h"
 #include "downstream/ostrel_session.h"
 #include "smpp/receipt.h"
+#include "tests/smpp/smpp_test_peer.h"
 #include "tests/support/fake_smsc.h"
 #include "tests/support/loopback.h"
 #include "tests/upstream/upstream_fixture.h"
 
 using namespace upstream_test;
+using smpp_test::ReceivedPDU;
 using testing_support::FakeSmsc;
 
 namespace {
 
-// The one set "S" of `targets`.
 json setOf(std::vector<json> targets, std::vector<json> esmes = {}, bool submits = true) {
   return document({targetSet("S", targets, submits)}, esmes);
 }
 
-struct Got {
-  SMPP::PDUHeader header;
-  std::vector<uint8_t> body;
-};
-
-// One customer connection as the gateway sees it (a real OstrelSession on a
-// socket pair, known to the tracker under `systemId`) and the customer's end,
-// from which the test reads what the gateway answered.
-class Customer {
- public:
-  Customer(Tracker& tracker, const std::string& systemId) {
-    int fds[2] = {-1, -1};
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    peer_ = fds[1];
-    session = OstrelSession::create(fds[0], "127.0.0.2", 40000, nullptr);
+// A customer connection as the gateway sees it (a real OstrelSession known
+// to the tracker under `systemId`), and the customer's end of it.
+struct Customer {
+  Customer(Tracker& tracker, const std::string& systemId)
+      : session(OstrelSession::create(pair.releaseSessionFd(), "127.0.0.2", 40000, nullptr)) {
     tracker.setSession(session->sessionId(), session);
     tracker.setSessionSystemId(systemId, session->sessionId());
   }
-  ~Customer() {
-    session.reset();
-    close(peer_);
-  }
   uint64_t id() const { return session->sessionId(); }
-
-  // Appends the complete PDUs that have arrived to `received`; its size.
+  // Appends the complete PDUs that arrived (within `waitMillis`); their count.
   size_t poll(int waitMillis = 0) {
-    pollfd p{peer_, POLLIN, 0};
+    pollfd p{pair.peerFd, POLLIN, 0};
     if (::poll(&p, 1, waitMillis) > 0) {
-      uint8_t buffer[4096];
-      ssize_t n;
-      while ((n = recv(peer_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
-        pending_.insert(pending_.end(), buffer, buffer + n);
+      const smpp_test::Bytes more = pair.peerReadAvailable();
+      pending.insert(pending.end(), more.begin(), more.end());
     }
-    while (pending_.size() >= 16) {
-      const SMPP::PDUHeader h = SMPP::decodeHeader(pending_.data());
-      if (h.commandLength < 16 || pending_.size() < h.commandLength) break;
-      received.push_back({h, {pending_.begin() + 16, pending_.begin() + h.commandLength}});
-      pending_.erase(pending_.begin(), pending_.begin() + h.commandLength);
+    size_t used = 0;
+    for (ReceivedPDU& pdu : smpp_test::SocketPair::split(pending)) {
+      used += pdu.header.commandLength;
+      received.push_back(std::move(pdu));
     }
+    pending.erase(pending.begin(), pending.begin() + static_cast<long>(used));
     return received.size();
   }
+  size_t count(uint32_t commandId) const {
+    return std::count_if(received.begin(), received.end(), [&](const ReceivedPDU& p) {
+      return p.header.commandId == commandId && p.header.commandStatus == 0;
+    });
+  }
 
+  smpp_test::SocketPair pair;
   std::shared_ptr<OstrelSession> session;
-  std::vector<Got> received;
-
- private:
-  int peer_ = -1;
-  std::vector<uint8_t> pending_;
+  std::vector<ReceivedPDU> received;
+  smpp_test::Bytes pending;
 };
 
-// A fake SMSC and an upstream manager whose targets point at it.
-class Harness {
- public:
+// The simulator and an upstream manager whose targets point at it.
+struct Harness {
   using Doc = std::function<json(int port)>;
   explicit Harness(const Doc& doc, const FakeSmsc::Behaviour& behaviour = {}, bool init = true)
-      : f((smsc.setBehaviour(behaviour), doc(smsc.port()))),
-        clock(f.clock),
-        upstream(f.upstream),
-        tracker(*f.tracker),
-        queue(*f.queue) {
-    if (init) upstream->initUpstreamBinds(2, SMPP::INTERFACE_VERSION_34);
+      : f((smsc.setBehaviour(behaviour), doc(smsc.port()))), clock(f.clock), up(*f.upstream) {
+    if (init) up.initUpstreamBinds(2, SMPP::INTERFACE_VERSION_34);
   }
-  // One target "T" (system id "up") and the customers given.
-  static Doc single(json extra = json::object(), int bindqty = 1, std::vector<json> esmes = {}) {
-    return [=](int port) { return setOf({target("T", port, bindqty, extra)}, esmes); };
+  // One target "T" (system id "up").
+  static Doc single(json extra = json::object()) {
+    return [=](int port) { return setOf({target("T", port, 1, extra)}); };
   }
-
-  // Runs passes (each waiting at most 20 ms for readiness), the clock moving
-  // `step` before each, until `done` holds or `passes` ran; whether it held.
+  // Passes of at most 20 ms each, the clock moving `step` before each,
+  // until `done` holds or `passes` ran; whether it held.
   bool run(const std::function<bool()>& done, int passes = 200, uint64_t step = 0) {
-    return f.runUntil(
-        [&] {
-          if (done()) return true;
-          clock += step;
-          return false;
-        },
-        passes);
+    return f.runUntil([&] { return done() || (clock += step, false); }, passes);
   }
-  void idle(int passes = 3) {
-    run([] { return false; }, passes);
-  }
-  // Until `n` upstream sessions are bound; the clock steps past the pacing
-  // of one connection per second.
+  void idle(int passes = 3) { run([] { return false; }, passes); }
+  // Until `n` sessions are bound on both sides; the clock steps past the
+  // pacing of one connection per second.
   bool bound(size_t n) {
     return run([&] { return boundCount() == n && smsc.boundSessions().size() == n; }, 300, 50000);
   }
   size_t boundCount() {
     size_t n = 0;
-    for (const auto& s : upstream->sessionsCopy()) n += s->bindState() >= BIND_STATE_TRANSCEIVER;
+    for (const auto& s : up.sessionsCopy()) n += s->bindState() >= BIND_STATE_TRANSCEIVER;
     return n;
   }
   std::multiset<uint32_t> bindCommands() {
@@ -131,9 +102,7 @@ class Harness {
     for (const auto& s : smsc.sessions()) commands.insert(s.bindCommand);
     return commands;
   }
-  SMSCEntry entry(uint64_t smscid = smscSlotBase("T")) {
-    return upstream->entriesCopy().at(smscid);
-  }
+  SMSCEntry entry(uint64_t smscid = smscSlotBase("T")) { return up.entriesCopy().at(smscid); }
   int connection() { return smsc.waitForBound("up"); }
   bool submit(Customer& c, uint32_t sequence, uint64_t smscid = smscSlotBase("T"),
               uint32_t commandId = SMPP::SUBMIT_SM, uint32_t* upstreamSequence = nullptr) {
@@ -142,20 +111,17 @@ class Harness {
     sm.destination_addr = "447700900123";
     sm.registered_delivery = 1;
     sm.short_message = {'h', 'i'};
-    uint32_t up = 0;
+    uint32_t seq = 0;
     std::string name;
-    const bool sent = upstream->sendSubmitSM("acme", c.id(), smscid, sequence, sm, up, name,
-                                             commandId);
-    if (upstreamSequence != nullptr) *upstreamSequence = up;
+    const bool sent = up.sendSubmitSM("acme", c.id(), smscid, sequence, sm, seq, name, commandId);
+    if (upstreamSequence != nullptr) *upstreamSequence = seq;
     return sent;
   }
 
   FakeSmsc smsc;
   UpstreamFixture f;
   std::atomic<uint64_t>& clock;
-  std::unique_ptr<SMPPUpstream>& upstream;
-  Tracker& tracker;
-  DeliverSMQueue& queue;
+  SMPPUpstream& up;
 };
 
 // The slots each target flag gives (name, offset from the target's base,
@@ -203,14 +169,14 @@ TEST(TargetSetPools, SlotsAndPicksFollowTheTargetFlags) {
       return std::string(id == 0 ? "-" : "?");
     };
     std::set<std::string> slots;
-    for (const auto& [id, entry] : h.upstream->entriesCopy())
+    for (const auto& [id, entry] : h.up.entriesCopy())
       slots.insert(name(id) + ":" + std::to_string(entry.bindType));
     EXPECT_EQ(slots, c.slots);
     std::string picks;
-    for (int i = 0; i < 7; ++i) picks += (i ? " " : "") + name(h.upstream->nextSMSCForTargetSet("S"));
+    for (int i = 0; i < 7; ++i) picks += (i ? " " : "") + name(h.up.nextSMSCForTargetSet("S"));
     EXPECT_EQ(picks, c.picks);
-    EXPECT_EQ(h.upstream->getTargetSetPoolSize("S"), c.poolSize);
-    EXPECT_EQ(h.upstream->nextSMSCForTargetSet("unknown"), 0u);
+    EXPECT_EQ(h.up.getTargetSetPoolSize("S"), c.poolSize);
+    EXPECT_EQ(h.up.nextSMSCForTargetSet("unknown"), 0u);
   }
 }
 
@@ -264,9 +230,10 @@ TEST(ConnectBackoff, FailedSlotIsRetriedOnTheTableByInjectedTime) {
   }
 }
 
-// An admin-down target never connects; a target removed from the set is
-// unbound for good, its slot admin-down and out of the pool; a set removed
-// altogether loses its pool.
+// An admin-down target never connects; the bound one keeps alive on its
+// interval, not before; a target removed from the set is unbound for good,
+// its slot admin-down and out of the pool; a set removed altogether loses
+// its pool.
 TEST(SMPPUpstream, AdminDownTargetNeverConnectsAndRemovedTargetIsUnboundForGood) {
   auto doc = [](int port, bool withT) {
     std::vector<json> targets = {
@@ -278,20 +245,26 @@ TEST(SMPPUpstream, AdminDownTargetNeverConnectsAndRemovedTargetIsUnboundForGood)
   };
   Harness h([&](int port) { return doc(port, true); });
   ASSERT_TRUE(h.bound(1));
+  const int conn = h.connection();
+  h.clock += h.entry().enquireLinkInterval * 1000000ULL;
+  h.idle();
+  EXPECT_EQ(h.smsc.receivedCount(conn, SMPP::ENQUIRE_LINK), 0u) << "keep-alive before the interval";
+  h.clock += 1;
+  EXPECT_TRUE(h.run([&] { return h.smsc.receivedCount(conn, SMPP::ENQUIRE_LINK) == 1; }));
   h.run([] { return false; }, 30, 5000000);
   EXPECT_EQ(h.bindCommands(), std::multiset<uint32_t>{SMPP::BIND_TRANSCEIVER});
   ASSERT_EQ(h.smsc.connectionCount(), 1u);
   EXPECT_EQ(h.smsc.sessions().at(0).systemId, "up");
-  ASSERT_EQ(h.upstream->getTargetSetPoolSize("S"), 2);  // an admin-down slot stays in it
-  ASSERT_EQ(h.upstream->poolsCopy().count("R"), 1u);
+  ASSERT_EQ(h.up.getTargetSetPoolSize("S"), 2);  // an admin-down slot stays in it
+  ASSERT_EQ(h.up.poolsCopy().count("R"), 1u);
 
   h.f.config->parseConfig(true, doc(h.smsc.port(), false));
   h.f.config->configChangedAt.store(h.clock.load());
   ASSERT_TRUE(h.run(
       [&] { return h.smsc.receivedCount(1, SMPP::UNBIND) == 1 && !h.entry().sessionActive; }));
   EXPECT_TRUE(h.entry().adminDown);
-  EXPECT_EQ(h.upstream->getTargetSetPoolSize("S"), 1);
-  EXPECT_EQ(h.upstream->poolsCopy().count("R"), 0u);
+  EXPECT_EQ(h.up.getTargetSetPoolSize("S"), 1);
+  EXPECT_EQ(h.up.poolsCopy().count("R"), 0u);
   h.run([] { return false; }, 30, 5000000);
   EXPECT_EQ(h.smsc.connectionCount(), 1u) << "a removed target reconnected";
 }
@@ -308,7 +281,7 @@ TEST(SMPPUpstream, ReceiversTakeNoSubmitsAndTheThirdSubmitInOneSecondIsThrottled
   EXPECT_EQ(h.bindCommands(), (std::multiset<uint32_t>{SMPP::BIND_TRANSMITTER, SMPP::BIND_RECEIVER,
                                                        SMPP::BIND_RECEIVER}));
   const uint64_t transmitter = smscSlotBase("T");
-  Customer c(h.tracker, "acme");
+  Customer c(*h.f.tracker, "acme");
   std::vector<bool> sent;
   for (uint32_t seq = 1; seq <= 3; ++seq) sent.push_back(h.submit(c, seq));
   sent.push_back(h.submit(c, 4, transmitter + 1));    // the pair's receiver
@@ -316,17 +289,6 @@ TEST(SMPPUpstream, ReceiversTakeNoSubmitsAndTheThirdSubmitInOneSecondIsThrottled
   h.clock += 1000001;
   sent.push_back(h.submit(c, 6));
   EXPECT_EQ(sent, (std::vector<bool>{true, true, false, false, false, true}));
-}
-
-TEST(SMPPUpstream, KeepAliveFollowsTheInterval) {
-  Harness h(Harness::single());
-  ASSERT_TRUE(h.bound(1));
-  const int conn = h.connection();
-  h.clock += h.entry().enquireLinkInterval * 1000000ULL;
-  h.idle();
-  EXPECT_EQ(h.smsc.receivedCount(conn, SMPP::ENQUIRE_LINK), 0u) << "keep-alive before the interval";
-  h.clock += 1;
-  EXPECT_TRUE(h.run([&] { return h.smsc.receivedCount(conn, SMPP::ENQUIRE_LINK) == 1; }));
 }
 
 // Whichever comes first, the receipt of an accepted submit is queued for its
@@ -369,11 +331,11 @@ TEST(SMPPUpstream, ReceiptIsQueuedOnceForTheCustomerWhateverTheOrder) {
     ASSERT_TRUE(h.bound(c.onReceiver ? 2 : 1));
     if (c.receiptFirst) {
       // The fake numbers its message ids from 1.
-      ASSERT_NE(h.smsc.sendReceipt(h.connection(), "fake-1", "447700900123", "Shop"), 0u);
-      ASSERT_TRUE(h.run([&] { return h.queue.unknownCount() == 1; }));
-      EXPECT_EQ(h.queue.queuedCount("acme"), 0u);
+      ASSERT_TRUE(h.smsc.sendReceipt(h.connection(), "fake-1", "447700900123", "Shop"));
+      ASSERT_TRUE(h.run([&] { return h.f.queue->unknownCount() == 1; }));
+      EXPECT_EQ(h.f.queue->queuedCount("acme"), 0u);
     }
-    Customer customer(h.tracker, "acme");
+    Customer customer(*h.f.tracker, "acme");
     ASSERT_TRUE(h.submit(customer, 5));
     if (c.text != nullptr) {
       ASSERT_TRUE(h.run([&] { return customer.poll() >= 1; }));
@@ -385,17 +347,17 @@ TEST(SMPPUpstream, ReceiptIsQueuedOnceForTheCustomerWhateverTheOrder) {
       value.push_back(0);
       receipt.tlvs.push_back(
           {SMPP::TAG_RECEIPTED_MESSAGE_ID, static_cast<uint32_t>(value.size()), value});
-      ASSERT_NE(h.smsc.sendDeliverSM(h.connection(), receipt), 0u);
+      ASSERT_TRUE(h.smsc.sendDeliverSM(h.connection(), receipt));
     }
-    ASSERT_TRUE(h.run([&] { return customer.poll() >= 1 && h.queue.queuedCount("acme") >= 1; }));
+    ASSERT_TRUE(h.run([&] { return customer.poll() >= 1 && h.f.queue->queuedCount("acme") >= 1; }));
     h.idle(5);
-    EXPECT_EQ(h.queue.queuedCount("acme"), 1u);
-    EXPECT_EQ(h.queue.unknownCount(), 0u);
+    EXPECT_EQ(h.f.queue->queuedCount("acme"), 1u);
+    EXPECT_EQ(h.f.queue->unknownCount(), 0u);
     if (c.mappingsLeft >= 0) {
-      EXPECT_EQ(h.tracker.messageIDMapSize(), static_cast<size_t>(c.mappingsLeft));
+      EXPECT_EQ(h.f.tracker->messageIDMapSize(), static_cast<size_t>(c.mappingsLeft));
     }
     DeliverSMQueue::Body body;
-    ASSERT_TRUE(h.queue.popDeliverSM("acme", body));
+    ASSERT_TRUE(h.f.queue->popDeliverSM("acme", body));
     SMPP::T_SubmitSM deliver;
     ASSERT_TRUE(SMPP::parseDeliverSM(body.data(), body.size(), deliver, 0));
     const SMPP::ReceiptInfo info = SMPP::parseReceiptText(
@@ -425,18 +387,20 @@ TEST(SMPPUpstream, LostSessionAnswersEachWaitingSubmitOnceAndDropsLateResponses)
     behaviour.submitAnswer = FakeSmsc::SubmitAnswer::Never;
     Harness h(Harness::single(), behaviour);
     ASSERT_TRUE(h.bound(1));
-    Customer a(h.tracker, "acme"), b(h.tracker, "acme");
+    Customer a(*h.f.tracker, "acme"), b(*h.f.tracker, "acme");
     std::vector<uint32_t> upstream(3);
     ASSERT_TRUE(h.submit(a, 10, smscSlotBase("T"), SMPP::SUBMIT_SM, &upstream[0]));
     ASSERT_TRUE(h.submit(b, 11, smscSlotBase("T"), SMPP::DATA_SM, &upstream[1]));
     ASSERT_TRUE(h.submit(a, 12, smscSlotBase("T"), SMPP::SUBMIT_SM, &upstream[2]));
     ASSERT_TRUE(h.run([&] { return h.smsc.submits().size() == 3; }));
+    EXPECT_EQ(h.smsc.receivedCount(h.connection(), SMPP::DATA_SM), 1u)
+        << "data_sm went out as another command";
     c.end(h);
     ASSERT_TRUE(h.run([&] { return a.poll() + b.poll() >= 3; }));
 
     std::map<uint32_t, std::pair<uint32_t, uint32_t>> answers;  // sequence -> command, status
     for (Customer* customer : {&a, &b})
-      for (const Got& got : customer->received)
+      for (const ReceivedPDU& got : customer->received)
         answers[got.header.sequenceNumber] = {got.header.commandId, got.header.commandStatus};
     const uint32_t lost = SMPPUpstream::kSessionLostStatus;
     EXPECT_EQ(answers, (std::map<uint32_t, std::pair<uint32_t, uint32_t>>{
@@ -469,8 +433,8 @@ TEST(SMPPUpstreamThreaded, ConcurrentSubmitsGetExactlyOneAnswerEach) {
   Harness h(Harness::single(), behaviour, false);
   std::vector<std::unique_ptr<Customer>> customers;
   for (int i = 0; i < kCustomers; ++i)
-    customers.push_back(std::make_unique<Customer>(h.tracker, "acme"));
-  h.upstream->startUpstream();
+    customers.push_back(std::make_unique<Customer>(*h.f.tracker, "acme"));
+  h.up.startUpstream();
   const int conn = h.connection();
   ASSERT_NE(conn, 0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -487,14 +451,8 @@ TEST(SMPPUpstreamThreaded, ConcurrentSubmitsGetExactlyOneAnswerEach) {
         if (seq % 10 == 0)
           c.session->sendPDU(c.session->nextSequenceNumber(), SMPP::ENQUIRE_LINK, 0, nullptr, 0);
       }
-      size_t responses = 0;
-      while (responses < kSubmits && inTime()) {
-        c.poll(10);
-        responses = static_cast<size_t>(
-            std::count_if(c.received.begin(), c.received.end(),
-                          [](const Got& g) { return g.header.commandId == SMPP::SUBMIT_SM_RESP; }));
-      }
-      for (const Got& g : c.received)
+      while (c.count(SMPP::SUBMIT_SM_RESP) < kSubmits && inTime()) c.poll(10);
+      for (const ReceivedPDU& g : c.received)
         if (g.header.commandId == SMPP::SUBMIT_SM_RESP && g.header.commandStatus == 0)
           answers[i][g.header.sequenceNumber] += 1;
     });
@@ -510,7 +468,7 @@ TEST(SMPPUpstreamThreaded, ConcurrentSubmitsGetExactlyOneAnswerEach) {
   const size_t receipts = kCustomers * kSubmits + kSmscRequests;
   EXPECT_TRUE(h.smsc.waitForReceived(conn, SMPP::ENQUIRE_LINK_RESP, kSmscRequests));
   EXPECT_TRUE(h.smsc.waitForReceived(conn, SMPP::DELIVER_SM_RESP, receipts));
-  h.upstream->stopUpstream();
+  h.up.stopUpstream();
   for (int i = 0; i < kCustomers; ++i) {
     SCOPED_TRACE(i);
     ASSERT_EQ(answers[i].size(), kSubmits);
