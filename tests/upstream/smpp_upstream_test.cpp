@@ -291,6 +291,38 @@ TEST(SMPPUpstream, ReceiversTakeNoSubmitsAndTheThirdSubmitInOneSecondIsThrottled
   EXPECT_EQ(sent, (std::vector<bool>{true, true, false, false, false, true}));
 }
 
+// What must exist when the SMSC answers (the call detail record) is made in
+// the step that runs before the submit leaves, under the sequence number it
+// leaves with. Made after the send, a quick answer handled on the upstream
+// thread found no record, and the row was stored as unanswered.
+TEST(SMPPUpstream, StepBeforeTheSendRunsBeforeTheSubmitReachesTheSMSC) {
+  Harness h(Harness::single());
+  ASSERT_TRUE(h.bound(1));
+  Customer c(*h.f.tracker, "acme");
+  SMPP::T_SubmitSM sm;
+  sm.source_addr = "Shop";
+  sm.destination_addr = "447700900123";
+  sm.short_message = {'h', 'i'};
+  uint32_t sequence = 0, stepSequence = 0;
+  std::string name, stepName;
+  bool arrivedFirst = true;
+  const bool sent = h.up.sendSubmitSM(
+      "acme", c.id(), smscSlotBase("T"), 7, sm, sequence, name, SMPP::SUBMIT_SM,
+      [&](uint32_t upstreamSequence, const std::string& smsc) {
+        stepSequence = upstreamSequence;
+        stepName = smsc;
+        // Given time to arrive, a submit already sent would be seen here.
+        arrivedFirst = h.smsc.waitFor([&] { return !h.smsc.submits().empty(); },
+                                      std::chrono::milliseconds(200));
+      });
+  ASSERT_TRUE(sent);
+  EXPECT_FALSE(arrivedFirst);
+  ASSERT_TRUE(h.smsc.waitFor([&] { return h.smsc.submits().size() == 1; }));
+  EXPECT_EQ(h.smsc.submits()[0].sequenceNumber, stepSequence);
+  EXPECT_EQ(sequence, stepSequence);
+  EXPECT_EQ(stepName, "T");
+}
+
 // Whichever comes first, the receipt of an accepted submit is queued for its
 // customer exactly once, with the state its text or parameters carry; when
 // it comes after the response it is matched by its message id (the mapping
