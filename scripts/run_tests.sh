@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the plain build,
 # the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer, the
-# threaded parts under ThreadSanitizer, and every fuzz target for a bounded
-# time. Warnings are errors here; any failure or sanitizer report fails the
-# run.
+# threaded parts under ThreadSanitizer, every fuzz target for a bounded
+# time, and the Debian package (built, inspected, and where the machine
+# allows installed, upgraded, removed and purged). Warnings are errors here;
+# any failure or sanitizer report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh
@@ -20,6 +21,9 @@ step "build and test"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLIRO_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
+
+step "Debian package"
+bash packaging/check_package.sh build
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPELLIRO_SANITIZE=address -DPELLIRO_WERROR=ON \
