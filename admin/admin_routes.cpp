@@ -104,9 +104,9 @@ HTTPResponse AdminRoutes::dispatch(const HTTPRequest& request, const std::string
   const std::string& path = request.path;
 
   if (path == "/metrics") {
-    return HTTPResponse::normal(
-        200, "OK", "text/plain",
-        MetricsRegistry::instance().renderMetrics() + renderProcessMetrics());
+    std::string body = MetricsRegistry::instance().renderMetrics();
+    if (processMetricsExposed()) body += renderProcessMetrics();
+    return HTTPResponse::normal(200, "OK", "text/plain", body);
   }
   if (path == "/status") return statusRoute();
   if (isMethod(method, "OPTIONS", "options")) return HTTPResponse::options(200, "OK", "{}");

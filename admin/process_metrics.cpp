@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -11,6 +12,8 @@
 #include <string>
 
 namespace {
+
+std::atomic<bool> exposed{false};
 
 void appendSeries(std::string& out, const char* name, const char* type, const char* help,
                   double value) {
@@ -110,3 +113,6 @@ std::string renderProcessMetrics() {
   }
   return out;
 }
+
+void setProcessMetricsExposed(bool on) { exposed.store(on); }
+bool processMetricsExposed() { return exposed.load(); }

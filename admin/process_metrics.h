@@ -9,3 +9,9 @@
 // request, so that the stock process panels and alerts work on the gateway
 // too. Series whose source cannot be read are left out.
 std::string renderProcessMetrics();
+
+// Whether the admin server's /metrics carries them after the registry's
+// series: the daemon turns this on at start-up; in-process servers of the
+// tests leave it off and serve the registry alone.
+void setProcessMetricsExposed(bool on);
+bool processMetricsExposed();

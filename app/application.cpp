@@ -9,6 +9,7 @@
 #include "admin/cli_client.h"
 #include "admin/http_server.h"
 #include "admin/metrics.h"
+#include "admin/process_metrics.h"
 #include "app/build_info.h"
 #include "base/log.h"
 #include "base/service_notify.h"
@@ -62,6 +63,7 @@ void runDaemon(OstrelConfiguration& config) {
   installStopSignals(&stopRequested);
   logMessage(LOG_INFO, nullptr, kClassName, "main", "Starting %s", kProgramName);
   registerAllMetrics();
+  setProcessMetricsExposed(true);
 
   server.setWhitelistFileName("ipwhitelist.conf");
   if (config.getBaseBool("ipwhitelistonly", false)) server.setWhitelistOnly(true);
