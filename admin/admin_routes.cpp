@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "admin/metrics.h"
+#include "admin/process_metrics.h"
 #include "base/log.h"
 #include "config/ostrel_configuration.h"
 
@@ -103,8 +104,9 @@ HTTPResponse AdminRoutes::dispatch(const HTTPRequest& request, const std::string
   const std::string& path = request.path;
 
   if (path == "/metrics") {
-    return HTTPResponse::normal(200, "OK", "text/plain",
-                                MetricsRegistry::instance().renderMetrics());
+    std::string body = MetricsRegistry::instance().renderMetrics();
+    if (processMetricsExposed()) body += renderProcessMetrics();
+    return HTTPResponse::normal(200, "OK", "text/plain", body);
   }
   if (path == "/status") return statusRoute();
   if (isMethod(method, "OPTIONS", "options")) return HTTPResponse::options(200, "OK", "{}");

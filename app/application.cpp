@@ -9,8 +9,10 @@
 #include "admin/cli_client.h"
 #include "admin/http_server.h"
 #include "admin/metrics.h"
+#include "admin/process_metrics.h"
 #include "app/build_info.h"
 #include "base/log.h"
+#include "base/service_notify.h"
 #include "base/stop_signals.h"
 #include "cdr/smpp_cdr_manager.h"
 #include "config/ostrel_configuration.h"
@@ -61,6 +63,7 @@ void runDaemon(OstrelConfiguration& config) {
   installStopSignals(&stopRequested);
   logMessage(LOG_INFO, nullptr, kClassName, "main", "Starting %s", kProgramName);
   registerAllMetrics();
+  setProcessMetricsExposed(true);
 
   server.setWhitelistFileName("ipwhitelist.conf");
   if (config.getBaseBool("ipwhitelistonly", false)) server.setWhitelistOnly(true);
@@ -95,10 +98,16 @@ void runDaemon(OstrelConfiguration& config) {
     SMPPUpstream& upstream = SMPPUpstream::instance();
     setSMSCEntrySource([&upstream] { return upstream.entryStatuses(); });
     upstream.startUpstream();
+    // The admin listener already accepts (http_start returned with it
+    // running); the service manager hears of readiness once SMPP does too.
+    server.setOnListening(notifyServiceReady);
     server.run(static_cast<int>(config.getBaseInt("smpp.port", 2775)), 0, true);
     // Before the HTTP server stops: the report keeps showing the slots
     // while they close.
+    notifyServiceStopping();
     upstream.stopUpstream();
+  } else {
+    notifyServiceStopping();
   }
   http_stop();
   // No session is left to take their results; requests in flight give up

@@ -1,6 +1,7 @@
 #pragma once
 
-// Build identity shown in the banner: the compiler's build date and time and
+// Build identity shown in the banner: the build date and time (in the
+// compiler's __DATE__ and __TIME__ formats, fixed at configure time) and
 // the short source revision the build was made from.
 extern const char* const kBuildDate;
 extern const char* const kBuildTime;

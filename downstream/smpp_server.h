@@ -16,9 +16,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "base/listening_socket.h"
@@ -145,6 +147,9 @@ class SMPPServer : public EntityControlMaster {
   void setWhitelistFileName(const std::string& name) { whitelist_.setFileName(name); }
   // Whether run() installs the SIGINT/SIGTERM handler (in-process tests turn it off).
   void setInstallSignalHandlers(bool on) { installSignals_ = on; }
+  // Called on the loop's thread once the SMPP port accepts connections,
+  // before the first pass (the daemon tells the service manager it is ready).
+  void setOnListening(std::function<void()> hook) { onListening_ = std::move(hook); }
   // The clock of session times (tests drive it; wake() makes the loop look).
   void setClock(Clock clock) { clock_ = clock; }
 
@@ -219,6 +224,7 @@ class SMPPServer : public EntityControlMaster {
   std::atomic<bool> ownStopFlag_{false};
   std::atomic<bool>* stopFlag_ = &ownStopFlag_;
   bool installSignals_ = true;
+  std::function<void()> onListening_;
   Clock clock_ = wallClockMicros;
   int listenFd_ = -1;
   int port_ = 0;
@@ -285,6 +291,7 @@ int SMPPServer<SessionT, AdminSessionT>::run(int smppPort, int /*adminPort*/, bo
   if (listenFd_ >= 0) poller_.add(listenFd_);
   poller_.add(waker_.descriptor());
   closedInPass_.assign(sessions_.size(), 0);
+  if (listenFd_ >= 0 && onListening_) onListening_();
 
   // What a pass sends (responses, receipts, submits to SMSCs) leaves in one
   // write per connection, just before the loop sleeps.

@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   curl wrk apache2-utils libnet-smpp-perl haproxy
+  libsystemd-dev dpkg-dev systemd prometheus
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,154 @@
+// What the package ships for operators against the real daemon: every series
+// that the dashboard's panels and the alert rules name is exposed on
+// /metrics once a little traffic has passed, and the daemon tells the service
+// manager that it is ready and that it is stopping.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "smpp/pdu.h"
+#include "tests/support/fake_smsc.h"
+#include "tests/support/smpp_test_client.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_daemon.h"
+
+using namespace testing_support;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+namespace {
+
+json configuration(int smscPort) {
+  json target = {{"name", "up1"},      {"host", "127.0.0.1"}, {"port", smscPort},
+                 {"bindqty", 1},       {"systemid", "up"},    {"password", "upw"},
+                 {"systemtype", ""},   {"weight", 1},         {"admindown", false}};
+  return {{"base", {{"log.level", "INFO"}}},
+          {"cdr", {{"mode", "correlate"}}},
+          {"targetsets",
+           {{{"id", "ts"}, {"name", "ts"}, {"submits_enabled", true}, {"targets", {target}}}}},
+          {"esme", {{{"systemid", "acme"}, {"password", "pw"}, {"sharedtargetsetid", "ts"},
+                     {"inboundmo", {"4470"}}}}}};
+}
+
+// Metric names a shipped file refers to: the daemon's own families and the
+// process series. ("up" is made by Prometheus itself.)
+std::set<std::string> namesIn(const std::string& text) {
+  static const std::regex name(R"(\b(pelliro_[A-Za-z0-9_]+|process_[a-z_]+)\b)");
+  std::set<std::string> names;
+  for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it)
+    names.insert((*it)[1]);
+  return names;
+}
+
+std::string contents(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Whether the exposition has a sample of `name` (bare or labelled), or
+// declares the family (labelled families that nothing has bumped yet, such
+// as send failures, have only their type line).
+bool exposes(const std::string& metrics, const std::string& name) {
+  return std::regex_search(metrics, std::regex("(^|\n)(" + name + "[{ ]|# TYPE " + name + " )"));
+}
+
+TEST(PackagingTest, EverySeriesOfTheDashboardAndTheAlertsIsExposed) {
+  FakeSmsc smsc;
+  TestDaemon daemon(configuration(smsc.port()));
+  ASSERT_TRUE(daemon.started()) << daemon.output();
+  ASSERT_NE(smsc.waitForBound("up", 0, 10s), 0);
+
+  // One submit with a receipt, answered by the SMSC, and an MO: most
+  // labelled families have samples only once they have been bumped.
+  SmppTestClient acme(daemon.port(), "127.0.0.2");
+  ASSERT_TRUE(acme.bind(SMPP::BIND_TRANSCEIVER, "acme", "pw").has_value());
+  acme.send(SMPP::SUBMIT_SM, submitBody("4470", "447700900001", "hello", 1));
+  ASSERT_TRUE(acme.readUntil(SMPP::SUBMIT_SM_RESP).has_value());
+  ASSERT_TRUE(smsc.waitFor([&] { return smsc.submits().size() == 1; }));
+  const int upstream = smsc.boundSessions().front().connection;
+  smsc.sendReceipt(upstream, smsc.submits().front().messageId, "447700900001", "4470");
+  std::optional<WirePDU> receipt = acme.readUntil(SMPP::DELIVER_SM);
+  ASSERT_TRUE(receipt.has_value());
+  acme.send(SMPP::DELIVER_SM_RESP, std::string(1, '\0'), receipt->sequenceNumber);
+  ASSERT_NE(smsc.sendMO(upstream, "447700900001", "4470", "hello"), 0u);
+  ASSERT_TRUE(acme.readUntil(SMPP::DELIVER_SM).has_value());
+  const std::string metrics = daemon.curl("GET", "/metrics");
+
+  for (const char* file : {"packaging/grafana-dashboard.json", "packaging/pelliro-alerts.yml"}) {
+    const std::set<std::string> names =
+        namesIn(contents(std::string(PELLIRO_SOURCE_DIR) + "/" + file));
+    EXPECT_GE(names.size(), 5u) << file;
+    for (const std::string& name : names)
+      EXPECT_TRUE(exposes(metrics, name)) << file << " names " << name << ", not in /metrics";
+  }
+}
+
+// The datagrams the daemon sends to a NOTIFY_SOCKET of ours, as systemd
+// would receive them.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool bound() const { return bound_; }
+  // The next datagram, or "" after `timeout`.
+  std::string next(std::chrono::milliseconds timeout = 10s) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) return "";
+    char buffer[512];
+    const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+TEST(PackagingTest, TellsTheServiceManagerWhenReadyAndWhenStopping) {
+#ifndef PELLIRO_HAVE_SYSTEMD
+  GTEST_SKIP() << "built without libsystemd: the daemon sends no notifications";
+#endif
+  TempDir dir;
+  NotifySocket notify(dir.file("notify"));
+  ASSERT_TRUE(notify.bound());
+  setenv("NOTIFY_SOCKET", dir.file("notify").c_str(), 1);
+  TestDaemon daemon(json{{"base", json::object()}});
+  unsetenv("NOTIFY_SOCKET");
+  ASSERT_TRUE(daemon.started()) << daemon.output();
+
+  EXPECT_EQ(notify.next(), "READY=1");
+  // Ready means accepting: both listeners answer now.
+  SmppTestClient client(daemon.port(), "127.0.0.2");
+  EXPECT_TRUE(client.connected());
+  EXPECT_NE(daemon.curl("GET", "/metrics").find("pelliro_"), std::string::npos);
+  EXPECT_EQ(notify.next(100ms), "") << "nothing more before the stop";
+
+  kill(daemon.process().pid(), SIGTERM);
+  EXPECT_EQ(notify.next(), "STOPPING=1");
+  EXPECT_EQ(daemon.process().waitExit(), 0);
+}
+
+}  // namespace
