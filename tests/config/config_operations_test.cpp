@@ -35,7 +35,7 @@ json target(const std::string& name, json extra = json::object()) {
   return t;
 }
 
-json targetSet(const std::string& id, bool submits, json targets) {
+json targetSet(const std::string& id, bool submits, std::vector<json> targets) {
   return {{"id", id}, {"name", "Set " + id}, {"submits_enabled", submits}, {"targets", targets}};
 }
 

@@ -109,7 +109,7 @@ json coverage(const std::string& set, const std::string& key, double cost, bool 
   return {{"targetset", set}, {"coverage", {{{"key", key}, {"cost", cost}, {"ignore", ignore}}}}};
 }
 
-json customer(const std::string& id, json rules) {
+json customer(const std::string& id, std::vector<json> rules) {
   return {{"systemid", id}, {"sharedtargetsetid", "S-" + id}, {"routes-mt", rules}};
 }
 

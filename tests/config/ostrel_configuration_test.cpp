@@ -248,7 +248,7 @@ TEST_F(OstrelConfigurationTest, InvalidDocumentsAreRefusedWithTheirReason) {
       "ESME");
   auto withRule = [&](const json& rule) {
     json customer = esme("acme");
-    customer["routes-mt"] = {rule};
+    customer["routes-mt"] = json::array({rule});
     return document({}, {customer});
   };
   add("customer rule without criteria or lcrmap", withRule({{"targetset", "A"}}),

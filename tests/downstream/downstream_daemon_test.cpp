@@ -238,7 +238,7 @@ TEST(SubmitDaemonTest, ExternalLogicDecidesAndTheLookedUpNetworkRoutes) {
   const json byNetwork = {
       {"criteria", {{"match", "destination"}, {"type", "mnc"}, {"value", "23415"}}},
       {"targetset", "INTERNAL_SMSC_SIM"}};
-  json doc = configuration(0, {esme("acme", "none", {{"routes-mt", {byNetwork}}})});
+  json doc = configuration(0, {esme("acme", "none", {{"routes-mt", json::array({byNetwork})}})});
   doc["eli"] = {{"enabled", true}, {"url", eli.url("/decide")}, {"request_timeout_ms", 200}};
   doc["lookup"] = {{"enabled", true}, {"url", lookup.url("/network?msisdn={msisdn}")}};
   doc["targetsets"] = json::array();
