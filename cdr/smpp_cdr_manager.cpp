@@ -172,13 +172,6 @@ void SMPPCDRManager::createInitialCDR(const SMPP::T_SubmitSM& submit, const std:
                r.concatTotal, r.concatPart);
   }
 
-  // The table's node is made before the lock and a replaced one freed after
-  // it: the listener and the upstream thread take this lock for every
-  // message, and should not wait on each other's allocations.
-  const int64_t submitTime = r.submitTime;
-  decltype(pending_) staging;
-  auto node = staging.extract(
-      staging.try_emplace(PendingKey{smscid, upstreamSequence}, std::move(r)).first);
   std::vector<CDRRecord> stale;
   size_t refused = 0;
   size_t batchSize = 0;
@@ -189,12 +182,10 @@ void SMPPCDRManager::createInitialCDR(const SMPP::T_SubmitSM& submit, const std:
       logMessage(LOG_WARNING, this, kClassName, "createInitialCDR",
                  "CDR queue full (%zu entries), dropping oldest entries", pending_.size());
       size_t indexRemoved = 0;
-      removeStaleLocked(submitTime, stale, indexRemoved);
+      removeStaleLocked(r.submitTime, stale, indexRemoved);
       for (CDRRecord& old : stale) refused += appendLocked(std::move(old)) ? 0 : 1;
     }
-    auto placed = pending_.insert(std::move(node));
-    if (!placed.inserted) std::swap(placed.position->second, placed.node.mapped());
-    node = std::move(placed.node);
+    pending_[PendingKey{smscid, upstreamSequence}] = std::move(r);
     pendingNow = pending_.size();
     batchSize = cdrBatch_.size();
   }
@@ -215,11 +206,6 @@ void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscid, uint64_t seq,
   if (m == CDRMode::NONE) return;
   size_t refused = 0;
   size_t batchSize = 0;
-  // The index node is made before the lock, removed ones freed after it
-  // (see createInitialCDR).
-  decltype(index_) staging;
-  auto indexNode = staging.extract(staging.try_emplace(IndexKey{smscid >> 8, messageId}).first);
-  decltype(pending_)::node_type recordNode;
   {
     std::lock_guard<std::mutex> lock(dataMutex_);
     logMessage(LOG_FINE, this, kClassName, "updateCDRWithMessageID",
@@ -240,16 +226,13 @@ void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscid, uint64_t seq,
     if (m == CDRMode::OPERATION) {
       entry.customer.reset(new CustomerFields{r.esmeId, r.esmeIp, r.mccMNC});
     }
-    indexNode.mapped() = std::move(entry);
-    auto placed = index_.insert(std::move(indexNode));
-    if (!placed.inserted) std::swap(placed.position->second, placed.node.mapped());
-    indexNode = std::move(placed.node);
+    index_[IndexKey{smscid >> 8, messageId}] = std::move(entry);
     logMessage(LOG_FINE, this, kClassName, "updateCDRWithMessageID",
                "CDR updated with message ID - Pending CDRs: %zu, MessageID Index: %zu",
                pending_.size(), index_.size());
     if (m != CDRMode::OPERATION) return;
     CDRRecord done = std::move(r);
-    recordNode = pending_.extract(it);
+    pending_.erase(it);
     refused = appendLocked(std::move(done)) ? 0 : 1;
     batchSize = cdrBatch_.size();
   }
@@ -294,9 +277,6 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscid, const std::st
   const int64_t now = nowNanos();
   size_t refused = 0;
   size_t batchSize = 0;
-  // Removed nodes are freed after the lock (see createInitialCDR).
-  decltype(pending_)::node_type recordNode;
-  decltype(index_)::node_type entryNode;
   {
     std::lock_guard<std::mutex> lock(dataMutex_);
     auto entry = index_.find(IndexKey{smscid >> 8, messageId});
@@ -322,7 +302,7 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscid, const std::st
                    "Duplicate delivery receipt for message %s", messageId.c_str());
       }
       done = std::move(record->second);
-      recordNode = pending_.extract(record);
+      pending_.erase(record);
     } else {
       done.origin = CDROrigin::MTReceipt;
       done.messageId = messageId;
@@ -338,7 +318,7 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscid, const std::st
     done.dlrDoneDate = doneDate;
     done.deliveryStatus = state;
     done.errorCode = error;
-    entryNode = index_.extract(entry);
+    index_.erase(entry);
     refused = appendLocked(std::move(done)) ? 0 : 1;
     logMessage(LOG_FINE, this, kClassName, "updateCDRWithDeliveryReceipt",
                "CDR updated with delivery receipt - Pending CDRs: %zu, MessageID Index: %zu",

@@ -496,7 +496,6 @@ void SMPPUpstream::makeConnections(uint64_t t) {
                    entry.systemId.c_str());
         std::lock_guard<std::mutex> lock(sessionsMutex_);
         sessions_.push_back(session);
-        sessionsBySlot_[session->settings().smscid].push_back(session);
         continue;
       }
       session->closeConnection();
@@ -666,11 +665,6 @@ void SMPPUpstream::removeSession(const std::shared_ptr<SMPPSessionClient>& sessi
     if (pos != sessions_.end()) {
       sessions_.erase(pos);
       listed = true;
-    }
-    auto slot = sessionsBySlot_.find(session->settings().smscid);
-    if (slot != sessionsBySlot_.end()) {
-      std::erase(slot->second, session);
-      if (slot->second.empty()) sessionsBySlot_.erase(slot);
     }
   }
   answerWaitingSubmits(*session);
@@ -844,14 +838,12 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemId, uint64_t custom
   std::lock_guard<std::mutex> lock(sessionsMutex_);
   tracker_.setTargetEsme(esmeSystemId, targetIdOfSlot(smscid));
   std::shared_ptr<SMPPSessionClient> session;
-  auto slot = sessionsBySlot_.find(smscid);
-  if (slot != sessionsBySlot_.end()) {
-    for (const auto& candidate : slot->second) {
-      const uint32_t state = candidate->bindState();
-      if (state == BIND_STATE_TRANSCEIVER || state == BIND_STATE_TRANSMITTER) {
-        session = candidate;
-        break;
-      }
+  for (const auto& candidate : sessions_) {
+    const uint32_t state = candidate->bindState();
+    if (candidate->settings().smscid == smscid &&
+        (state == BIND_STATE_TRANSCEIVER || state == BIND_STATE_TRANSMITTER)) {
+      session = candidate;
+      break;
     }
   }
   if (!session) return false;

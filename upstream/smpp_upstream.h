@@ -230,10 +230,6 @@ class SMPPUpstream {
 
   mutable std::mutex sessionsMutex_;
   std::vector<std::shared_ptr<SMPPSessionClient>> sessions_;  // guarded by sessionsMutex_
-  // The same sessions by slot, in list order: a submit looks at its slot's
-  // sessions only, however many slots there are.
-  std::unordered_map<uint64_t, std::vector<std::shared_ptr<SMPPSessionClient>>>
-      sessionsBySlot_;  // guarded by sessionsMutex_
 
   mutable std::mutex entriesMutex_;
   std::map<uint64_t, SMSCEntry> entries_;  // guarded by entriesMutex_
