@@ -167,11 +167,12 @@ void MetricsRegistry::registerRate(const std::string& name, const std::string& h
   labelled_[name] = labelled;
 }
 
-void MetricsRegistry::incrementCounter(std::string_view key) {
-  Counter& c = series(counters_, key);
+void MetricsRegistry::bump(Counter& c) {
   c.value.fetch_add(1, std::memory_order_relaxed);
   show(c.shown);
 }
+
+void MetricsRegistry::incrementCounter(std::string_view key) { bump(series(counters_, key)); }
 
 void MetricsRegistry::addGauge(std::string_view key, int64_t delta) {
   Gauge& g = series(gauges_, key);
@@ -193,9 +194,7 @@ void MetricsRegistry::rollRate(Rate& rate, uint64_t now, uint64_t startCount) {
 }
 
 void MetricsRegistry::incrementCounter(const char* name, Labels labels) {
-  Counter& c = labelledSeries(counters_, name, labels);
-  c.value.fetch_add(1, std::memory_order_relaxed);
-  show(c.shown);
+  bump(labelledSeries(counters_, name, labels));
 }
 
 void MetricsRegistry::addRate(std::string_view key, uint64_t n) {

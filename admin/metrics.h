@@ -98,6 +98,7 @@ class MetricsRegistry {
   uint64_t now() const;
   uint64_t rateNow() const;
   static void rollRate(Rate& rate, uint64_t now, uint64_t startCount);
+  static void bump(Counter& c);
   void addToRate(Rate& rate, uint64_t n);
   // The series of `key`, found in the calling thread's memory of series or
   // made under the exclusive lock.
