@@ -34,6 +34,8 @@ std::shared_ptr<OstrelSession> OstrelSession::create(int fd, const char* peerIp,
   if (master != nullptr) {
     session->authoriser_.setVerdictListener([master, id] { master->requestTimedCheck(id); });
     session->socketHolder().setAttentionCallback([master, id] { master->requestTimedCheck(id); });
+    // Created by the listener, which serves and writes it from now on.
+    session->socketHolder().setOwnerThread();
   }
   return session;
 }

@@ -223,6 +223,28 @@ bool SMPPSocketHolder::sendPDU(uint32_t sequenceNumber, uint32_t commandId, uint
   std::lock_guard<std::mutex> lock(outputMutex_);
   if (!socket_ || socket_->descriptor() < 0) return false;
 
+  if (foreignCaller()) {
+    // Only the owner thread writes this socket: the PDU waits in the
+    // backlog, and the owner is asked once, now or when this thread's
+    // batch ends.
+    if (backlog_.size() - backlogStart_ + SMPP::HEADER_LENGTH + bodyLength > kMaxOutputBacklog) {
+      failSend(0, "Output backlog full, peer not reading");
+      return false;
+    }
+    appendLocked(sequenceNumber, commandId, commandStatus, body, bodyLength);
+    if (!batched_) {
+      SendBatch* batch = SendBatch::current();
+      std::shared_ptr<void> owner = batch != nullptr ? owner_.lock() : nullptr;
+      if (owner) {
+        batched_ = true;
+        batch->add(std::move(owner), this);
+      } else {
+        handOverLocked();
+      }
+    }
+    return true;
+  }
+
   SendBatch* batch = batched_ ? nullptr : SendBatch::current();
   if (batched_ || batch != nullptr) {
     std::shared_ptr<void> owner = batched_ ? nullptr : owner_.lock();
@@ -281,8 +303,66 @@ bool SMPPSocketHolder::sendPDU(uint32_t sequenceNumber, uint32_t commandId, uint
   return false;
 }
 
+bool SMPPSocketHolder::foreignCaller() const {
+  return ownerThread_ != std::thread::id() && ownerThread_ != std::this_thread::get_id();
+}
+
+void SMPPSocketHolder::handOverLocked() {
+  if (handedOver_) return;
+  handedOver_ = true;
+  if (attention_) attention_();
+}
+
+SMPPSocketHolder::WriteResult SMPPSocketHolder::writeAsOwner() {
+  std::unique_lock<std::mutex> lock(outputMutex_);
+  handedOver_ = false;
+  while (backlogStart_ < backlog_.size()) {
+    if (!socket_ || socket_->descriptor() < 0) return WriteResult::kError;
+    // Other threads append to a fresh backlog meanwhile. The socket object
+    // stays: only this thread replaces or closes it.
+    writing_.swap(backlog_);
+    size_t at = backlogStart_;
+    backlog_.clear();
+    backlogStart_ = 0;
+    SMPPSocket* socket = socket_.get();
+    lock.unlock();
+    WriteResult result = WriteResult::kComplete;
+    int error = 0;
+    while (at < writing_.size()) {
+      const ssize_t n = socket->write(writing_.data() + at, writing_.size() - at);
+      if (n > 0) {
+        at += static_cast<size_t>(n);
+        continue;
+      }
+      error = errno;
+      result = n == 0 || isWouldBlock(error) || error == EINTR ? WriteResult::kIncomplete
+                                                               : WriteResult::kError;
+      break;
+    }
+    lock.lock();
+    if (result == WriteResult::kError) {
+      writing_.clear();
+      backlog_.clear();
+      failSend(error, "socket send failed");
+      return result;
+    }
+    if (result == WriteResult::kIncomplete) {
+      // What the kernel left goes out before what was appended since.
+      writing_.erase(writing_.begin(), writing_.begin() + static_cast<std::ptrdiff_t>(at));
+      writing_.insert(writing_.end(), backlog_.begin(), backlog_.end());
+      backlog_.swap(writing_);
+      writing_.clear();
+      return result;
+    }
+    writing_.clear();
+  }
+  return WriteResult::kComplete;
+}
+
 bool SMPPSocketHolder::flushOutput() {
   if (failed()) return false;
+  if (ownerThread_ != std::thread::id() && !foreignCaller())
+    return writeAsOwner() != WriteResult::kError && !failed();
   std::lock_guard<std::mutex> lock(outputMutex_);
   if (backlogStart_ >= backlog_.size()) return true;
   if (!socket_) return false;
@@ -295,13 +375,25 @@ bool SMPPSocketHolder::flushOutput() {
 
 size_t SMPPSocketHolder::pendingOutputBytes() const {
   std::lock_guard<std::mutex> lock(outputMutex_);
-  return batched_ ? 0 : backlog_.size() - backlogStart_;
+  return batched_ || handedOver_ ? 0 : backlog_.size() - backlogStart_;
 }
 
 void SMPPSocketHolder::flushBatched() {
-  std::lock_guard<std::mutex> lock(outputMutex_);
+  std::unique_lock<std::mutex> lock(outputMutex_);
   batched_ = false;
   if (failed() || !socket_ || socket_->descriptor() < 0 || backlogStart_ >= backlog_.size()) return;
+  if (foreignCaller()) {
+    handOverLocked();
+    return;
+  }
+  if (ownerThread_ != std::thread::id()) {
+    lock.unlock();
+    if (writeAsOwner() != WriteResult::kIncomplete) return;
+    // The loop is about to sleep: it must watch the socket for writing.
+    lock.lock();
+    if (attention_) attention_();
+    return;
+  }
   switch (writeBacklogLocked()) {
     case WriteResult::kComplete:
       return;

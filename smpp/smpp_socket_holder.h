@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "smpp/pdu.h"
@@ -26,6 +27,13 @@
 // when the socket becomes writable, told by the attention callback that a
 // backlog formed. A backlog that would pass kMaxOutputBacklog fails the
 // connection: its peer is not reading.
+//
+// A holder served by a loop thread (setOwnerThread) is written only by that
+// thread: another thread's send appends to the backlog and hands the write
+// over (the attention callback, once per batch), and the owner writes with
+// the output mutex released, so neither thread waits for the other's system
+// call. The owner is also the only thread that closes the descriptor while
+// it is shared.
 //
 // The holder owns its descriptor when attached with `ownsDescriptor` and
 // closes it under the output mutex, so a send racing the close either goes
@@ -60,6 +68,9 @@ class SMPPSocketHolder {
   // which the batch keeps alive until it writes. Set it before the holder
   // is shared.
   void setOwner(std::weak_ptr<void> owner) { owner_ = std::move(owner); }
+  // Makes the calling thread the one that writes this holder's socket.
+  // Set it, with the attention callback, before the holder is shared.
+  void setOwnerThread() { ownerThread_ = std::this_thread::get_id(); }
 
   int descriptor() const;
   bool ownsDescriptor() const { return ownsDescriptor_; }
@@ -103,7 +114,9 @@ class SMPPSocketHolder {
   bool flushOutput();
   // Output the owning loop must wait for the socket to take: bytes gathered
   // by a send batch do not count, the batch writes them before its thread
-  // sleeps (and asks for attention if the kernel leaves some).
+  // sleeps (and asks for attention if the kernel leaves some), and bytes
+  // handed over to the owner thread do not either, the owner writes them
+  // when it takes the hand-over.
   size_t pendingOutputBytes() const;
 
  private:
@@ -117,6 +130,14 @@ class SMPPSocketHolder {
   bool extractPDU();
   // Writes the backlog from its front; caller holds outputMutex_.
   WriteResult writeBacklogLocked();
+  // True when an owner thread is set and the caller is another thread.
+  bool foreignCaller() const;
+  // Asks the owner thread to write what others appended; caller holds
+  // outputMutex_.
+  void handOverLocked();
+  // The owner thread's write: the lock is released around each system
+  // call. outputMutex_ is not held on entry.
+  WriteResult writeAsOwner();
   // Caller holds outputMutex_.
   void failSend(int error, const char* why);
   // Appends one PDU to the backlog; caller holds outputMutex_.
@@ -144,4 +165,7 @@ class SMPPSocketHolder {
   std::function<void()> attention_;     // guarded by outputMutex_
   std::weak_ptr<void> owner_;           // set before sharing, then read only
   bool batched_ = false;                // guarded by outputMutex_: registered with a batch
+  bool handedOver_ = false;             // guarded by outputMutex_: the owner was asked to write
+  std::thread::id ownerThread_;         // set before sharing, then read only
+  std::vector<uint8_t> writing_;        // the owner thread's: bytes in its current write
 };

@@ -483,10 +483,11 @@ void SMPPUpstream::makeConnections(uint64_t t) {
       session->attachSocket(std::make_unique<SMPPSocketUnencrypted>(fd), true, entry.host,
                             entry.port);
       const uint64_t id = session->sessionId();
-      // Runs on whichever thread's send left output waiting; the loop then
-      // watches the socket for writing.
+      // Runs on whichever thread's send left output waiting or handed it
+      // over; the loop then writes it or watches the socket for writing.
       session->socketHolder().setAttentionCallback([this, id] { waker_.post(id); });
       session->socketHolder().setOwner(session);
+      session->socketHolder().setOwnerThread();
       session->setConnectionState(SMPPSessionClient::kConnecting);
       if (registerSession(session)) {
         count("smppUpstreamBindAttemptTotal");
@@ -549,6 +550,9 @@ void SMPPUpstream::handlePosted(uint64_t t) {
     auto it = served_.find(id);
     if (it == served_.end()) continue;
     Served& served = it->second;
+    // Submits from the listener wait here to be written by this thread.
+    if (served.session->connectionState() == SMPPSessionClient::kConnected)
+      served.session->flushOutput();
     // Failed sends are ended by the next timed check, made due now.
     if (served.session->failed()) served.checkDue = t;
     watchWrite(served, served.session->pendingOutputBytes() > 0);
