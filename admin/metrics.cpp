@@ -48,6 +48,14 @@ void show(std::atomic<bool>& shown) {
 // a compare and no shared cache line. Bounded: past the limit it starts over.
 // Each remembered series comes with the registry's own copy of its key, which
 // lives as long as the series.
+constexpr size_t kLabelledRecentSlots = 64;
+
+template <typename V>
+struct LabelledRecent {
+  std::string key;
+  V* series = nullptr;
+};
+
 template <typename V>
 struct SeriesMemory {
   static constexpr size_t kLimit = 8192;
@@ -69,6 +77,8 @@ struct SeriesMemory {
     Known known{nullptr, nullptr};
   };
   Recent recent[kRecentSlots];
+  // The same for labelled series, by their memory key.
+  LabelledRecent<V> labelledRecent[kLabelledRecentSlots];
 };
 
 template <typename V>
@@ -124,12 +134,29 @@ V& MetricsRegistry::labelledSeries(SeriesMap<V>& map, const char* name, Labels l
   if (!fits) return series(map, seriesKey(name, labels));
   thread_local SeriesMemory<V> memory;
   const std::string_view memoryKey(buffer, length);
+  // Before the hash: the last combination seen in a slot picked by the
+  // family's address and the first value's address and size. A call site
+  // mostly bumps one combination in turn (one customer, one SMSC), so the
+  // key bytes are compared and nothing is hashed.
+  uintptr_t mix = reinterpret_cast<uintptr_t>(name) >> 3;
+  if (labels.size() != 0) {
+    mix ^= reinterpret_cast<uintptr_t>(labels.begin()->second.data()) >> 3;
+    mix ^= labels.begin()->second.size() * 0x9E37u;
+  }
+  LabelledRecent<V>& recent = memory.labelledRecent[mix % kLabelledRecentSlots];
+  if (recent.series != nullptr && recent.key == memoryKey) return *recent.series;
   auto known = memory.known.find(memoryKey);
-  if (known != memory.known.end()) return *known->second.series;
-  V& found = series(map, seriesKey(name, labels));
-  if (memory.known.size() >= SeriesMemory<V>::kLimit) memory.known.clear();
-  memory.known.emplace(std::string(memoryKey), typename SeriesMemory<V>::Known{&found, nullptr});
-  return found;
+  V* found;
+  if (known != memory.known.end()) {
+    found = known->second.series;
+  } else {
+    found = &series(map, seriesKey(name, labels));
+    if (memory.known.size() >= SeriesMemory<V>::kLimit) memory.known.clear();
+    memory.known.emplace(std::string(memoryKey), typename SeriesMemory<V>::Known{found, nullptr});
+  }
+  recent.key.assign(memoryKey);
+  recent.series = found;
+  return *found;
 }
 
 void MetricsRegistry::registerCounter(const std::string& name, const std::string& help,

@@ -393,6 +393,7 @@ void SMPPCDRManager::handOverLocked() {
   std::lock_guard<std::mutex> lock(writeMutex_);
   if (writeBatch_.empty()) {
     writeBatch_.swap(cdrBatch_);
+    cdrBatch_.swap(spareBatch_);
   } else {
     // The writer has not picked up the previous batch yet; keep the order.
     writeBatch_.insert(writeBatch_.end(), std::make_move_iterator(cdrBatch_.begin()),
@@ -581,6 +582,9 @@ bool SMPPCDRManager::writeCycle() {
              "Stats: pendingCDRs=%llu messageIdIndex=%llu cdrBatch=%llu watchBatch=%llu",
              static_cast<unsigned long long>(pending), static_cast<unsigned long long>(index),
              static_cast<unsigned long long>(collecting), static_cast<unsigned long long>(handed));
+  batch.clear();
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  if (batch.capacity() > spareBatch_.capacity()) spareBatch_.swap(batch);
   return stored;
 }
 

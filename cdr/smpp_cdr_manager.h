@@ -199,6 +199,9 @@ class SMPPCDRManager {
   std::mutex writeMutex_;
   std::condition_variable writeCond_;
   std::vector<CDRRecord> writeBatch_;  // guarded by writeMutex_
+  // A written batch's storage, given back for the next collection so that
+  // collecting does not grow a vector from nothing for every batch.
+  std::vector<CDRRecord> spareBatch_;  // guarded by writeMutex_
   bool writerStopping_ = false;        // guarded by writeMutex_
 
   std::mutex timerMutex_;
