@@ -187,9 +187,9 @@ void MetricsRegistry::registerRate(const std::string& name, const std::string& h
   std::lock_guard<std::mutex> rateLock(rate.rateMutex);
   rate.previousStart = t - 1000000;
   rate.previousCount = 0;
-  rate.currentStart = t;
-  rate.currentCount = 0;
-  rate.shown.store(true, std::memory_order_relaxed);
+  rate.currentStart.store(t, std::memory_order_relaxed);
+  rate.currentCount.store(0, std::memory_order_relaxed);
+  rate.shown.store(true, std::memory_order_release);
   help_[name] = help;
   labelled_[name] = labelled;
 }
@@ -214,10 +214,9 @@ void MetricsRegistry::setGauge(std::string_view key, int64_t value) {
 }
 
 void MetricsRegistry::rollRate(Rate& rate, uint64_t now, uint64_t startCount) {
-  rate.previousStart = rate.currentStart;
-  rate.previousCount = rate.currentCount;
-  rate.currentStart = now;
-  rate.currentCount = startCount;
+  rate.previousStart = rate.currentStart.load(std::memory_order_relaxed);
+  rate.previousCount = rate.currentCount.exchange(startCount, std::memory_order_relaxed);
+  rate.currentStart.store(now, std::memory_order_release);
 }
 
 void MetricsRegistry::incrementCounter(const char* name, Labels labels) {
@@ -234,21 +233,29 @@ void MetricsRegistry::addRate(const char* name, Labels labels, uint64_t n) {
 
 void MetricsRegistry::addToRate(Rate& rate, uint64_t n) {
   const uint64_t t = rateNow();
+  auto inWindow = [&] {
+    const uint64_t start = rate.currentStart.load(std::memory_order_acquire);
+    return !(t > start && t - start > kWindowMicros);
+  };
+  if (rate.shown.load(std::memory_order_acquire) && inWindow()) {
+    rate.currentCount.fetch_add(n, std::memory_order_relaxed);
+    return;
+  }
   std::lock_guard<std::mutex> rateLock(rate.rateMutex);
   if (!rate.shown.load(std::memory_order_relaxed)) {
     // A new (or cleared) series starts with an empty previous window.
     rate.previousStart = t - 1000000;
     rate.previousCount = 0;
-    rate.currentStart = t;
-    rate.currentCount = n;
-    rate.shown.store(true, std::memory_order_relaxed);
+    rate.currentCount.store(n, std::memory_order_relaxed);
+    rate.currentStart.store(t, std::memory_order_relaxed);
+    rate.shown.store(true, std::memory_order_release);
     return;
   }
   // Another thread may have rolled the window with a later reading.
-  if (t > rate.currentStart && t - rate.currentStart > kWindowMicros) {
-    rollRate(rate, t, n);
+  if (inWindow()) {
+    rate.currentCount.fetch_add(n, std::memory_order_relaxed);
   } else {
-    rate.currentCount += n;
+    rollRate(rate, t, n);
   }
 }
 
@@ -303,7 +310,8 @@ std::string MetricsRegistry::renderMetrics(uint64_t at) {
   });
   renderKind(rates_, "gauge", [&](Rate& r) {
     std::lock_guard<std::mutex> rateLock(r.rateMutex);
-    if (t > r.currentStart && t - r.currentStart > kWindowMicros) rollRate(r, t, 0);
+    const uint64_t start = r.currentStart.load(std::memory_order_relaxed);
+    if (t > start && t - start > kWindowMicros) rollRate(r, t, 0);
     appendNumber(out, r.previousCount);
     out.push_back(' ');
     appendNumber(out, r.previousStart / 1000);

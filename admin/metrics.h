@@ -86,13 +86,17 @@ class MetricsRegistry {
     std::atomic<int64_t> value{0};
     std::atomic<bool> shown{false};
   };
+  // A bump inside the current window only adds to currentCount; rolling
+  // the window (and every change of the previous window) takes rateMutex.
+  // A bump racing a roll may count into the new window: a rate is a
+  // per-second figure, one event early is not an error.
   struct Rate {
     std::atomic<bool> shown{false};
-    std::mutex rateMutex;  // guards the four fields
+    std::mutex rateMutex;  // guards the previous window and every roll
     uint64_t previousStart = 0;
     uint64_t previousCount = 0;
-    uint64_t currentStart = 0;
-    uint64_t currentCount = 0;
+    std::atomic<uint64_t> currentStart{0};
+    std::atomic<uint64_t> currentCount{0};
   };
 
   uint64_t now() const;
