@@ -22,11 +22,11 @@ void DeliverSMQueue::noteQueued(int64_t delta) {
   MetricsRegistry::instance().setGauge(kQueueSizeGauge, static_cast<int64_t>(total_));
 }
 
-void DeliverSMQueue::pushDeliverSM(const std::string& systemId, const Body& body) {
+void DeliverSMQueue::pushDeliverSM(const std::string& systemId, Body body) {
   PushListener listener;
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
-    queues_[systemId].push_back(body);
+    queues_[systemId].push_back(std::move(body));
     noteQueued(1);
     listener = listener_;
   }

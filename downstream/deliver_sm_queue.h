@@ -39,8 +39,8 @@ class DeliverSMQueue {
 
   void setPushListener(PushListener listener);
 
-  // Appends a copy of `body` to the queue of `systemId`.
-  void pushDeliverSM(const std::string& systemId, const Body& body);
+  // Appends `body` to the queue of `systemId`.
+  void pushDeliverSM(const std::string& systemId, Body body);
   // Puts `body` back at the front of the queue of `systemId`: a deliver_sm
   // whose write failed, or whose session closed before it was acknowledged,
   // is offered again before anything newer.

@@ -987,14 +987,13 @@ void SMPPUpstream::deliverEarlyReceipt(SMPPSessionClient& session, const std::st
   SMPP::ReceiptInfo info = SMPP::parseReceiptText(text, &deliver.tlvs);
   std::string esme;
   if (!tracker_.getMessageIDMapping(smscid, messageId, esme)) return;
-  deliverReceipt(session, esme, messageId, info, body);
+  deliverReceipt(session, nameOf(smscid), esme, messageId, info, std::move(body));
 }
 
-void SMPPUpstream::deliverReceipt(SMPPSessionClient& session, const std::string& esme,
-                                  const std::string& messageId, const SMPP::ReceiptInfo& info,
-                                  const std::vector<uint8_t>& body) {
+void SMPPUpstream::deliverReceipt(SMPPSessionClient& session, const std::string& name,
+                                  const std::string& esme, const std::string& messageId,
+                                  const SMPP::ReceiptInfo& info, std::vector<uint8_t> body) {
   const uint64_t smscid = session.settings().smscid;
-  const std::string name = nameOf(smscid);
   count("smppDeliverSM", {{"esme", esme}, {"smsc", name}});
   count("smppDeliverSM_ESME", {{"esme", esme}});
   rate("smppDeliverSMRate", {{"esme", esme}, {"smsc", name}});
@@ -1002,7 +1001,7 @@ void SMPPUpstream::deliverReceipt(SMPPSessionClient& session, const std::string&
   if (cdr_.mode() != CDRMode::NONE)
     cdr_.updateCDRWithDeliveryReceipt(smscid, name, messageId, info.state, info.error,
                                       info.doneDate);
-  deliverQueue_.pushDeliverSM(esme, body);
+  deliverQueue_.pushDeliverSM(esme, std::move(body));
 }
 
 void SMPPUpstream::sendDeliverSMResp(SMPPSessionClient& session, uint32_t sequence,
@@ -1029,7 +1028,7 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
   rate("smppDeliverSMRate_SMSC", {{"smsc", name}});
 
   const SMPPSocketHolder& holder = session.socketHolder();
-  const std::vector<uint8_t> body(holder.body(), holder.body() + holder.bodyLength());
+  std::vector<uint8_t> body(holder.body(), holder.body() + holder.bodyLength());
   SMPP::T_SubmitSM deliver;
   if (!SMPP::parseDeliverSM(body.data(), body.size(), deliver, t)) {
     logMessage(LOG_SEVERE, this, className_, "processDeliverSM",
@@ -1037,8 +1036,11 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
                static_cast<ull>(session.sessionId()), static_cast<int>(sequence));
     return;
   }
-  std::vector<uint8_t> emptyId;
-  SMPP::encodeMessageIdBody("", emptyId);
+  static const std::vector<uint8_t> emptyId = [] {
+    std::vector<uint8_t> b;
+    SMPP::encodeMessageIdBody("", b);
+    return b;
+  }();
 
   if ((deliver.esm_class & 0x24) != 0) {
     count("smppDeliverSMDLR");
@@ -1053,7 +1055,7 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
                info.state, static_cast<int>(info.error));
     std::string esme;
     if (tracker_.getMessageIDMapping(smscid, info.messageId, esme)) {
-      deliverReceipt(session, esme, info.messageId, info, body);
+      deliverReceipt(session, name, esme, info.messageId, info, std::move(body));
     } else {
       count("smppDLRMessageIDUnknown");
       count("smppDLRMessageIDUnknown_SMSC", {{"smsc", name}});
@@ -1084,7 +1086,7 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
   } else {
     count("smppDeliverSMMO_ESME", {{"esme", *esme}});
     count("smppDeliverSMMO", {{"esme", *esme}, {"smsc", name}});
-    deliverQueue_.pushDeliverSM(*esme, body);
+    deliverQueue_.pushDeliverSM(*esme, std::move(body));
     if (cdr_.mode() != CDRMode::NONE) {
       logMessage(LOG_FINE, this, className_, "queueMOEvent",
                  "Queueing MO event - ESME: %s, SMSC: 0x%llx (%s), SeqNo: %llu, IP: %s",

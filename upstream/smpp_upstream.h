@@ -192,9 +192,9 @@ class SMPPUpstream {
   // Answers each customer still waiting on `session` with 0x08.
   void answerWaitingSubmits(SMPPSessionClient& session);
   // Takes a receipt to its customer: counters, CDR, queue.
-  void deliverReceipt(SMPPSessionClient& session, const std::string& esmeSystemId,
-                      const std::string& messageId, const SMPP::ReceiptInfo& info,
-                      const std::vector<uint8_t>& body);
+  void deliverReceipt(SMPPSessionClient& session, const std::string& smscName,
+                      const std::string& esmeSystemId, const std::string& messageId,
+                      const SMPP::ReceiptInfo& info, std::vector<uint8_t> body);
   // A receipt kept because its message id was unknown, now that the
   // submit_sm_resp made it known.
   void deliverEarlyReceipt(SMPPSessionClient& session, const std::string& messageId);
