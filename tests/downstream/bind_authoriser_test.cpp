@@ -260,45 +260,18 @@ TEST_F(BindAuthoriserTest, EachBindIsDecidedByTheRecordThatApplies) {
       if (later) result = verdict(authoriser, grant);
       const std::string out = testing::internal::GetCapturedStdout();
       EXPECT_EQ(result, a.result);
-      if (a.later >= 0) {
-        EXPECT_EQ(later, a.later == 1);
-      }
+      if (a.later >= 0) { EXPECT_EQ(later, a.later == 1); }
       EXPECT_NE(out.find(a.log), std::string::npos) << out;
       const bool accepted = a.result == BindAuthoriser::Accept;
       EXPECT_EQ(counters(), std::make_tuple(successes + accepted, failures + !accepted, total + 1));
       std::string systemId;
       EXPECT_EQ(tracker_.getSessionSystemId(sessionId, systemId), accepted);
       EXPECT_EQ(systemId, accepted ? a.systemId : "");
-      if (a.targetSet != nullptr) {
-        EXPECT_EQ(grant.sharedTargetSet, a.targetSet);
-      }
-      if (a.tpsLimit >= 0) {
-        EXPECT_EQ(grant.tpsLimit, a.tpsLimit);
-      }
+      if (a.targetSet != nullptr) { EXPECT_EQ(grant.sharedTargetSet, a.targetSet); }
+      if (a.tpsLimit >= 0) { EXPECT_EQ(grant.tpsLimit, a.tpsLimit); }
       EXPECT_EQ(grant.mtRuleList ? grant.mtRuleList->size() : 0u, a.rules);
     }
   }
-}
-
-// A second bind while the first is being verified is refused; a session
-// gone before its verdict leaves the verifier nothing to report to.
-TEST_F(BindAuthoriserTest, SecondBindWhileTheFirstIsCheckedIsRefused) {
-  const std::string slow = makeHash("slow", "$2b$", 8);
-  auto config = configure(json::array({esme("acme", {{"password_hash", slow}})}), json::object());
-  testing::internal::CaptureStdout();
-  {
-    BindAuthoriser gone(this, 6, *config, verifier_, tracker_);
-    BindAuthoriser::Grant grant;
-    ASSERT_EQ(gone.authorise({"127.0.0.2", "acme", "slow"}, grant), BindAuthoriser::Later);
-  }
-  BindAuthoriser authoriser(this, 5, *config, verifier_, tracker_);
-  BindAuthoriser::Grant grant;
-  ASSERT_EQ(authoriser.authorise({"127.0.0.2", "acme", "slow"}, grant), BindAuthoriser::Later);
-  EXPECT_TRUE(authoriser.pending());
-  EXPECT_EQ(authoriser.authorise({"127.0.0.2", "acme", "slow"}, grant), BindAuthoriser::Refuse);
-  EXPECT_EQ(verdict(authoriser, grant), BindAuthoriser::Accept);
-  EXPECT_FALSE(authoriser.pending());
-  testing::internal::GetCapturedStdout();
 }
 
 }  // namespace
