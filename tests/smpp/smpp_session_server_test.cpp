@@ -179,9 +179,7 @@ TEST(ServerSession, AnswersEachRequestByItsBindState) {
     const bool isSubmit = r.command == SMPP::SUBMIT_SM || r.command == SMPP::DATA_SM;
     ASSERT_EQ(out.size(), r.status < 0 ? 0u : 1u);
     if (r.status >= 0) {
-      EXPECT_EQ(std::make_tuple(out[0].header.commandId, out[0].header.commandStatus,
-                                out[0].header.sequenceNumber),
-                std::make_tuple(r.command | 0x80000000, uint32_t(r.status), 0x1234u));
+      EXPECT_EQ(out[0].head(), std::make_tuple(r.command | 0x80000000, uint32_t(r.status), 0x1234));
       if (r.answerBody) { EXPECT_EQ(out[0].body, *r.answerBody); }
     }
     EXPECT_EQ(t.s.calls() - callsBefore, r.hookCalls);
@@ -204,24 +202,20 @@ TEST(ServerSession, BindAnsweredLaterIsCompletedOnceWithTheVerdict) {
     // Meanwhile a submit is refused for the bind state and a second bind at once.
     auto out = t.exchange(SMPP::SUBMIT_SM, 12, submitBody());
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].header.commandStatus, 0x04u);
-    out = t.exchange(SMPP::BIND_TRANSCEIVER, 13, bindBody("acme", "pw", "", 0x34));
+    EXPECT_EQ(out[0].head(), std::make_tuple(SMPP::SUBMIT_SM_RESP, 0x04u, 12u));
+    out = t.exchange(TRX, 13, bindBody("acme", "pw", "", 0x34));
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].header.commandStatus, 0x0Du);
+    EXPECT_EQ(out[0].head(), std::make_tuple(SMPP::BIND_TRANSCEIVER_RESP, 0x0Du, 13u));
     EXPECT_EQ(t.s.binds.size(), 1u);
     ASSERT_TRUE(t.s.completeBind(kNow + 5, accept));
     EXPECT_FALSE(t.s.bindPending());
     out = t.pair.peerReadPDUs();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].header.commandId, SMPP::BIND_TRANSCEIVER_RESP);
-    EXPECT_EQ(out[0].header.sequenceNumber, 11u);
-    EXPECT_EQ(out[0].header.commandStatus, accept ? 0u : 0x0Du);
+    EXPECT_EQ(out[0].head(), std::make_tuple(SMPP::BIND_TRANSCEIVER_RESP, accept ? 0 : 0x0D, 11));
     EXPECT_EQ(out[0].body, accept ? cat({kVantrel, versionTlv(0x50)}) : Bytes{});
     EXPECT_EQ(t.s.bindState(), accept ? BIND_STATE_TRANSCEIVER : BIND_STATE_OPEN);
     EXPECT_EQ(t.s.systemId(), accept ? "acme" : "");
-    if (accept) {
-      EXPECT_EQ(t.s.bindTime(), kNow + 5);
-    }
+    if (accept) { EXPECT_EQ(t.s.bindTime(), kNow + 5); }
     EXPECT_FALSE(t.s.completeBind(kNow + 6, true));
   }
 }
@@ -232,9 +226,8 @@ TEST(ServerSession, BindAfterARefusalInTheSameReadIsRefusedUnasked) {
   auto out = t.feed(cat({SMPP::encodePDU(TX, 0, 1, bindBody("a", "x", "", 0x34)),
                          SMPP::encodePDU(TX, 0, 2, bindBody("a", "y", "", 0x34))}));
   ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[0].header.commandStatus, 0x0Du);
-  EXPECT_EQ(out[1].header.commandStatus, 0x0Du);
-  EXPECT_EQ(out[1].header.sequenceNumber, 2u);
+  EXPECT_EQ(out[0].head(), std::make_tuple(TX | 0x80000000, 0x0Du, 1u));
+  EXPECT_EQ(out[1].head(), std::make_tuple(TX | 0x80000000, 0x0Du, 2u));
   EXPECT_EQ(t.s.binds.size(), 1u);
   // A later bind is asked again.
   t.s.bindResult = SMPPSessionServer::kAccept;
