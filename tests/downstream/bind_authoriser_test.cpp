@@ -139,28 +139,6 @@ BindAuthoriser::Result verdict(BindAuthoriser& authoriser, BindAuthoriser::Grant
   return BindAuthoriser::Later;
 }
 
-class BindAuthoriserTest : public ::testing::Test {
- protected:
-  void SetUp() override { MetricsRegistry::instance().clearForTesting(); }
-
-  std::unique_ptr<OstrelConfiguration> configure(const json& esmes, const json& base) {
-    dir_.write("pelliro.conf", json{{"base", base}, {"esme", esmes}, {"targetsets", json::array()},
-                                    {"routes-mo", json::array()}, {"routes-mt", json::array()}}
-                                   .dump());
-    auto config = std::make_unique<OstrelConfiguration>(dir_.file("pelliro.conf"));
-    bool notFound = false;
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(config->performLoad(notFound));
-    testing::internal::GetCapturedStdout();
-    return config;
-  }
-  uint64_t counter(const char* key) { return MetricsRegistry::instance().counterValue(key); }
-
-  TempDir dir_;
-  BcryptVerifier verifier_{1, 16};
-  Tracker tracker_{""};
-};
-
 struct Attempt {
   const char* systemId;
   const char* password;
@@ -180,8 +158,23 @@ struct AuthorisationCase {
   std::vector<Attempt> attempts;
 };
 
-TEST_F(BindAuthoriserTest, EachBindIsDecidedByTheRecordThatApplies) {
+TEST(BindAuthoriserTest, EachBindIsDecidedByTheRecordThatApplies) {
   using R = BindAuthoriser::Result;
+  MetricsRegistry::instance().clearForTesting();
+  TempDir dir;
+  BcryptVerifier verifier(1, 16);
+  Tracker tracker("");
+  auto configure = [&](const json& esmes, const json& base) {
+    dir.write("pelliro.conf", json{{"base", base}, {"esme", esmes}, {"targetsets", json::array()},
+                                   {"routes-mo", json::array()}, {"routes-mt", json::array()}}
+                                  .dump());
+    auto config = std::make_unique<OstrelConfiguration>(dir.file("pelliro.conf"));
+    bool notFound = false;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(config->performLoad(notFound));
+    testing::internal::GetCapturedStdout();
+    return config;
+  };
   const AuthorisationCase cases[] = {
       {"unconfigured customer on the default set", json::array(), json::object(),
        {{"stranger", "whatever", "127.0.0.2", R::Accept, 0,
@@ -244,7 +237,9 @@ TEST_F(BindAuthoriserTest, EachBindIsDecidedByTheRecordThatApplies) {
                              "smppDownstreamBindAttempt{result=\"fail\"}",
                              "smppDownstreamBindAttemptTotal"};
   auto counters = [&] {
-    return std::make_tuple(counter(kCounters[0]), counter(kCounters[1]), counter(kCounters[2]));
+    MetricsRegistry& m = MetricsRegistry::instance();
+    return std::make_tuple(m.counterValue(kCounters[0]), m.counterValue(kCounters[1]),
+                           m.counterValue(kCounters[2]));
   };
   for (const AuthorisationCase& c : cases) {
     auto config = configure(c.esmes, c.base);
@@ -252,7 +247,7 @@ TEST_F(BindAuthoriserTest, EachBindIsDecidedByTheRecordThatApplies) {
       const Attempt& a = c.attempts[n];
       SCOPED_TRACE(testing::Message() << c.name << ", attempt " << n);
       const auto [successes, failures, total] = counters();
-      BindAuthoriser authoriser(this, ++sessionId, *config, verifier_, tracker_);
+      BindAuthoriser authoriser(this, ++sessionId, *config, verifier, tracker);
       BindAuthoriser::Grant grant;
       testing::internal::CaptureStdout();
       BindAuthoriser::Result result = authoriser.authorise({a.peer, a.systemId, a.password}, grant);
@@ -265,7 +260,7 @@ TEST_F(BindAuthoriserTest, EachBindIsDecidedByTheRecordThatApplies) {
       const bool accepted = a.result == BindAuthoriser::Accept;
       EXPECT_EQ(counters(), std::make_tuple(successes + accepted, failures + !accepted, total + 1));
       std::string systemId;
-      EXPECT_EQ(tracker_.getSessionSystemId(sessionId, systemId), accepted);
+      EXPECT_EQ(tracker.getSessionSystemId(sessionId, systemId), accepted);
       EXPECT_EQ(systemId, accepted ? a.systemId : "");
       if (a.targetSet != nullptr) { EXPECT_EQ(grant.sharedTargetSet, a.targetSet); }
       if (a.tpsLimit >= 0) { EXPECT_EQ(grant.tpsLimit, a.tpsLimit); }
