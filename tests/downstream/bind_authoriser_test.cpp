@@ -149,6 +149,7 @@ struct Attempt {
   const char* targetSet = nullptr;
   int tpsLimit = -1;
   size_t rules = 0;  // MT rules of the customer's own in the grant
+  bool second = false;  // a second bind while this one is checked is refused
 };
 
 struct AuthorisationCase {
@@ -208,7 +209,7 @@ TEST(BindAuthoriserTest, EachBindIsDecidedByTheRecordThatApplies) {
        json::array({esme("acme", {{"password_hash", kHash}})}), json::object(),
        {{"acme", "wrong", "127.0.0.2", R::Refuse, 1,
          "Binding attempt rejected. Password hash mismatch for ESME acme IP 127.0.0.2"},
-        {"acme", "hashed-pw", "127.0.0.2", R::Accept, 1},
+        {"acme", "hashed-pw", "127.0.0.2", R::Accept, 1, "", nullptr, -1, 0, true},
         {"acme", "hashed-pw", "127.0.0.2", R::Accept, 0},
         {"acme", "wrong", "127.0.0.2", R::Refuse, 1}}},
       {"a hash without the bcrypt prefix refuses even the plain password",
@@ -252,13 +253,17 @@ TEST(BindAuthoriserTest, EachBindIsDecidedByTheRecordThatApplies) {
       testing::internal::CaptureStdout();
       BindAuthoriser::Result result = authoriser.authorise({a.peer, a.systemId, a.password}, grant);
       const bool later = result == BindAuthoriser::Later;
+      if (a.second) {
+        EXPECT_EQ(authoriser.authorise({a.peer, a.systemId, a.password}, grant), R::Refuse);
+      }
       if (later) result = verdict(authoriser, grant);
       const std::string out = testing::internal::GetCapturedStdout();
       EXPECT_EQ(result, a.result);
       if (a.later >= 0) { EXPECT_EQ(later, a.later == 1); }
       EXPECT_NE(out.find(a.log), std::string::npos) << out;
       const bool accepted = a.result == BindAuthoriser::Accept;
-      EXPECT_EQ(counters(), std::make_tuple(successes + accepted, failures + !accepted, total + 1));
+      EXPECT_EQ(counters(), std::make_tuple(successes + accepted, failures + !accepted + a.second,
+                                            total + 1 + a.second));
       std::string systemId;
       EXPECT_EQ(tracker.getSessionSystemId(sessionId, systemId), accepted);
       EXPECT_EQ(systemId, accepted ? a.systemId : "");

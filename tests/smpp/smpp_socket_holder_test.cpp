@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <climits>
 #include <deque>
+#include <optional>
 
+#include "smpp/send_batch.h"
 #include "tests/smpp/smpp_test_peer.h"
 
 namespace {
@@ -197,15 +199,26 @@ TEST(SocketHolder, UnsentRestIsKeptAndGoesOutBeforeTheNextPdu) {
   EXPECT_FALSE(t.holder.failed());
 }
 
+// Sent at once or gathered in a listener pass's batch, output beyond the
+// bound fails the connection of a peer that does not read.
 TEST(SocketHolder, BacklogOverflowFailsTheConnection) {
-  ScriptedHolder t(std::deque<int>(100000, ScriptedSocket::kFull));
-  int accepted = 0;
-  while (accepted < 1000 && t.send(static_cast<uint32_t>(accepted + 1), 60000)) ++accepted;
-  EXPECT_EQ(accepted, 17);  // 17 x 60,016 bytes fit in 1 MiB, the 18th does not
-  EXPECT_TRUE(t.holder.failed());
-  EXPECT_TRUE(t.socket->wire.empty());
-  EXPECT_FALSE(t.send(99, 0));
-  EXPECT_EQ(t.attention, 2);  // once for the backlog, once for the failure
+  for (bool batched : {false, true}) {
+    SCOPED_TRACE(batched ? "batched" : "at once");
+    ScriptedHolder t(std::deque<int>(100000, ScriptedSocket::kFull));
+    auto owner = std::make_shared<int>(0);
+    t.holder.setOwner(owner);
+    std::optional<SendBatch> batch;
+    if (batched) batch.emplace();
+    int accepted = 0;
+    while (accepted < 1000 && t.send(static_cast<uint32_t>(accepted + 1), 60000)) ++accepted;
+    EXPECT_EQ(accepted, 17);  // 17 x 60,016 bytes fit in 1 MiB, the 18th does not
+    EXPECT_TRUE(t.holder.failed());
+    EXPECT_FALSE(t.send(99, 0));
+    batch.reset();
+    EXPECT_TRUE(t.socket->wire.empty());
+    // At once: once for the backlog, once for the failure.
+    EXPECT_EQ(t.attention, batched ? 1 : 2);
+  }
 }
 
 }  // namespace
