@@ -130,10 +130,8 @@ TEST(SmppSession, DeadSocketsCloseTheSessionAndOnlyOwnedDescriptorsAreClosed) {
   ASSERT_TRUE(f.session.failed());
   EXPECT_TRUE(f.session.timedCheck(kT0));
   EXPECT_EQ(f.session.descriptor(), -1);
-
   ProbeSession none;  // never given a descriptor
-  EXPECT_TRUE(none.timedCheck(kT0));
-  EXPECT_TRUE(none.failed());
+  EXPECT_TRUE(none.timedCheck(kT0) && none.failed());
 
   for (bool owned : {true, false}) {
     SocketPair pair;
@@ -141,7 +139,7 @@ TEST(SmppSession, DeadSocketsCloseTheSessionAndOnlyOwnedDescriptorsAreClosed) {
     {
       SMPPSessionNull s;
       s.attachSocket(fd, owned, "127.0.0.1", 1);
-      if (!owned) {  // not even a session that ends closes it
+      if (!owned) {  // not even a failed session closes a descriptor it does not own
         pair.closePeer();
         s.readPDU();
         EXPECT_TRUE(s.timedCheck(kT0));
