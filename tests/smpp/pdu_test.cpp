@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "tests/smpp/smpp_test_peer.h"
 
 namespace {
@@ -41,16 +43,14 @@ TEST(Pdu, SubmitSmDecodesEveryField) {
   T_SubmitSM sm;
   uint32_t error = 0;
   ASSERT_TRUE(parse(SMPP::SUBMIT_SM, submitSm(), sm, error));
-  EXPECT_EQ(sm.service_type, "CMT");
-  EXPECT_EQ(sm.source_addr_ton, 1);
-  EXPECT_EQ(sm.source_addr, "12345");
-  EXPECT_EQ(sm.destination_addr, "447900");
-  EXPECT_EQ(sm.esm_class, 0x40);
-  EXPECT_EQ(sm.priority_flag, 1);
-  EXPECT_EQ(sm.schedule_delivery_time, 0u);
-  EXPECT_EQ(sm.validity_period, kNow + kDay);  // none given: one day
-  EXPECT_EQ(sm.registered_delivery, 1);
-  EXPECT_EQ(sm.data_coding, 8);
+  EXPECT_EQ(std::tie(sm.service_type, sm.source_addr, sm.destination_addr),
+            std::make_tuple("CMT", "12345", "447900"));
+  EXPECT_EQ(std::make_tuple(sm.source_addr_ton, sm.esm_class, sm.priority_flag,
+                            sm.registered_delivery, sm.data_coding),
+            std::make_tuple(1, 0x40, 1, 1, 8));
+  // No validity given: one day.
+  EXPECT_EQ(std::tie(sm.schedule_delivery_time, sm.validity_period),
+            std::make_tuple(0u, kNow + kDay));
   EXPECT_EQ(sm.short_message, (Bytes{0x05, 0x00, 0x03, 0x07, 0x02}));
   EXPECT_EQ(sm.tlvs, (std::vector<TLV>{TLV{0x020C, 2, {0x00, 0x07}}}));
 }
@@ -144,7 +144,6 @@ TEST(Pdu, SubmitSmEncodingIsByteExactAndRoundTrips) {
   uint32_t error = 0;
   ASSERT_TRUE(parse(SMPP::SUBMIT_SM, out, back, error));
   EXPECT_EQ(back, sm);
-
 }
 
 TEST(Pdu, DataSmIsForwardedWithItsOwnTlvs) {
@@ -163,18 +162,15 @@ TEST(Pdu, DataSmIsForwardedWithItsOwnTlvs) {
   Bytes out;
   ASSERT_TRUE(SMPP::encodeSubmitSMBody(SMPP::DATA_SM, sm, out));
   EXPECT_EQ(out, body);
-}
-
-TEST(Pdu, DataSmWithoutPayloadCarriesShortMessageAsPayload) {
-  T_SubmitSM sm;
+  // Without a payload TLV the short message travels as one.
+  sm = T_SubmitSM{};
   sm.short_message = text("xy");
-  Bytes out;
   ASSERT_TRUE(SMPP::encodeSubmitSMBody(SMPP::DATA_SM, sm, out));
   EXPECT_EQ(out, (Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x04, 0x24, 0x00, 0x02, 'x', 'y'}));
 }
 
 TEST(Pdu, UnsendableRecordsAreRefused) {
-  struct Case {
+  const struct {
     const char* name;
     uint32_t command;
     void (*spoil)(T_SubmitSM&);
@@ -191,7 +187,7 @@ TEST(Pdu, UnsendableRecordsAreRefused) {
          s.tlvs = {TLV{0x0424, 0, Bytes(40000, 0)}, TLV{0x0424, 0, Bytes(40000, 0)}};
        }},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     T_SubmitSM sm;
     c.spoil(sm);
     Bytes out;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -30,6 +31,10 @@ inline Bytes cat(std::initializer_list<Bytes> parts) {
 struct ReceivedPDU {
   SMPP::PDUHeader header;
   Bytes body;
+  // Command id, status and sequence number, to compare in one expectation.
+  std::tuple<uint32_t, uint32_t, uint32_t> head() const {
+    return {header.commandId, header.commandStatus, header.sequenceNumber};
+  }
 };
 
 // A connected socket pair: the session under test gets one (non-blocking)
@@ -44,8 +49,9 @@ struct SocketPair {
     fcntl(sessionFd, F_SETFL, fcntl(sessionFd, F_GETFL) | O_NONBLOCK);
   }
   ~SocketPair() {
-    for (int fd : {sessionFd, peerFd})
+    for (int fd : {sessionFd, peerFd}) {
       if (fd >= 0) close(fd);
+    }
   }
   SocketPair(const SocketPair&) = delete;
   SocketPair& operator=(const SocketPair&) = delete;

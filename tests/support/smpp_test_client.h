@@ -23,6 +23,9 @@ class SmppTestClient {
  public:
   // Connects to 127.0.0.1:`port`, optionally from `localAddress` (127.0.0.2, ...).
   explicit SmppTestClient(int port, const std::string& localAddress = "");
+  // Speaks on `fd`, a connected descriptor it then owns (one end of a socket pair).
+  struct Adopt {};
+  SmppTestClient(Adopt, int fd) : fd_(fd) {}
   ~SmppTestClient();
   SmppTestClient(const SmppTestClient&) = delete;
   SmppTestClient& operator=(const SmppTestClient&) = delete;
