@@ -6,6 +6,7 @@
 #include <climits>
 #include <deque>
 #include <optional>
+#include <thread>
 
 #include "smpp/send_batch.h"
 #include "tests/smpp/smpp_test_peer.h"
@@ -218,6 +219,41 @@ TEST(SocketHolder, BacklogOverflowFailsTheConnection) {
     EXPECT_TRUE(t.socket->wire.empty());
     // At once: once for the backlog, once for the failure.
     EXPECT_EQ(t.attention, batched ? 1 : 2);
+  }
+}
+
+// A holder served by a loop thread is written by that thread only. Another
+// thread's sends, at once or gathered in its batch, wait in the backlog and
+// ask the owner once; the owner writes them in order, and what the kernel
+// leaves goes out before what was appended since.
+TEST(SocketHolder, SendsFromAnotherThreadAreWrittenByTheOwner) {
+  for (bool batched : {false, true}) {
+    SCOPED_TRACE(batched ? "batched" : "at once");
+    ScriptedHolder t({5, ScriptedSocket::kFull});
+    auto owner = std::make_shared<int>(0);
+    t.holder.setOwner(owner);
+    t.holder.setOwnerThread();
+    auto fromAnotherThread = [&](std::vector<uint32_t> sequences) {
+      std::thread other([&] {
+        std::optional<SendBatch> batch;
+        if (batched) batch.emplace();
+        for (uint32_t seq : sequences) EXPECT_TRUE(t.send(seq, seq * 3));
+      });
+      other.join();
+    };
+    fromAnotherThread({1, 2});
+    EXPECT_EQ(t.socket->writes, 0);
+    EXPECT_EQ(t.attention, 1);
+    EXPECT_EQ(t.holder.pendingOutputBytes(), 0u);  // the owner was asked: not a wait for the kernel
+
+    EXPECT_TRUE(t.holder.flushOutput());
+    EXPECT_EQ(t.socket->wire.size(), 5u);
+    EXPECT_EQ(t.holder.pendingOutputBytes(), 19u + 22u - 5u);
+    fromAnotherThread({3});
+    EXPECT_EQ(t.attention, 2);
+    EXPECT_TRUE(t.holder.flushOutput());
+    EXPECT_EQ(t.socket->wire, cat({pduOf(1, 3), pduOf(2, 6), pduOf(3, 9)}));
+    EXPECT_EQ(t.holder.pendingOutputBytes(), 0u);
   }
 }
 
