@@ -6,29 +6,14 @@ namespace {
 
 SharedTargetSet setWith(const std::string& id, std::vector<std::string> targetNames) {
   SharedTargetSet set;
-  set.id = id;
-  set.name = id;
-  for (const std::string& name : targetNames) {
-    TargetRecord target;
-    target.name = name;
-    set.targets.push_back(target);
-  }
+  set.id = set.name = id;
+  for (const std::string& name : targetNames) set.targets.emplace_back().name = name;
   return set;
 }
 
 SMSCEntryStatus entry(uint64_t id, const std::string& name, int bindState, bool connected = true,
                       bool adminDown = false) {
-  SMSCEntryStatus e;
-  e.smscId = id;
-  e.smscName = name;
-  e.connected = connected;
-  e.bindType = 1;
-  e.bindState = bindState;
-  e.host = "10.0.0.9";
-  e.port = 2776;
-  e.systemId = "up";
-  e.adminDown = adminDown;
-  return e;
+  return {id, name, connected, 1, bindState, "10.0.0.9", 2776, "up", adminDown};
 }
 
 // Slots in id order, each with its target set ("" for a removed target) and
