@@ -58,14 +58,9 @@ std::vector<Rows> readCsv(const std::string& text) {
 // so an address holding them keeps every later column of its row in place.
 TEST(CdrCsv, QuotedFieldsKeepEveryLaterColumnInPlace) {
   const std::pair<std::string, std::string> cases[] = {
-      {"", ""},
-      {"447700900123", "447700900123"},
-      {"a b;c'd", "a b;c'd"},
-      {"a,b", "\"a,b\""},
-      {"say \"hi\"", "\"say \"\"hi\"\"\""},
-      {"\"", "\"\"\"\""},
-      {"line\nbreak", "\"line\nbreak\""},
-      {"cr\rhere", "\"cr\rhere\""}};
+      {"", ""}, {"447700900123", "447700900123"}, {"a b;c'd", "a b;c'd"},
+      {"a,b", "\"a,b\""}, {"say \"hi\"", "\"say \"\"hi\"\"\""}, {"\"", "\"\"\"\""},
+      {"line\nbreak", "\"line\nbreak\""}, {"cr\rhere", "\"cr\rhere\""}};
   for (const auto& [field, written] : cases) {
     std::string out;
     appendCsvField(out, field);
