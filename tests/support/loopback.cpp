@@ -91,17 +91,7 @@ bool writeAll(int fd, const std::string& data) {
 }
 
 std::string readUntilClosed(int fd, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::string result;
-  char buf[65536];
-  for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    int r = poll(&p, 1, remainingMs(deadline));
-    if (r <= 0) return result;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) return result;
-    result.append(buf, static_cast<size_t>(n));
-  }
+  return readExactly(fd, std::string::npos, timeout);
 }
 
 std::string readExactly(int fd, size_t n, std::chrono::milliseconds timeout) {

@@ -3,31 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 
 #include "tests/support/daemon_process.h"
+#include "tests/support/fake_smsc.h"
 #include "tests/support/temp_dir.h"
-#include "tools/smsc_simulator.h"
 
 namespace {
 
 using Problem = LoadGenerator::Problem;
-
-// The simulator on its own thread for the length of one test.
-class RunningSimulator {
- public:
-  explicit RunningSimulator(const SmscSimulator::Options& o)
-      : simulator_(o), thread_([this] { simulator_.run(); }) {}
-  ~RunningSimulator() {
-    simulator_.stop();
-    thread_.join();
-  }
-  uint16_t port() const { return simulator_.port(); }
-
- private:
-  SmscSimulator simulator_;
-  std::thread thread_;
-};
+using testing_support::FakeSmsc;
 
 using Sim = SmscSimulator::Options;
 using Load = LoadGenerator::Options;
@@ -81,11 +65,12 @@ const Case kCases[] = {
 TEST(LoadGenerator, ReportsExactlyTheFaultsTheSimulatorInjects) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    Sim s;
-    Load l = smallRun(0);
+    FakeSmsc smsc;  // the simulator on its own thread, with its own defaults
+    FakeSmsc::Behaviour s;
+    static_cast<Sim&>(s) = Sim{};
+    Load l = smallRun(static_cast<uint16_t>(smsc.port()));
     c.fault(s, l);
-    RunningSimulator smsc(s);
-    l.port = smsc.port();
+    smsc.setBehaviour(s);
     const LoadGenerator::Report r = LoadGenerator(l).run();
     uint64_t expected[LoadGenerator::kProblemKinds] = {};
     for (const auto& [kind, count] : c.expected) expected[kind] = count;
@@ -105,11 +90,13 @@ TEST(LoadGenerator, ReportsExactlyTheFaultsTheSimulatorInjects) {
 }
 
 TEST(LoadGenerator, RefusedBindStopsTheRunBeforeAnySubmit) {
-  SmscSimulator::Options s;
+  FakeSmsc smsc;
+  FakeSmsc::Behaviour s;
   s.bindAnswer = SmscSimulator::BindAnswer::Refuse;
   s.bindRefusalStatus = 0x0D;
-  RunningSimulator smsc(s);
-  const LoadGenerator::Report r = LoadGenerator(smallRun(smsc.port())).run();
+  smsc.setBehaviour(s);
+  const LoadGenerator::Report r =
+      LoadGenerator(smallRun(static_cast<uint16_t>(smsc.port()))).run();
   EXPECT_EQ(r.exitCode(), 2);
   EXPECT_EQ(r.submits, 0u);
   EXPECT_NE(r.bindError.find("0x0d"), std::string::npos) << r.bindError;

@@ -30,8 +30,8 @@ using testing_support::FakeSmsc;
 
 namespace {
 
-json setOf(std::vector<json> targets, std::vector<json> esmes = {}, bool submits = true) {
-  return document({targetSet("S", targets, submits)}, esmes);
+json setOf(std::vector<json> targets, bool submits = true) {
+  return document({targetSet("S", targets, submits)});
 }
 
 // A customer connection as the gateway sees it (a real OstrelSession known
@@ -74,15 +74,15 @@ struct Customer {
 struct Harness {
   using Doc = std::function<json(int port)>;
   explicit Harness(const Doc& doc, const FakeSmsc::Behaviour& behaviour = {}, bool init = true)
-      : f((smsc.setBehaviour(behaviour), doc(smsc.port()))), clock(f.clock), up(*f.upstream) {
+      : f((smsc.setBehaviour(behaviour), doc(smsc.port()))) {
     if (init) up.initUpstreamBinds(2, SMPP::INTERFACE_VERSION_34);
   }
   // One target "T" (system id "up").
   static Doc single(json extra = json::object()) {
     return [=](int port) { return setOf({target("T", port, 1, extra)}); };
   }
-  // Passes of at most 20 ms each, the clock moving `step` before each,
-  // until `done` holds or `passes` ran; whether it held.
+  // Passes of at most 20 ms of real time each, the clock moving `step`
+  // before each, until `done` holds or `passes` ran; whether it held.
   bool run(const std::function<bool()>& done, int passes = 200, uint64_t step = 0) {
     return f.runUntil([&] { return done() || (clock += step, false); }, passes);
   }
@@ -105,7 +105,8 @@ struct Harness {
   SMSCEntry entry(uint64_t smscid = smscSlotBase("T")) { return up.entriesCopy().at(smscid); }
   int connection() { return smsc.waitForBound("up"); }
   bool submit(Customer& c, uint32_t sequence, uint64_t smscid = smscSlotBase("T"),
-              uint32_t commandId = SMPP::SUBMIT_SM, uint32_t* upstreamSequence = nullptr) {
+              uint32_t commandId = SMPP::SUBMIT_SM, uint32_t* upstreamSequence = nullptr,
+              const std::function<void(uint32_t, const std::string&)>& beforeSend = {}) {
     SMPP::T_SubmitSM sm;
     sm.source_addr = "Shop";
     sm.destination_addr = "447700900123";
@@ -113,15 +114,19 @@ struct Harness {
     sm.short_message = {'h', 'i'};
     uint32_t seq = 0;
     std::string name;
-    const bool sent = up.sendSubmitSM("acme", c.id(), smscid, sequence, sm, seq, name, commandId);
+    const bool sent =
+        up.sendSubmitSM("acme", c.id(), smscid, sequence, sm, seq, name, commandId, beforeSend);
     if (upstreamSequence != nullptr) *upstreamSequence = seq;
     return sent;
   }
 
   FakeSmsc smsc;
   UpstreamFixture f;
-  std::atomic<uint64_t>& clock;
-  SMPPUpstream& up;
+  std::atomic<uint64_t>& clock = f.clock;
+  SMPPUpstream& up = *f.upstream;
+  Tracker& tracker = *f.tracker;
+  DeliverSMQueue& queue = *f.queue;
+  OstrelConfiguration& config = *f.config;
 };
 
 // The slots each target flag gives (name, offset from the target's base,
@@ -132,47 +137,36 @@ TEST(TargetSetPools, SlotsAndPicksFollowTheTargetFlags) {
     const char* label;
     std::vector<json> targets;
     bool submits;
-    std::set<std::string> slots;
-    std::string picks;  // seven picks, "-" for none
+    const char* slots;  // in the order of their ids
+    const char* picks;  // seven picks, "-" for none
     int32_t poolSize;
   };
   const std::vector<Case> cases = {
-      {"transceivers weight 2",
-       {target("A", 1, 3, {{"weight", 2}})},
-       true,
-       {"A0:2", "A1:2", "A2:2"},
-       "A0 A0 A1 A1 A2 A2 A0",
-       6},
-      {"two targets",
-       {target("A", 1, 2, {{"weight", 2}}), target("B", 1)},
-       true,
-       {"A0:2", "A1:2", "B0:2"},
-       "A0 A0 A1 A1 B0 A0 A0",
-       5},
-      {"usetxrx pairs",
-       {target("A", 1, 2, {{"usetxrx", true}})},
-       true,
-       {"A0:1", "A1:0", "A2:1", "A3:0"},
-       "A0 A2 A0 A2 A0 A2 A0",
-       2},
-      {"receiver only", {target("A", 1, 2, {{"userxonly", true}})}, true, {"A0:0", "A1:0"}, "- - - - - - -", 0},
-      {"weight 0 still binds", {target("A", 1, 2, {{"weight", 0}})}, true, {"A0:2", "A1:2"}, "- - - - - - -", 0},
-      {"submits disabled", {target("A", 1)}, false, {"A0:2"}, "A0 A0 A0 A0 A0 A0 A0", 0},
+      {"transceivers weight 2", {target("A", 1, 3, {{"weight", 2}})}, true, "A0:2 A1:2 A2:2",
+       "A0 A0 A1 A1 A2 A2 A0", 6},
+      {"two targets", {target("A", 1, 2, {{"weight", 2}}), target("B", 1)}, true,
+       "B0:2 A0:2 A1:2", "A0 A0 A1 A1 B0 A0 A0", 5},
+      {"usetxrx pairs", {target("A", 1, 2, {{"usetxrx", true}})}, true, "A0:1 A1:0 A2:1 A3:0",
+       "A0 A2 A0 A2 A0 A2 A0", 2},
+      {"receiver only", {target("A", 1, 2, {{"userxonly", true}})}, true, "A0:0 A1:0",
+       "- - - - - - -", 0},
+      {"weight 0 still binds", {target("A", 1, 2, {{"weight", 0}})}, true, "A0:2 A1:2",
+       "- - - - - - -", 0},
+      {"submits disabled", {target("A", 1)}, false, "A0:2", "A0 A0 A0 A0 A0 A0 A0", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    Harness h([&](int) { return setOf(c.targets, {}, c.submits); });
+    Harness h([&](int) { return setOf(c.targets, c.submits); });
     auto name = [](uint64_t id) {
       for (const char* t : {"A", "B"})
         if (id >= smscSlotBase(t) && id < smscSlotBase(t) + 256)
           return t + std::to_string(id - smscSlotBase(t));
       return std::string(id == 0 ? "-" : "?");
     };
-    std::set<std::string> slots;
+    std::string slots, picks;
     for (const auto& [id, entry] : h.up.entriesCopy())
-      slots.insert(name(id) + ":" + std::to_string(entry.bindType));
+      slots += (slots.empty() ? "" : " ") + name(id) + ":" + std::to_string(entry.bindType);
     EXPECT_EQ(slots, c.slots);
-    std::string picks;
     for (int i = 0; i < 7; ++i) picks += (i ? " " : "") + name(h.up.nextSMSCForTargetSet("S"));
     EXPECT_EQ(picks, c.picks);
     EXPECT_EQ(h.up.getTargetSetPoolSize("S"), c.poolSize);
@@ -258,8 +252,8 @@ TEST(SMPPUpstream, AdminDownTargetNeverConnectsAndRemovedTargetIsUnboundForGood)
   ASSERT_EQ(h.up.getTargetSetPoolSize("S"), 2);  // an admin-down slot stays in it
   ASSERT_EQ(h.up.poolsCopy().count("R"), 1u);
 
-  h.f.config->parseConfig(true, doc(h.smsc.port(), false));
-  h.f.config->configChangedAt.store(h.clock.load());
+  h.config.parseConfig(true, doc(h.smsc.port(), false));
+  h.config.configChangedAt.store(h.clock.load());
   ASSERT_TRUE(h.run(
       [&] { return h.smsc.receivedCount(1, SMPP::UNBIND) == 1 && !h.entry().sessionActive; }));
   EXPECT_TRUE(h.entry().adminDown);
@@ -281,7 +275,7 @@ TEST(SMPPUpstream, ReceiversTakeNoSubmitsAndTheThirdSubmitInOneSecondIsThrottled
   EXPECT_EQ(h.bindCommands(), (std::multiset<uint32_t>{SMPP::BIND_TRANSMITTER, SMPP::BIND_RECEIVER,
                                                        SMPP::BIND_RECEIVER}));
   const uint64_t transmitter = smscSlotBase("T");
-  Customer c(*h.f.tracker, "acme");
+  Customer c(h.tracker, "acme");
   std::vector<bool> sent;
   for (uint32_t seq = 1; seq <= 3; ++seq) sent.push_back(h.submit(c, seq));
   sent.push_back(h.submit(c, 4, transmitter + 1));    // the pair's receiver
@@ -298,23 +292,19 @@ TEST(SMPPUpstream, ReceiversTakeNoSubmitsAndTheThirdSubmitInOneSecondIsThrottled
 TEST(SMPPUpstream, StepBeforeTheSendRunsBeforeTheSubmitReachesTheSMSC) {
   Harness h(Harness::single());
   ASSERT_TRUE(h.bound(1));
-  Customer c(*h.f.tracker, "acme");
-  SMPP::T_SubmitSM sm;
-  sm.source_addr = "Shop";
-  sm.destination_addr = "447700900123";
-  sm.short_message = {'h', 'i'};
+  Customer c(h.tracker, "acme");
   uint32_t sequence = 0, stepSequence = 0;
-  std::string name, stepName;
+  std::string stepName;
   bool arrivedFirst = true;
-  const bool sent = h.up.sendSubmitSM(
-      "acme", c.id(), smscSlotBase("T"), 7, sm, sequence, name, SMPP::SUBMIT_SM,
-      [&](uint32_t upstreamSequence, const std::string& smsc) {
-        stepSequence = upstreamSequence;
-        stepName = smsc;
-        // Given time to arrive, a submit already sent would be seen here.
-        arrivedFirst = h.smsc.waitFor([&] { return !h.smsc.submits().empty(); },
-                                      std::chrono::milliseconds(200));
-      });
+  const bool sent = h.submit(c, 7, smscSlotBase("T"), SMPP::SUBMIT_SM, &sequence,
+                             [&](uint32_t upstreamSequence, const std::string& smsc) {
+                               stepSequence = upstreamSequence;
+                               stepName = smsc;
+                               // Given time to arrive, a submit already sent would be seen here.
+                               arrivedFirst =
+                                   h.smsc.waitFor([&] { return !h.smsc.submits().empty(); },
+                                                  std::chrono::milliseconds(200));
+                             });
   ASSERT_TRUE(sent);
   EXPECT_FALSE(arrivedFirst);
   ASSERT_TRUE(h.smsc.waitFor([&] { return h.smsc.submits().size() == 1; }));
@@ -364,10 +354,10 @@ TEST(SMPPUpstream, ReceiptIsQueuedOnceForTheCustomerWhateverTheOrder) {
     if (c.receiptFirst) {
       // The fake numbers its message ids from 1.
       ASSERT_TRUE(h.smsc.sendReceipt(h.connection(), "fake-1", "447700900123", "Shop"));
-      ASSERT_TRUE(h.run([&] { return h.f.queue->unknownCount() == 1; }));
-      EXPECT_EQ(h.f.queue->queuedCount("acme"), 0u);
+      ASSERT_TRUE(h.run([&] { return h.queue.unknownCount() == 1; }));
+      EXPECT_EQ(h.queue.queuedCount("acme"), 0u);
     }
-    Customer customer(*h.f.tracker, "acme");
+    Customer customer(h.tracker, "acme");
     ASSERT_TRUE(h.submit(customer, 5));
     if (c.text != nullptr) {
       ASSERT_TRUE(h.run([&] { return customer.poll() >= 1; }));
@@ -381,15 +371,15 @@ TEST(SMPPUpstream, ReceiptIsQueuedOnceForTheCustomerWhateverTheOrder) {
           {SMPP::TAG_RECEIPTED_MESSAGE_ID, static_cast<uint32_t>(value.size()), value});
       ASSERT_TRUE(h.smsc.sendDeliverSM(h.connection(), receipt));
     }
-    ASSERT_TRUE(h.run([&] { return customer.poll() >= 1 && h.f.queue->queuedCount("acme") >= 1; }));
+    ASSERT_TRUE(h.run([&] { return customer.poll() >= 1 && h.queue.queuedCount("acme") >= 1; }));
     h.idle(5);
-    EXPECT_EQ(h.f.queue->queuedCount("acme"), 1u);
-    EXPECT_EQ(h.f.queue->unknownCount(), 0u);
+    EXPECT_EQ(h.queue.queuedCount("acme"), 1u);
+    EXPECT_EQ(h.queue.unknownCount(), 0u);
     if (c.mappingsLeft >= 0) {
-      EXPECT_EQ(h.f.tracker->messageIDMapSize(), static_cast<size_t>(c.mappingsLeft));
+      EXPECT_EQ(h.tracker.messageIDMapSize(), size_t(c.mappingsLeft));
     }
     DeliverSMQueue::Body body;
-    ASSERT_TRUE(h.f.queue->popDeliverSM("acme", body));
+    ASSERT_TRUE(h.queue.popDeliverSM("acme", body));
     SMPP::T_SubmitSM deliver;
     ASSERT_TRUE(SMPP::parseDeliverSM(body.data(), body.size(), deliver, 0));
     const SMPP::ReceiptInfo info = SMPP::parseReceiptText(
@@ -419,7 +409,7 @@ TEST(SMPPUpstream, LostSessionAnswersEachWaitingSubmitOnceAndDropsLateResponses)
     behaviour.submitAnswer = FakeSmsc::SubmitAnswer::Never;
     Harness h(Harness::single(), behaviour);
     ASSERT_TRUE(h.bound(1));
-    Customer a(*h.f.tracker, "acme"), b(*h.f.tracker, "acme");
+    Customer a(h.tracker, "acme"), b(h.tracker, "acme");
     std::vector<uint32_t> upstream(3);
     ASSERT_TRUE(h.submit(a, 10, smscSlotBase("T"), SMPP::SUBMIT_SM, &upstream[0]));
     ASSERT_TRUE(h.submit(b, 11, smscSlotBase("T"), SMPP::DATA_SM, &upstream[1]));
@@ -465,7 +455,7 @@ TEST(SMPPUpstreamThreaded, ConcurrentSubmitsGetExactlyOneAnswerEach) {
   Harness h(Harness::single(), behaviour, false);
   std::vector<std::unique_ptr<Customer>> customers;
   for (int i = 0; i < kCustomers; ++i)
-    customers.push_back(std::make_unique<Customer>(*h.f.tracker, "acme"));
+    customers.push_back(std::make_unique<Customer>(h.tracker, "acme"));
   h.up.startUpstream();
   const int conn = h.connection();
   ASSERT_NE(conn, 0);

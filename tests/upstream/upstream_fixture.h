@@ -31,9 +31,9 @@ inline json targetSet(const std::string& id, std::vector<json> targets, bool sub
   return {{"id", id}, {"name", id}, {"submits_enabled", submits}, {"targets", targets}};
 }
 
-inline json document(std::vector<json> sets, std::vector<json> esmes = {}) {
+inline json document(std::vector<json> sets) {
   return {{"targetsets", sets},
-          {"esme", esmes},
+          {"esme", json::array()},
           {"routes-mt", json::array()},
           {"routes-mo", json::array()}};
 }
@@ -66,8 +66,6 @@ class UpstreamFixture {
     }
     return done();
   }
-
-  void advance(uint64_t micros) { clock.fetch_add(micros); }
 
   testing_support::TempDir dir;
   std::atomic<uint64_t> clock;
