@@ -48,7 +48,9 @@ json esme(const std::string& id, const std::string& targetSet, json extra = json
 }
 
 // Customers `esmes`, and the target set "ts" of two binds to the SMSC on `smscPort`.
-json configuration(int smscPort, json esmes) {
+// A list, not a json: a braced single customer would be that customer's own
+// object under Clang, and the daemon would load no customers at all.
+json configuration(int smscPort, std::vector<json> esmes) {
   json target = {{"name", "up1"},    {"host", "127.0.0.1"}, {"port", smscPort},
                  {"bindqty", 2},     {"systemid", "up"},    {"password", "upw"},
                  {"systemtype", ""}, {"weight", 1},         {"admindown", false}};
