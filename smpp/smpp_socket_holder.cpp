@@ -201,20 +201,39 @@ void SMPPSocketHolder::appendLocked(uint32_t sequenceNumber, uint32_t commandId,
   if (bodyLength > 0) std::memcpy(backlog_.data() + at + SMPP::HEADER_LENGTH, body, bodyLength);
 }
 
-SMPPSocketHolder::WriteResult SMPPSocketHolder::writeBacklogLocked() {
-  while (backlogStart_ < backlog_.size()) {
-    const ssize_t n =
-        socket_->write(backlog_.data() + backlogStart_, backlog_.size() - backlogStart_);
+bool SMPPSocketHolder::appendBoundedLocked(uint32_t sequenceNumber, uint32_t commandId,
+                                           uint32_t commandStatus, const uint8_t* body,
+                                           size_t bodyLength) {
+  if (backlog_.size() - backlogStart_ + SMPP::HEADER_LENGTH + bodyLength > kMaxOutputBacklog) {
+    failSend(0, "Output backlog full, peer not reading");
+    return false;
+  }
+  appendLocked(sequenceNumber, commandId, commandStatus, body, bodyLength);
+  return true;
+}
+
+SMPPSocketHolder::WriteResult SMPPSocketHolder::writeFrom(SMPPSocket& socket,
+                                                          const std::vector<uint8_t>& bytes,
+                                                          size_t& at) {
+  while (at < bytes.size()) {
+    const ssize_t n = socket.write(bytes.data() + at, bytes.size() - at);
     if (n > 0) {
-      backlogStart_ += static_cast<size_t>(n);
+      at += static_cast<size_t>(n);
       continue;
     }
     if (n == 0 || isWouldBlock(errno) || errno == EINTR) return WriteResult::kIncomplete;
     return WriteResult::kError;
   }
-  backlog_.clear();
-  backlogStart_ = 0;
   return WriteResult::kComplete;
+}
+
+SMPPSocketHolder::WriteResult SMPPSocketHolder::writeBacklogLocked() {
+  const WriteResult result = writeFrom(*socket_, backlog_, backlogStart_);
+  if (result == WriteResult::kComplete) {
+    backlog_.clear();
+    backlogStart_ = 0;
+  }
+  return result;
 }
 
 bool SMPPSocketHolder::sendPDU(uint32_t sequenceNumber, uint32_t commandId, uint32_t commandStatus,
@@ -227,11 +246,8 @@ bool SMPPSocketHolder::sendPDU(uint32_t sequenceNumber, uint32_t commandId, uint
     // Only the owner thread writes this socket: the PDU waits in the
     // backlog, and the owner is asked once, now or when this thread's
     // batch ends.
-    if (backlog_.size() - backlogStart_ + SMPP::HEADER_LENGTH + bodyLength > kMaxOutputBacklog) {
-      failSend(0, "Output backlog full, peer not reading");
+    if (!appendBoundedLocked(sequenceNumber, commandId, commandStatus, body, bodyLength))
       return false;
-    }
-    appendLocked(sequenceNumber, commandId, commandStatus, body, bodyLength);
     if (!batched_) {
       SendBatch* batch = SendBatch::current();
       std::shared_ptr<void> owner = batch != nullptr ? owner_.lock() : nullptr;
@@ -249,11 +265,8 @@ bool SMPPSocketHolder::sendPDU(uint32_t sequenceNumber, uint32_t commandId, uint
   if (batched_ || batch != nullptr) {
     std::shared_ptr<void> owner = batched_ ? nullptr : owner_.lock();
     if (batched_ || owner) {
-      if (backlog_.size() - backlogStart_ + SMPP::HEADER_LENGTH + bodyLength > kMaxOutputBacklog) {
-        failSend(0, "Output backlog full, peer not reading");
+      if (!appendBoundedLocked(sequenceNumber, commandId, commandStatus, body, bodyLength))
         return false;
-      }
-      appendLocked(sequenceNumber, commandId, commandStatus, body, bodyLength);
       if (!batched_) {
         batched_ = true;
         batch->add(std::move(owner), this);
@@ -269,14 +282,8 @@ bool SMPPSocketHolder::sendPDU(uint32_t sequenceNumber, uint32_t commandId, uint
       failSend(errno, "socket send failed with output queued");
       return false;
     }
-    if (backlogStart_ < backlog_.size()) {
-      if (backlog_.size() - backlogStart_ + SMPP::HEADER_LENGTH + bodyLength > kMaxOutputBacklog) {
-        failSend(0, "Output backlog full, peer not reading");
-        return false;
-      }
-      appendLocked(sequenceNumber, commandId, commandStatus, body, bodyLength);
-      return true;
-    }
+    if (backlogStart_ < backlog_.size())
+      return appendBoundedLocked(sequenceNumber, commandId, commandStatus, body, bodyLength);
   }
 
   backlog_.clear();
@@ -307,6 +314,10 @@ bool SMPPSocketHolder::foreignCaller() const {
   return ownerThread_ != std::thread::id() && ownerThread_ != std::this_thread::get_id();
 }
 
+bool SMPPSocketHolder::ownerCaller() const {
+  return ownerThread_ != std::thread::id() && ownerThread_ == std::this_thread::get_id();
+}
+
 void SMPPSocketHolder::handOverLocked() {
   if (handedOver_) return;
   handedOver_ = true;
@@ -326,19 +337,8 @@ SMPPSocketHolder::WriteResult SMPPSocketHolder::writeAsOwner() {
     backlogStart_ = 0;
     SMPPSocket* socket = socket_.get();
     lock.unlock();
-    WriteResult result = WriteResult::kComplete;
-    int error = 0;
-    while (at < writing_.size()) {
-      const ssize_t n = socket->write(writing_.data() + at, writing_.size() - at);
-      if (n > 0) {
-        at += static_cast<size_t>(n);
-        continue;
-      }
-      error = errno;
-      result = n == 0 || isWouldBlock(error) || error == EINTR ? WriteResult::kIncomplete
-                                                               : WriteResult::kError;
-      break;
-    }
+    const WriteResult result = writeFrom(*socket, writing_, at);
+    const int error = errno;
     lock.lock();
     if (result == WriteResult::kError) {
       writing_.clear();
@@ -361,8 +361,7 @@ SMPPSocketHolder::WriteResult SMPPSocketHolder::writeAsOwner() {
 
 bool SMPPSocketHolder::flushOutput() {
   if (failed()) return false;
-  if (ownerThread_ != std::thread::id() && !foreignCaller())
-    return writeAsOwner() != WriteResult::kError && !failed();
+  if (ownerCaller()) return writeAsOwner() != WriteResult::kError && !failed();
   std::lock_guard<std::mutex> lock(outputMutex_);
   if (backlogStart_ >= backlog_.size()) return true;
   if (!socket_) return false;
@@ -386,7 +385,7 @@ void SMPPSocketHolder::flushBatched() {
     handOverLocked();
     return;
   }
-  if (ownerThread_ != std::thread::id()) {
+  if (ownerCaller()) {
     lock.unlock();
     if (writeAsOwner() != WriteResult::kIncomplete) return;
     // The loop is about to sleep: it must watch the socket for writing.

@@ -130,8 +130,13 @@ class SMPPSocketHolder {
   bool extractPDU();
   // Writes the backlog from its front; caller holds outputMutex_.
   WriteResult writeBacklogLocked();
-  // True when an owner thread is set and the caller is another thread.
+  // Writes `bytes` from `at` as far as the kernel takes them, moving `at`;
+  // errno tells the error of kError.
+  static WriteResult writeFrom(SMPPSocket& socket, const std::vector<uint8_t>& bytes, size_t& at);
+  // True when an owner thread is set and the caller is another thread, or
+  // that thread.
   bool foreignCaller() const;
+  bool ownerCaller() const;
   // Asks the owner thread to write what others appended; caller holds
   // outputMutex_.
   void handOverLocked();
@@ -140,6 +145,10 @@ class SMPPSocketHolder {
   WriteResult writeAsOwner();
   // Caller holds outputMutex_.
   void failSend(int error, const char* why);
+  // Appends one PDU unless the backlog would pass kMaxOutputBacklog, which
+  // fails the connection instead; caller holds outputMutex_.
+  bool appendBoundedLocked(uint32_t sequenceNumber, uint32_t commandId, uint32_t commandStatus,
+                           const uint8_t* body, size_t bodyLength);
   // Appends one PDU to the backlog; caller holds outputMutex_.
   void appendLocked(uint32_t sequenceNumber, uint32_t commandId, uint32_t commandStatus,
                     const uint8_t* body, size_t bodyLength);
