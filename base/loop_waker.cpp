@@ -19,13 +19,13 @@ void LoopWaker::signalLocked() {
 }
 
 void LoopWaker::post(uint64_t key) {
-  std::lock_guard<std::mutex> lock(postedMutex_);
+  std::lock_guard lock(postedMutex_);
   posted_.push_back(key);
   signalLocked();
 }
 
 void LoopWaker::wake() {
-  std::lock_guard<std::mutex> lock(postedMutex_);
+  std::lock_guard lock(postedMutex_);
   signalLocked();
 }
 
@@ -35,7 +35,7 @@ void LoopWaker::wakeFromSignal() {
 }
 
 void LoopWaker::take(std::vector<uint64_t>& out) {
-  std::lock_guard<std::mutex> lock(postedMutex_);
+  std::lock_guard lock(postedMutex_);
   uint64_t count = 0;
   [[maybe_unused]] ssize_t n = ::read(eventFd_, &count, sizeof count);
   signalled_ = false;

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <mutex>
+
+#include "base/adaptive_mutex.h"
 #include <vector>
 
 // How other threads hand work to a loop thread: they post a key (which
@@ -34,7 +36,7 @@ class LoopWaker {
   void signalLocked();
 
   const int eventFd_;
-  std::mutex postedMutex_;
+  AdaptiveMutex postedMutex_;
   std::vector<uint64_t> posted_;  // guarded by postedMutex_
   bool signalled_ = false;        // guarded by postedMutex_
 };

@@ -83,7 +83,7 @@ void SMPPCDRManager::initialize(const CDRSettings& s, bool startThreads) {
   std::string dir = s.directory;
   if (dir.empty() || dir.back() != '/') dir += '/';
   {
-    std::lock_guard<std::mutex> lock(dataMutex_);
+    std::lock_guard lock(dataMutex_);
     directory_ = dir;
   }
   if (s.httpBackend) {
@@ -115,7 +115,7 @@ void SMPPCDRManager::initialize(const CDRSettings& s, bool startThreads) {
   maxQueued_ = std::max<size_t>(1, s.maxQueuedRecords);
   retryPauseMillis_ = s.retryPauseMillis;
   {
-    std::lock_guard<std::mutex> lock(dataMutex_);
+    std::lock_guard lock(dataMutex_);
     lastFlushMicros_ = clock_();
   }
   logMessage(LOG_INFO, this, kClassName, "initialize",
@@ -131,13 +131,13 @@ void SMPPCDRManager::initialize(const CDRSettings& s, bool startThreads) {
 }
 
 void SMPPCDRManager::setMode(CDRMode mode) {
-  std::lock_guard<std::mutex> lock(dataMutex_);
+  std::lock_guard lock(dataMutex_);
   logMessage(LOG_INFO, this, kClassName, "setMode", "Setting CDR mode to %s", cdrModeName(mode));
   mode_.store(mode, std::memory_order_relaxed);
 }
 
 std::string SMPPCDRManager::directory() {
-  std::lock_guard<std::mutex> lock(dataMutex_);
+  std::lock_guard lock(dataMutex_);
   return directory_;
 }
 
@@ -177,7 +177,7 @@ void SMPPCDRManager::createInitialCDR(const SMPP::T_SubmitSM& submit, const std:
   size_t batchSize = 0;
   size_t pendingNow = 0;
   {
-    std::lock_guard<std::mutex> lock(dataMutex_);
+    std::lock_guard lock(dataMutex_);
     if (pending_.size() > kPendingLimit) {
       logMessage(LOG_WARNING, this, kClassName, "createInitialCDR",
                  "CDR queue full (%zu entries), dropping oldest entries", pending_.size());
@@ -196,7 +196,7 @@ void SMPPCDRManager::createInitialCDR(const SMPP::T_SubmitSM& submit, const std:
 
 void SMPPCDRManager::discardInitialCDR(uint64_t smscid, uint64_t upstreamSequence) {
   if (mode() == CDRMode::NONE) return;
-  std::lock_guard<std::mutex> lock(dataMutex_);
+  std::lock_guard lock(dataMutex_);
   pending_.erase(PendingKey{smscid, upstreamSequence});
 }
 
@@ -207,7 +207,7 @@ void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscid, uint64_t seq,
   size_t refused = 0;
   size_t batchSize = 0;
   {
-    std::lock_guard<std::mutex> lock(dataMutex_);
+    std::lock_guard lock(dataMutex_);
     logMessage(LOG_FINE, this, kClassName, "updateCDRWithMessageID",
                "Updating CDR with message ID - SMSC: 0x%llx, SeqNo: %llu, MessageID: %s",
                static_cast<unsigned long long>(smscid), static_cast<unsigned long long>(seq),
@@ -244,7 +244,7 @@ void SMPPCDRManager::updateCDRWithSubmitFail(uint64_t smscid, uint64_t seq, uint
   size_t refused = 0;
   size_t batchSize = 0;
   {
-    std::lock_guard<std::mutex> lock(dataMutex_);
+    std::lock_guard lock(dataMutex_);
     logMessage(LOG_FINE, this, kClassName, "updateCDRWithSubmitFail",
                "Updating CDR with NAK command status - SMSC: 0x%llx, SeqNo: %llu, CmdStatus: %d",
                static_cast<unsigned long long>(smscid), static_cast<unsigned long long>(seq),
@@ -278,7 +278,7 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscid, const std::st
   size_t refused = 0;
   size_t batchSize = 0;
   {
-    std::lock_guard<std::mutex> lock(dataMutex_);
+    std::lock_guard lock(dataMutex_);
     auto entry = index_.find(IndexKey{smscid >> 8, messageId});
     auto record = pending_.end();
     if (entry != index_.end() && m == CDRMode::CORRELATE) {
@@ -355,7 +355,7 @@ void SMPPCDRManager::queueCDR(CDRRecord record) {
   size_t refused = 0;
   size_t batchSize = 0;
   {
-    std::lock_guard<std::mutex> lock(dataMutex_);
+    std::lock_guard lock(dataMutex_);
     refused = appendLocked(std::move(record)) ? 0 : 1;
     batchSize = cdrBatch_.size();
   }
@@ -414,7 +414,7 @@ void SMPPCDRManager::cleanupPendingCDRsForSMSC(uint64_t smscid) {
   size_t refused = 0;
   size_t batchSize = 0;
   {
-    std::lock_guard<std::mutex> lock(dataMutex_);
+    std::lock_guard lock(dataMutex_);
     logMessage(LOG_INFO, this, kClassName, "cleanupPendingCDRsForSMSC",
                "Cleaning up pending CDRs for SMSC ID %llu",
                static_cast<unsigned long long>(smscid));
@@ -480,7 +480,7 @@ void SMPPCDRManager::cleanupStaleCDRs() {
   size_t refused = 0;
   size_t batchSize = 0;
   {
-    std::lock_guard<std::mutex> lock(dataMutex_);
+    std::lock_guard lock(dataMutex_);
     logMessage(LOG_INFO, this, kClassName, "cleanupStaleCDRs",
                "Starting stale CDR cleanup - Current pending: %zu, index: %zu", pending_.size(),
                index_.size());
@@ -503,7 +503,7 @@ void SMPPCDRManager::flushIfDue() {
   const uint64_t now = clock_();
   size_t size = 0;
   {
-    std::lock_guard<std::mutex> lock(dataMutex_);
+    std::lock_guard lock(dataMutex_);
     if (static_cast<int64_t>(now - lastFlushMicros_) < flushIntervalMicros_) return;
     lastFlushMicros_ = now;
     if (!cdrBatch_.empty()) {
@@ -542,7 +542,7 @@ bool SMPPCDRManager::writeCycle() {
   if (!stored && spool_ != nullptr) {
     bool spill = false;
     {
-      std::lock_guard<std::mutex> lock(dataMutex_);
+      std::lock_guard lock(dataMutex_);
       spill = queued_ >= maxQueued_ / 2;
     }
     if (spill && spool_->append(batch, m)) {
@@ -556,7 +556,7 @@ bool SMPPCDRManager::writeCycle() {
 
   size_t pending = 0, index = 0, collecting = 0, handed = 0;
   {
-    std::lock_guard<std::mutex> lock(dataMutex_);
+    std::lock_guard lock(dataMutex_);
     if (stored || spooled) {
       queued_ -= batch.size();
     } else {
@@ -639,7 +639,7 @@ void SMPPCDRManager::writeThreadMain() {
     writeCond_.wait_for(lock, std::chrono::milliseconds(retryPauseMillis_),
                         [this] { return writerStopping_; });
   }
-  std::lock_guard<std::mutex> lock(dataMutex_);
+  std::lock_guard lock(dataMutex_);
   logMessage(LOG_INFO, this, kClassName, "writeThreadFunction", "Exiting with cdrBatch size: %zu)",
              cdrBatch_.size());
 }
@@ -648,7 +648,7 @@ void SMPPCDRManager::flushThreadMain() {
   for (;;) {
     int64_t wait = 0;
     {
-      std::lock_guard<std::mutex> lock(dataMutex_);
+      std::lock_guard lock(dataMutex_);
       wait = static_cast<int64_t>(lastFlushMicros_) + flushIntervalMicros_ -
              static_cast<int64_t>(clock_());
     }
@@ -690,7 +690,7 @@ void SMPPCDRManager::stopThreads() {
 
   logMessage(LOG_INFO, this, kClassName, "shutdown", "Final flush of remaining CDRs...");
   {
-    std::lock_guard<std::mutex> lock(dataMutex_);
+    std::lock_guard lock(dataMutex_);
     if (!cdrBatch_.empty()) {
       logMessage(LOG_INFO, this, kClassName, "shutdown", "(cdrBatch not empty)");
       handOverLocked();
@@ -712,7 +712,7 @@ void SMPPCDRManager::shutdown() {
   stopThreads();
   std::vector<CDRRecord> left;
   {
-    std::lock_guard<std::mutex> lock(dataMutex_);
+    std::lock_guard lock(dataMutex_);
     std::lock_guard<std::mutex> writeLock(writeMutex_);
     left.swap(cdrBatch_);
     left.insert(left.end(), std::make_move_iterator(writeBatch_.begin()),
@@ -739,16 +739,16 @@ void SMPPCDRManager::shutdown() {
 }
 
 size_t SMPPCDRManager::pendingCount() {
-  std::lock_guard<std::mutex> lock(dataMutex_);
+  std::lock_guard lock(dataMutex_);
   return pending_.size();
 }
 
 size_t SMPPCDRManager::indexCount() {
-  std::lock_guard<std::mutex> lock(dataMutex_);
+  std::lock_guard lock(dataMutex_);
   return index_.size();
 }
 
 size_t SMPPCDRManager::queuedCount() {
-  std::lock_guard<std::mutex> lock(dataMutex_);
+  std::lock_guard lock(dataMutex_);
   return queued_;
 }

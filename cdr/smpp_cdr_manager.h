@@ -6,6 +6,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+
+#include "base/adaptive_mutex.h"
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -187,7 +189,7 @@ class SMPPCDRManager {
   std::unique_ptr<CDRStore> store_;  // used by the write thread only
   std::unique_ptr<CDRSpool> spool_;  // used by the write thread only
 
-  std::mutex dataMutex_;
+  AdaptiveMutex dataMutex_;
   std::string directory_;                                              // guarded by dataMutex_
   std::unordered_map<PendingKey, CDRRecord, PendingKeyHash> pending_;  // guarded by dataMutex_
   std::unordered_map<IndexKey, IndexEntry, IndexKeyHash> index_;       // guarded by dataMutex_

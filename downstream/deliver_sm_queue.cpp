@@ -12,7 +12,7 @@ DeliverSMQueue& DeliverSMQueue::instance() {
 }
 
 void DeliverSMQueue::setPushListener(PushListener listener) {
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  std::lock_guard lock(queueMutex_);
   listener_ = std::move(listener);
 }
 
@@ -25,7 +25,7 @@ void DeliverSMQueue::noteQueued(int64_t delta) {
 void DeliverSMQueue::pushDeliverSM(const std::string& systemId, Body body) {
   PushListener listener;
   {
-    std::lock_guard<std::mutex> lock(queueMutex_);
+    std::lock_guard lock(queueMutex_);
     queues_[systemId].push_back(std::move(body));
     noteQueued(1);
     listener = listener_;
@@ -36,7 +36,7 @@ void DeliverSMQueue::pushDeliverSM(const std::string& systemId, Body body) {
 void DeliverSMQueue::pushFrontDeliverSM(const std::string& systemId, Body body) {
   PushListener listener;
   {
-    std::lock_guard<std::mutex> lock(queueMutex_);
+    std::lock_guard lock(queueMutex_);
     queues_[systemId].push_front(std::move(body));
     noteQueued(1);
     listener = listener_;
@@ -45,7 +45,7 @@ void DeliverSMQueue::pushFrontDeliverSM(const std::string& systemId, Body body) 
 }
 
 bool DeliverSMQueue::popDeliverSM(const std::string& systemId, Body& body) {
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  std::lock_guard lock(queueMutex_);
   auto it = queues_.find(systemId);
   if (it == queues_.end() || it->second.empty()) return false;
   body = std::move(it->second.front());
@@ -55,19 +55,19 @@ bool DeliverSMQueue::popDeliverSM(const std::string& systemId, Body& body) {
 }
 
 size_t DeliverSMQueue::queuedCount(const std::string& systemId) const {
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  std::lock_guard lock(queueMutex_);
   auto it = queues_.find(systemId);
   return it == queues_.end() ? 0 : it->second.size();
 }
 
 size_t DeliverSMQueue::queuedCount() const {
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  std::lock_guard lock(queueMutex_);
   return total_;
 }
 
 size_t DeliverSMQueue::addUnknown(uint64_t smscid, const std::string& messageId, const Body& body,
                                   uint64_t now) {
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  std::lock_guard lock(queueMutex_);
   early_[{smscid, messageId}] = EarlyReceipt{body, now};
   for (auto it = early_.begin(); it != early_.end();) {
     if (now > it->second.arrivedAt && now - it->second.arrivedAt > kUnknownKeepMicros)
@@ -79,7 +79,7 @@ size_t DeliverSMQueue::addUnknown(uint64_t smscid, const std::string& messageId,
 }
 
 bool DeliverSMQueue::checkUnknown(uint64_t smscid, const std::string& messageId, Body* body) {
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  std::lock_guard lock(queueMutex_);
   auto it = early_.find({smscid, messageId});
   if (it == early_.end()) return false;
   if (body != nullptr) *body = std::move(it->second.body);
@@ -88,12 +88,12 @@ bool DeliverSMQueue::checkUnknown(uint64_t smscid, const std::string& messageId,
 }
 
 size_t DeliverSMQueue::unknownCount() const {
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  std::lock_guard lock(queueMutex_);
   return early_.size();
 }
 
 std::vector<std::pair<std::string, DeliverSMQueue::Body>> DeliverSMQueue::snapshot() const {
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  std::lock_guard lock(queueMutex_);
   std::vector<std::pair<std::string, Body>> out;
   out.reserve(total_);
   for (const auto& [systemId, queue] : queues_)

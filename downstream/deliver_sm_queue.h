@@ -5,6 +5,8 @@
 #include <functional>
 #include <map>
 #include <mutex>
+
+#include "base/adaptive_mutex.h"
 #include <string>
 #include <utility>
 #include <vector>
@@ -71,7 +73,7 @@ class DeliverSMQueue {
 
   void noteQueued(int64_t delta);  // queueMutex_ held
 
-  mutable std::mutex queueMutex_;
+  mutable AdaptiveMutex queueMutex_;
   std::map<std::string, std::deque<Body>> queues_;                       // guarded by queueMutex_
   std::map<std::pair<uint64_t, std::string>, EarlyReceipt> early_;       // guarded by queueMutex_
   size_t total_ = 0;                                                     // guarded by queueMutex_

@@ -79,18 +79,18 @@ SMPPSocketHolder::~SMPPSocketHolder() {
 }
 
 void SMPPSocketHolder::attach(std::unique_ptr<SMPPSocket> socket, bool ownsDescriptor) {
-  std::lock_guard<std::mutex> lock(outputMutex_);
+  std::lock_guard lock(outputMutex_);
   socket_ = std::move(socket);
   ownsDescriptor_ = ownsDescriptor;
 }
 
 void SMPPSocketHolder::detach() {
-  std::lock_guard<std::mutex> lock(outputMutex_);
+  std::lock_guard lock(outputMutex_);
   socket_.reset();
 }
 
 void SMPPSocketHolder::closeDescriptor() {
-  std::lock_guard<std::mutex> lock(outputMutex_);
+  std::lock_guard lock(outputMutex_);
   if (!socket_) return;
   const int fd = socket_->descriptor();
   // Output gathered for a batch (a refusal, an unbind answer) goes out
@@ -103,7 +103,7 @@ void SMPPSocketHolder::closeDescriptor() {
 }
 
 void SMPPSocketHolder::setAttentionCallback(std::function<void()> callback) {
-  std::lock_guard<std::mutex> lock(outputMutex_);
+  std::lock_guard lock(outputMutex_);
   attention_ = std::move(callback);
 }
 
@@ -116,7 +116,7 @@ bool SMPPSocketHolder::hasBufferedPDU() const {
 }
 
 int SMPPSocketHolder::descriptor() const {
-  std::lock_guard<std::mutex> lock(outputMutex_);
+  std::lock_guard lock(outputMutex_);
   return socket_ ? socket_->descriptor() : -1;
 }
 
@@ -126,7 +126,7 @@ void SMPPSocketHolder::setRemote(const std::string& address, int port) {
 }
 
 long SMPPSocketHolder::kernelBytesAvailable() {
-  std::lock_guard<std::mutex> lock(outputMutex_);
+  std::lock_guard lock(outputMutex_);
   return socket_ ? socket_->bytesAvailable() : 0;
 }
 
@@ -239,7 +239,7 @@ SMPPSocketHolder::WriteResult SMPPSocketHolder::writeBacklogLocked() {
 bool SMPPSocketHolder::sendPDU(uint32_t sequenceNumber, uint32_t commandId, uint32_t commandStatus,
                                const uint8_t* body, size_t bodyLength) {
   if (failed() || bodyLength > SMPP::MAX_BODY_LENGTH) return false;
-  std::lock_guard<std::mutex> lock(outputMutex_);
+  std::lock_guard lock(outputMutex_);
   if (!socket_ || socket_->descriptor() < 0) return false;
 
   if (foreignCaller()) {
@@ -325,7 +325,7 @@ void SMPPSocketHolder::handOverLocked() {
 }
 
 SMPPSocketHolder::WriteResult SMPPSocketHolder::writeAsOwner() {
-  std::unique_lock<std::mutex> lock(outputMutex_);
+  std::unique_lock lock(outputMutex_);
   handedOver_ = false;
   while (backlogStart_ < backlog_.size()) {
     if (!socket_ || socket_->descriptor() < 0) return WriteResult::kError;
@@ -362,7 +362,7 @@ SMPPSocketHolder::WriteResult SMPPSocketHolder::writeAsOwner() {
 bool SMPPSocketHolder::flushOutput() {
   if (failed()) return false;
   if (ownerCaller()) return writeAsOwner() != WriteResult::kError && !failed();
-  std::lock_guard<std::mutex> lock(outputMutex_);
+  std::lock_guard lock(outputMutex_);
   if (backlogStart_ >= backlog_.size()) return true;
   if (!socket_) return false;
   if (writeBacklogLocked() == WriteResult::kError) {
@@ -373,12 +373,12 @@ bool SMPPSocketHolder::flushOutput() {
 }
 
 size_t SMPPSocketHolder::pendingOutputBytes() const {
-  std::lock_guard<std::mutex> lock(outputMutex_);
+  std::lock_guard lock(outputMutex_);
   return batched_ || handedOver_ ? 0 : backlog_.size() - backlogStart_;
 }
 
 void SMPPSocketHolder::flushBatched() {
-  std::unique_lock<std::mutex> lock(outputMutex_);
+  std::unique_lock lock(outputMutex_);
   batched_ = false;
   if (failed() || !socket_ || socket_->descriptor() < 0 || backlogStart_ >= backlog_.size()) return;
   if (foreignCaller()) {

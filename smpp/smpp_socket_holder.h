@@ -6,6 +6,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+
+#include "base/adaptive_mutex.h"
 #include <string>
 #include <thread>
 #include <vector>
@@ -167,7 +169,7 @@ class SMPPSocketHolder {
   std::atomic<bool> failed_{false};
   std::atomic<bool> peerClosed_{false};
 
-  mutable std::mutex outputMutex_;
+  mutable AdaptiveMutex outputMutex_;
   std::unique_ptr<SMPPSocket> socket_;  // guarded by outputMutex_ for writes and replacement
   std::vector<uint8_t> backlog_;        // guarded by outputMutex_
   size_t backlogStart_ = 0;             // guarded by outputMutex_

@@ -108,7 +108,7 @@ Tracker::~Tracker() { shutdown(); }
 
 void Tracker::shutdown() {
   {
-    std::lock_guard<std::mutex> lock(tablesMutex_);
+    std::lock_guard lock(tablesMutex_);
     if (shutDown_) return;
     shutDown_ = true;
   }
@@ -122,7 +122,7 @@ uint64_t Tracker::now() const { return clock_ ? clock_() : coarseWallClockMicros
 void Tracker::addSubmitSM(uint64_t sessionid, uint64_t seqno, uint64_t nextSMSC,
                           uint64_t seqno_out) {
   uint64_t t = now();
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
   if (!submitSMMap.empty() && submitSMAdded_ && t > lastAddSubmitSM_ &&
       t - lastAddSubmitSM_ > kSubmitSMMapIdleMicros) {
     logMessage(LOG_WARNING, this, kClassName, "addSubmitSM", "submitSMMap cleared");
@@ -138,7 +138,7 @@ bool Tracker::getSessionForSubmitSMResp(uint64_t& sessionid, uint64_t& seqno, ui
   uint64_t t = now();
   std::string diagnosis;
   {
-    std::lock_guard<std::mutex> lock(tablesMutex_);
+    std::lock_guard lock(tablesMutex_);
     SubmitSMKey key{nextSMSC, seqno_out};
     auto it = submitSMMap.find(key);
     if (it != submitSMMap.end()) {
@@ -210,7 +210,7 @@ bool Tracker::getSessionForSubmitSMResp(uint64_t& sessionid, uint64_t& seqno, ui
 
 void Tracker::addMessageIDMapping(uint64_t smscid, const std::string& message_id,
                                   const std::string& esmeSystemID) {
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
   if (disableMsgIdTracking_) return;
   logMessage(LOG_FINE, this, kClassName, "addMessageIDMapping",
              "smscid 0x%llx message_id %s esmeSystemID %s", static_cast<unsigned long long>(smscid),
@@ -232,7 +232,7 @@ bool Tracker::getMessageIDMapping(uint64_t smscid, const std::string& message_id
                                   std::string& esmeSystemID) {
   const char* function = "getMessageIDMapping";
   uint64_t targetId = smscid >> 8;
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
 
   auto consume = [&](MessageIDMap::iterator it) {
     esmeSystemID = it->second;
@@ -275,12 +275,12 @@ bool Tracker::getMessageIDMapping(uint64_t smscid, const std::string& message_id
 }
 
 void Tracker::setSessionSystemId(const std::string& systemId, uint64_t sessionid) {
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
   sessionSystemIds_.insert_or_assign(sessionid, systemId);
 }
 
 bool Tracker::getSessionSystemId(uint64_t sessionid, std::string& systemId) {
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
   auto it = sessionSystemIds_.find(sessionid);
   if (it == sessionSystemIds_.end()) return false;
   systemId = it->second;
@@ -288,7 +288,7 @@ bool Tracker::getSessionSystemId(uint64_t sessionid, std::string& systemId) {
 }
 
 void Tracker::setSession(uint64_t sessionid, std::weak_ptr<SMPPSession> session) {
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
   sessions_.insert_or_assign(sessionid, std::move(session));
   if (sessions_.size() >= sessionSweepAt_) sweepExpiredSessionsLocked();
 }
@@ -308,45 +308,45 @@ void Tracker::sweepExpiredSessionsLocked() {
 }
 
 void Tracker::removeSession(uint64_t sessionid) {
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
   sessions_.erase(sessionid);
   sessionSystemIds_.erase(sessionid);
 }
 
 size_t Tracker::sessionTableSize() {
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
   return sessions_.size() + sessionSystemIds_.size();
 }
 
 std::weak_ptr<SMPPSession> Tracker::getSession(uint64_t sessionid) {
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
   auto it = sessions_.find(sessionid);
   if (it == sessions_.end()) return {};
   return it->second;
 }
 
 void Tracker::setTargetEsme(const std::string& systemId, uint64_t targetId) {
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
   targetEsme_.insert_or_assign(targetId, systemId);
 }
 
 void Tracker::setDefaultSystemId(const std::string& systemId) {
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
   defaultSystemId_ = systemId;
 }
 
 void Tracker::setDisableMsgIdTracking(bool disable) {
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
   disableMsgIdTracking_ = disable;
 }
 
 size_t Tracker::submitSMMapSize() {
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
   return submitSMMap.size();
 }
 
 size_t Tracker::messageIDMapSize() {
-  std::lock_guard<std::mutex> lock(tablesMutex_);
+  std::lock_guard lock(tablesMutex_);
   return messageIDMap.size();
 }
 
@@ -354,7 +354,7 @@ bool Tracker::saveToFile(const std::string& name) {
   std::lock_guard<std::mutex> fileLock(fileMutex_);
   std::string data;
   {
-    std::lock_guard<std::mutex> lock(tablesMutex_);
+    std::lock_guard lock(tablesMutex_);
     data = msgtrack::encode(messageIDMap);
   }
   bool opened = false;
@@ -375,7 +375,7 @@ bool Tracker::loadFromFile(const std::string& name) {
   }
   msgtrack::LoadResult result = msgtrack::decode(data);
   {
-    std::lock_guard<std::mutex> lock(tablesMutex_);
+    std::lock_guard lock(tablesMutex_);
     messageIDMap = std::move(result.records);
     MetricsRegistry::instance().setGauge(kMessageIDMapGauge,
                                          static_cast<int64_t>(messageIDMap.size()));

@@ -4,6 +4,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+
+#include "base/adaptive_mutex.h"
 #include <string>
 #include <unordered_map>
 
@@ -135,7 +137,7 @@ class Tracker {
   const std::string fileName_;
   const Clock clock_;
 
-  std::mutex tablesMutex_;
+  AdaptiveMutex tablesMutex_;
   std::unordered_map<uint64_t, std::string> sessionSystemIds_;           // guarded by tablesMutex_
   std::unordered_map<uint64_t, std::weak_ptr<SMPPSession>> sessions_;   // guarded by tablesMutex_
   size_t sessionSweepAt_ = kSessionSweepMinimum;                        // guarded by tablesMutex_
