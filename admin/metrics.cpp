@@ -201,6 +201,38 @@ void MetricsRegistry::bump(Counter& c) {
 
 void MetricsRegistry::incrementCounter(std::string_view key) { bump(series(counters_, key)); }
 
+MetricsRegistry::CounterHandle MetricsRegistry::counterHandle(std::string_view key) {
+  CounterHandle handle;
+  handle.series_ = &series(counters_, key);
+  return handle;
+}
+
+MetricsRegistry::RateHandle MetricsRegistry::rateHandle(std::string_view key) {
+  RateHandle handle;
+  handle.series_ = &series(rates_, key);
+  return handle;
+}
+
+void EsmeSeries::bump(const std::string& esme) {
+  if (!found_ || esme != esme_) {
+    MetricsRegistry& m = MetricsRegistry::instance();
+    counter_ = m.counterHandle(seriesKey(counterFamily_, {{"esme", esme}}));
+    rate_ = m.rateHandle(seriesKey(rateFamily_, {{"esme", esme}}));
+    esme_ = esme;
+    found_ = true;
+  }
+  counter_.increment();
+  rate_.add();
+}
+
+void MetricsRegistry::CounterHandle::increment() const {
+  if (series_ != nullptr) bump(*series_);
+}
+
+void MetricsRegistry::RateHandle::add(uint64_t n) const {
+  if (series_ != nullptr) instance().addToRate(*series_, n);
+}
+
 void MetricsRegistry::addGauge(std::string_view key, int64_t delta) {
   Gauge& g = series(gauges_, key);
   g.value.fetch_add(delta, std::memory_order_relaxed);

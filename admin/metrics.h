@@ -24,8 +24,35 @@
 // no other lock is taken while they are held. Every operation is safe from
 // any thread.
 class MetricsRegistry {
+  struct Counter;
+  struct Rate;
+
  public:
   static MetricsRegistry& instance();
+
+  // A series looked up once, for callers that bump the same series for every
+  // message (a bind's own, the totals): a bump through it is an atomic add
+  // with no lookup and no key compare. Series are never freed, so a handle
+  // stays valid for the life of the process; a default-made one does nothing.
+  class CounterHandle {
+   public:
+    void increment() const;
+
+   private:
+    friend class MetricsRegistry;
+    Counter* series_ = nullptr;
+  };
+  class RateHandle {
+   public:
+    void add(uint64_t n = 1) const;
+
+   private:
+    friend class MetricsRegistry;
+    Rate* series_ = nullptr;
+  };
+  // The series of `key` (a family name, or a seriesKey() with labels).
+  CounterHandle counterHandle(std::string_view key);
+  RateHandle rateHandle(std::string_view key);
 
   // Creates the series with value 0 and stores its help text and whether the
   // name is only exposed through labelled series.
@@ -125,6 +152,24 @@ class MetricsRegistry {
 // labels.
 std::string seriesKey(std::string_view name,
                       std::initializer_list<std::pair<std::string_view, std::string_view>> labels);
+
+// One customer's series of a counter family and a rate family, labelled
+// esme, found again only when the customer changes: a session bumps its own
+// customer's series for every message. Used by one thread only.
+class EsmeSeries {
+ public:
+  EsmeSeries(const char* counterFamily, const char* rateFamily)
+      : counterFamily_(counterFamily), rateFamily_(rateFamily) {}
+  void bump(const std::string& esme);
+
+ private:
+  const char* counterFamily_;
+  const char* rateFamily_;
+  bool found_ = false;
+  std::string esme_;
+  MetricsRegistry::CounterHandle counter_;
+  MetricsRegistry::RateHandle rate_;
+};
 
 // Registers every metric family of the gateway with its help text, in the
 // order the exposition documents them (once, at start-up).

@@ -158,12 +158,16 @@ bool OstrelSession::deliverQueued(uint64_t now, bool& again, bool& delivered) {
 
 bool OstrelSession::onDeliverSMResp(uint32_t /*status*/, const std::string& /*messageId*/,
                                     uint32_t sequenceNumber) {
-  MetricsRegistry& metrics = MetricsRegistry::instance();
-  metrics.incrementCounter("smppDeliverSMResp");
-  metrics.incrementCounter("smppDeliverSMRespTotal");
-  metrics.incrementCounter("smppDeliverSMResp_ESME", {{"esme", boundSystemId_}});
-  metrics.incrementRate("smppDeliverSMRespRate");
-  metrics.incrementRate("smppDeliverSMRespRate_ESME", {{"esme", boundSystemId_}});
+  static const struct {
+    MetricsRegistry::CounterHandle responses, responsesTotal;
+    MetricsRegistry::RateHandle rate;
+  } totals{MetricsRegistry::instance().counterHandle("smppDeliverSMResp"),
+           MetricsRegistry::instance().counterHandle("smppDeliverSMRespTotal"),
+           MetricsRegistry::instance().rateHandle("smppDeliverSMRespRate")};
+  totals.responses.increment();
+  totals.responsesTotal.increment();
+  totals.rate.add();
+  deliverRespSeries_.bump(boundSystemId_);
   const bool wasFull = unanswered_.size() >= kDeliverWindow;
   for (auto it = unanswered_.begin(); it != unanswered_.end(); ++it) {
     if (it->sequenceNumber == sequenceNumber) {

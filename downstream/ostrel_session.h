@@ -116,5 +116,6 @@ class OstrelSession : public SMPPSessionServer, public std::enable_shared_from_t
   EntityControlMaster* master_;
   BindAuthoriser authoriser_;
   std::deque<SentDelivery> unanswered_;  // listener thread; in send order
+  EsmeSeries deliverRespSeries_{"smppDeliverSMResp_ESME", "smppDeliverSMRespRate_ESME"};
   SubmitPipeline submitPipeline_{*this};
 };

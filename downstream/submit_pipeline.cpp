@@ -119,11 +119,13 @@ bool SubmitPipeline::throttled(uint64_t now) {
 uint8_t SubmitPipeline::onSubmitSM(const std::string& systemId, const SMPP::T_SubmitSM& submit,
                                    uint32_t commandId, uint32_t sequenceNumber,
                                    std::string& messageId, uint32_t& status, uint64_t now) {
-  MetricsRegistry& metrics = MetricsRegistry::instance();
-  metrics.incrementCounter("smppSubmitSMTotal");
-  metrics.incrementCounter("smppSubmitSM_ESME", {{"esme", systemId}});
-  metrics.incrementRate("smppSubmitSMRate");
-  metrics.incrementRate("smppSubmitSMRate_ESME", {{"esme", systemId}});
+  static const MetricsRegistry::CounterHandle submits =
+      MetricsRegistry::instance().counterHandle("smppSubmitSMTotal");
+  static const MetricsRegistry::RateHandle submitRate =
+      MetricsRegistry::instance().rateHandle("smppSubmitSMRate");
+  submits.increment();
+  submitRate.add();
+  submitSeries_.bump(systemId);
 
   const uint32_t state = session_.bindState();
   if (state != BIND_STATE_TRANSMITTER && state != BIND_STATE_TRANSCEIVER) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "admin/metrics.h"
 #include "lookup/completion_queue.h"
 #include "smpp/pdu.h"
 
@@ -96,6 +97,7 @@ class SubmitPipeline {
   uint64_t windowStart_ = 0;
   uint32_t windowCount_ = 0;
   std::map<uint64_t, ConcatenationRoute> concatenations_;
+  EsmeSeries submitSeries_{"smppSubmitSM_ESME", "smppSubmitSMRate_ESME"};
 
   std::atomic<uint32_t> lastWindowCount_{0};
   std::atomic<uint64_t> lastWindowTime_{0};

@@ -49,6 +49,30 @@ void rate(const char* family, MetricsRegistry::Labels labels) {
   MetricsRegistry::instance().incrementRate(family, labels);
 }
 
+// The unlabelled series of the message path, found once.
+struct Totals {
+  MetricsRegistry::CounterHandle submitResp, submitRespTotal, deliver, receipt;
+  MetricsRegistry::RateHandle submitRate, submitRespRate, submitRespRateAllSmsc, deliverRate,
+      receiptRate;
+  static const Totals& get() {
+    static const Totals totals = [] {
+      MetricsRegistry& m = MetricsRegistry::instance();
+      Totals t;
+      t.submitResp = m.counterHandle("smppSubmitSMResp");
+      t.submitRespTotal = m.counterHandle("smppSubmitSMRespTotal");
+      t.deliver = m.counterHandle("smppDeliverSMTotal");
+      t.receipt = m.counterHandle("smppDeliverSMDLR");
+      t.submitRate = m.rateHandle("smppSubmitSMRateTotal");
+      t.submitRespRate = m.rateHandle("smppSubmitSMRespRate");
+      t.submitRespRateAllSmsc = m.rateHandle("smppSubmitSMRespRate_SMSC_Total");
+      t.deliverRate = m.rateHandle("smppDeliverSMRateTotal");
+      t.receiptRate = m.rateHandle("smppDeliverSMDLRRate");
+      return t;
+    }();
+    return totals;
+  }
+};
+
 const char* bindLabel(int bindType) {
   switch (bindType) {
     case 0:
@@ -304,6 +328,32 @@ SMSCEntry& SMPPUpstream::entryLocked(uint64_t smscid) {
 std::string SMPPUpstream::nameOf(uint64_t smscid) {
   std::lock_guard<std::mutex> lock(entriesMutex_);
   return names_[smscid];
+}
+
+std::shared_ptr<const SMPPUpstream::SlotSeries> SMPPUpstream::seriesOf(uint64_t smscid) {
+  std::lock_guard<std::mutex> lock(entriesMutex_);
+  return seriesOfLocked(smscid);
+}
+
+std::shared_ptr<const SMPPUpstream::SlotSeries> SMPPUpstream::seriesOfLocked(uint64_t smscid) {
+  const std::string& name = names_[smscid];
+  std::shared_ptr<const SlotSeries>& cached = slotSeries_[smscid];
+  if (cached && cached->name == name) return cached;
+  MetricsRegistry& m = MetricsRegistry::instance();
+  auto made = std::make_shared<SlotSeries>();
+  made->name = name;
+  made->submit = m.counterHandle(seriesKey("smppSubmitSM_SMSC", {{"smsc", name}}));
+  made->submitBind = m.counterHandle(
+      seriesKey("smppSubmitSM_SMSC_Bind", {{"smsc", name}, {"bind", std::to_string(smscid & 255)}}));
+  made->submitResp = m.counterHandle(seriesKey("smppSubmitSMResp_SMSC", {{"smsc", name}}));
+  made->deliver = m.counterHandle(seriesKey("smppDeliverSM_SMSC", {{"smsc", name}}));
+  made->receipt = m.counterHandle(seriesKey("smppDeliverSMDLR_SMSC", {{"smsc", name}}));
+  made->submitRate = m.rateHandle(seriesKey("smppSubmitSMRate_SMSC", {{"smsc", name}}));
+  made->submitRespRate = m.rateHandle(seriesKey("smppSubmitSMRespRate_SMSC", {{"smsc", name}}));
+  made->deliverRate = m.rateHandle(seriesKey("smppDeliverSMRate_SMSC", {{"smsc", name}}));
+  made->receiptRate = m.rateHandle(seriesKey("smppDeliverSMDLRRate_SMSC", {{"smsc", name}}));
+  cached = std::move(made);
+  return cached;
 }
 
 std::string SMPPUpstream::smscName(uint64_t smscid) {
@@ -852,11 +902,13 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemId, uint64_t custom
   }
   if (!session) return false;
   uint32_t tpsLimit;
+  std::shared_ptr<const SlotSeries> series;
   {
     std::lock_guard<std::mutex> entriesLock(entriesMutex_);
-    smscNameOut = names_[smscid];
+    series = seriesOfLocked(smscid);
     tpsLimit = entryLocked(smscid).tpsLimit;
   }
+  smscNameOut = series->name;
   const uint64_t t = now();
   if (t < session->tpsWindowStart() || t - session->tpsWindowStart() >= 1000001) {
     session->startTpsWindow(t);
@@ -878,12 +930,13 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemId, uint64_t custom
     count("smppSubmitSMSendFail_SMSC", {{"smsc", smscNameOut}});
     return false;
   }
+  static const Totals& totals = Totals::get();
   count("smppSubmitSM", {{"esme", esmeSystemId}, {"smsc", smscNameOut}});
-  count("smppSubmitSM_SMSC", {{"smsc", smscNameOut}});
-  count("smppSubmitSM_SMSC_Bind", {{"smsc", smscNameOut}, {"bind", std::to_string(smscid & 255)}});
-  rate("smppSubmitSMRateTotal");
+  series->submit.increment();
+  series->submitBind.increment();
+  totals.submitRate.add();
   rate("smppSubmitSMRate", {{"esme", esmeSystemId}, {"smsc", smscNameOut}});
-  rate("smppSubmitSMRate_SMSC", {{"smsc", smscNameOut}});
+  series->submitRate.add();
   if (auditEnabled() && !submit.destination_addr.empty() && submit.destination_addr[0] >= '0' &&
       submit.destination_addr[0] <= '9') {
     logAudit(this, className_, "sendSubmitSM",
@@ -899,18 +952,20 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemId, uint64_t custom
 void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t commandId,
                                        uint32_t sequence, uint32_t status) {
   const uint64_t smscid = session.settings().smscid;
-  const std::string name = nameOf(smscid);
+  const std::shared_ptr<const SlotSeries> series = seriesOf(smscid);
+  const std::string& name = series->name;
   if (auditEnabled())
     logAudit(this, className_, "processSubmitSMResp",
              "esmeSession=%p sessionid=0x%llx seqno=%llu cmdstatus=%d",
              static_cast<void*>(&session), static_cast<ull>(smscid), static_cast<ull>(sequence),
              static_cast<int>(status));
-  count("smppSubmitSMResp");
-  count("smppSubmitSMRespTotal");
-  count("smppSubmitSMResp_SMSC", {{"smsc", name}});
-  rate("smppSubmitSMRespRate");
-  rate("smppSubmitSMRespRate_SMSC_Total");
-  rate("smppSubmitSMRespRate_SMSC", {{"smsc", name}});
+  static const Totals& totals = Totals::get();
+  totals.submitResp.increment();
+  totals.submitRespTotal.increment();
+  series->submitResp.increment();
+  totals.submitRespRate.add();
+  totals.submitRespRateAllSmsc.add();
+  series->submitRespRate.add();
 
   const SMPPSocketHolder& holder = session.socketHolder();
   std::string messageId;
@@ -976,8 +1031,6 @@ void SMPPUpstream::deliverEarlyReceipt(SMPPSessionClient& session, const std::st
   // Keyed by target: the receipt may have come on another bind of it (the
   // receiver of a transmitter and receiver pair).
   if (!deliverQueue_.checkUnknown(targetIdOfSlot(smscid), messageId, &body)) return;
-  printf("FOUND %llu %s\n", static_cast<ull>(smscid), messageId.c_str());
-  fflush(stdout);
   logMessage(LOG_INFO, &deliverQueue_, "DeliverSMQueue", "checkUnknown",
              "submit_sm_resp smscid 0x%llx message_id %s", static_cast<ull>(smscid),
              messageId.c_str());
@@ -1021,11 +1074,13 @@ std::optional<std::string> SMPPUpstream::moSystemIdFor(const std::string& text) 
 
 void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequence, uint64_t t) {
   const uint64_t smscid = session.settings().smscid;
-  const std::string name = nameOf(smscid);
-  count("smppDeliverSMTotal");
-  count("smppDeliverSM_SMSC", {{"smsc", name}});
-  rate("smppDeliverSMRateTotal");
-  rate("smppDeliverSMRate_SMSC", {{"smsc", name}});
+  const std::shared_ptr<const SlotSeries> series = seriesOf(smscid);
+  const std::string& name = series->name;
+  static const Totals& totals = Totals::get();
+  totals.deliver.increment();
+  series->deliver.increment();
+  totals.deliverRate.add();
+  series->deliverRate.add();
 
   const SMPPSocketHolder& holder = session.socketHolder();
   std::vector<uint8_t> body(holder.body(), holder.body() + holder.bodyLength());
@@ -1043,10 +1098,10 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
   }();
 
   if ((deliver.esm_class & 0x24) != 0) {
-    count("smppDeliverSMDLR");
-    count("smppDeliverSMDLR_SMSC", {{"smsc", name}});
-    rate("smppDeliverSMDLRRate");
-    rate("smppDeliverSMDLRRate_SMSC", {{"smsc", name}});
+    totals.receipt.increment();
+    series->receipt.increment();
+    totals.receiptRate.add();
+    series->receiptRate.add();
     const std::string text(deliver.short_message.begin(), deliver.short_message.end());
     const SMPP::ReceiptInfo info = SMPP::parseReceiptText(text, &deliver.tlvs);
     logMessage(LOG_FINE, this, className_, "processDeliverSM",

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "admin/metrics.h"
 #include "admin/status_report.h"
 #include "base/loop_waker.h"
 #include "base/poller.h"
@@ -185,6 +186,14 @@ class SMPPUpstream {
   // Configured slots per {name, type label}, for the unbound gauges.
   void recomputeUnbound();
   std::string nameOf(uint64_t smscid);
+  // A slot's name with the series its every message bumps, found once.
+  struct SlotSeries {
+    std::string name;
+    MetricsRegistry::CounterHandle submit, submitBind, submitResp, deliver, receipt;
+    MetricsRegistry::RateHandle submitRate, submitRespRate, deliverRate, receiptRate;
+  };
+  std::shared_ptr<const SlotSeries> seriesOf(uint64_t smscid);
+  std::shared_ptr<const SlotSeries> seriesOfLocked(uint64_t smscid);  // entriesMutex_ held
   SMSCEntry& entryLocked(uint64_t smscid);  // entriesMutex_ held
   // Ends a session found dead, refused or timed out: closes its
   // connection and removes it.
@@ -234,6 +243,7 @@ class SMPPUpstream {
   mutable std::mutex entriesMutex_;
   std::map<uint64_t, SMSCEntry> entries_;  // guarded by entriesMutex_
   std::map<uint64_t, std::string> names_;  // guarded by entriesMutex_; slot -> target name
+  std::unordered_map<uint64_t, std::shared_ptr<const SlotSeries>> slotSeries_;  // guarded by entriesMutex_
 
   TargetSetPools pools_;
 
