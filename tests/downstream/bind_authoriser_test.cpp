@@ -67,8 +67,6 @@ TEST(BcryptTest, OnlyTheRightPasswordMatchesAndOnlyAWholeBcryptHashIsTried) {
       {"setting part only", "secret", hash.substr(0, 29), false, false},
       {"one character short", "secret", hash.substr(0, 59), false, false},
       {"one character long", "secret", hash + "x", false, false},
-      {"prefix and cost only", "secret", hash.substr(0, 7), false, false},
-      {"bare prefix", "secret", "$2b$", false, false},
       {"cost out of range", "secret", changed(4, "99"), false, false},
       {"cost below four", "secret", changed(4, "03"), false, false},
       {"cost not a number", "secret", changed(5, "x"), false, false},
