@@ -1,8 +1,8 @@
 // The customer side of the real daemon, a customer's day at a time: binds
 // against a hash made by a real bcrypt tool, submits refused by the checks,
 // answered by the internal simulator or forwarded to the fake SMSC, receipts
-// coming back, the external logic and number lookup services, an orderly
-// stop; and an independent SMPP client. (What one session answers to each
+// coming back, the external logic and number lookup services, an
+// independent SMPP client, and an orderly stop. (What one session answers to each
 // PDU is decided in tests/smpp; what the upstream does when its SMSC is
 // lost, in tests/upstream.)
 #include <crypt.h>
@@ -14,7 +14,6 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "smpp/pdu.h"
@@ -98,19 +97,6 @@ std::optional<std::string> receipt(SmppTestClient& client, std::chrono::millisec
   return pdu->body;
 }
 
-// Waits until the daemon itself reports `count` bound upstream slots. The
-// fake SMSC counts a bind as soon as it answers it, before the daemon has
-// read that answer; a submit sent in between is refused or never forwarded.
-bool waitForBoundSlots(TestDaemon& daemon, int count) {
-  for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(100ms)) {
-    const json status = json::parse(daemon.curl("POST", "/status"), nullptr, false);
-    if (status.is_discarded() || !status.contains("summary")) continue;
-    const json& s = status["summary"];
-    if (s.value("bindTX", 0) + s.value("bindRX", 0) + s.value("bindTRX", 0) == count) return true;
-  }
-  return false;
-}
-
 // The customer's own rule: numbers starting 4478 go to the simulator.
 const json kToSimulator = {
     {"criteria", {{"match", "destination"}, {"type", "country"}, {"value", "4478"}}},
@@ -121,12 +107,24 @@ TEST(DownstreamDaemonTest, ACustomersDayOfBindsSubmitsAndReceiptsEndsInAnOrderly
   FakeSmsc::Behaviour behaviour;
   behaviour.receipt = FakeSmsc::ReceiptTiming::AfterResponse;
   smsc.setBehaviour(behaviour);
+  // The external logic service lets every submit through until told
+  // otherwise; the number lookup gives every number the network 234 15.
+  FakeHttpServer eli;
+  FakeHttpServer lookup;
+  lookup.answerBody(200, R"({"mcc":"234","mnc":"15"})");
+  const json byNetwork = {
+      {"criteria", {{"match", "destination"}, {"type", "mnc"}, {"value", "23415"}}},
+      {"targetset", "INTERNAL_SMSC_SIM"}};
   const json hashed = {{"systemid", "hashed"}, {"sharedtargetsetid", "ts"},
                        {"password_hash", bcryptHash("h4sh-pw")}};
-  TestDaemon daemon(configuration(
+  json doc = configuration(
       smsc.port(), {hashed, esme("demo", "INTERNAL_SMSC_SIM", {{"tpslimit", 2}}),
                     esme("lost", "none", {{"routes-mt", json::array({kToSimulator})}}),
-                    esme("acme", "ts")}));
+                    esme("acme", "ts"), esme("plain", "ts", {{"password", "pw"}}),
+                    esme("bynet", "none", {{"routes-mt", json::array({byNetwork})}})});
+  doc["eli"] = {{"enabled", true}, {"url", eli.url("/decide")}, {"request_timeout_ms", 200}};
+  doc["lookup"] = {{"enabled", true}, {"url", lookup.url("/network?msisdn={msisdn}")}};
+  TestDaemon daemon(doc);
   ASSERT_TRUE(daemon.started()) << daemon.output();
 
   // A hash made by a real bcrypt tool (wrong passwords are the authoriser's).
@@ -160,7 +158,7 @@ TEST(DownstreamDaemonTest, ACustomersDayOfBindsSubmitsAndReceiptsEndsInAnOrderly
   EXPECT_EQ(smsc.submits().size(), 0u) << "the simulator's submits reached the SMSC";
 
   // Forwarded: the SMSC's id and its receipt.
-  ASSERT_TRUE(waitForBoundSlots(daemon, 2)) << daemon.output();
+  ASSERT_TRUE(daemon.waitForBoundSlots(2)) << daemon.output();
   SmppTestClient acme(daemon.port(), "127.0.0.5");
   ASSERT_EQ(acme.bind(SMPP::BIND_TRANSCEIVER, "acme", "acme")->commandStatus, 0u);
   const Answer forwarded = submit(acme, "447700900001", "hello", 1);
@@ -191,74 +189,52 @@ TEST(DownstreamDaemonTest, ACustomersDayOfBindsSubmitsAndReceiptsEndsInAnOrderly
   smsc.setBehaviour(behaviour);
   EXPECT_EQ(submit(acme, "447700900003", "x").status, SMPP::ESME_RTHROTTLED);
 
+  // The external logic service decides each submit, then the number lookup
+  // gives the network that the customer's rule routes by; a service that
+  // never answers lets the submit go on once its attempts are used up.
+  SmppTestClient bynet(daemon.port(), "127.0.0.6");
+  ASSERT_EQ(bynet.bind(SMPP::BIND_TRANSCEIVER, "bynet", "bynet")->commandStatus, 0u);
+  eli.answerBody(200, R"({"action":"reject","cmdstatus":393285})");
+  const size_t decided = eli.requestCount(), looked = lookup.requestCount();
+  const Answer rejected = submit(bynet, "447700900009", "x");
+  EXPECT_EQ(rejected.status, SMPP::ESME_RSUBMITFAIL);
+  EXPECT_NE(rejected.body.find("Submits disabled for SMPP account"), std::string::npos);
+  ASSERT_EQ(eli.requestCount(), decided + 1);
+  EXPECT_EQ(json::parse(eli.requests().back().body)["submitsm"]["destination_addr"],
+            "447700900009");
+  EXPECT_EQ(lookup.requestCount(), looked) << "looked up although refused";
+  eli.answerBody(200, R"({"action":"reject_dlr","status":5,"networkerror":3})");
+  EXPECT_EQ(submit(bynet, "447700900009", "x", 1).messageId.size(), 64u);
+  text = receipt(bynet);
+  ASSERT_TRUE(text);
+  EXPECT_NE(text->find("stat:UNDELIV err:003"), std::string::npos) << *text;
+  // Let through: looked up, routed by network, then answered from the cache.
+  eli.answerBody(200, "{}");
+  EXPECT_EQ(submit(bynet, "447700900008", "x").messageId.size(), 64u);
+  ASSERT_EQ(lookup.requestCount(), looked + 1);
+  EXPECT_NE(lookup.requests().back().target.find("msisdn=447700900008"), std::string::npos);
+  EXPECT_EQ(submit(bynet, "447700900008", "x").messageId.size(), 64u);
+  EXPECT_EQ(lookup.requestCount(), looked + 1);
+  eli.answerNothing();
+  EXPECT_EQ(submit(bynet, "447700900008", "x").messageId.size(), 64u);
+
+  // An SMPP client written independently of this code binds each way.
+  if (runCommand({"perl", "-MNet::SMPP", "-e", "print qq(ok)"}) == "ok") {
+    const std::string script = PELLIRO_SOURCE_DIR "/tests/downstream/net_smpp_bind.pl";
+    const std::string port = std::to_string(daemon.port());
+    for (const char* mode : {"transmitter", "receiver", "transceiver"})
+      EXPECT_EQ(runCommand({"perl", script, port, "plain", "pw", mode}),
+                "bind OK\nsystem_id VantrelSMSC\nenquire_link 0\nunbind 0\n")
+          << mode;
+    EXPECT_EQ(runCommand({"perl", script, port, "plain", "wrong", "receiver"}), "bind FAILED 13\n");
+  }
+
   EXPECT_EQ(daemon.process().stop(SIGTERM), 0);
   EXPECT_TRUE(client.waitClosed());
   const std::string out = daemon.output();
   for (const char* line : {"SIGINT/SIGTERM (15)", "Stopped Dravnik"})
     EXPECT_NE(out.find(line), std::string::npos) << line;
   EXPECT_TRUE(daemon.dir().exists("msgtrack"));
-}
-
-// Interoperability with an SMPP client written independently of this code.
-TEST(DownstreamDaemonTest, PerlNetSMPPBindsEnquiresAndUnbinds) {
-  if (runCommand({"perl", "-MNet::SMPP", "-e", "print qq(ok)"}) != "ok")
-    GTEST_SKIP() << "Net::SMPP (libnet-smpp-perl) is not installed";
-  TestDaemon daemon(json{{"esme", json::array({esme("plain", "ts", {{"password", "pw"}})})}});
-  ASSERT_TRUE(daemon.started());
-  const std::string script = std::string(PELLIRO_SOURCE_DIR) + "/tests/downstream/net_smpp_bind.pl";
-  const std::string port = std::to_string(daemon.port());
-  for (const char* mode : {"transmitter", "receiver", "transceiver"})
-    EXPECT_EQ(runCommand({"perl", script, port, "plain", "pw", mode}),
-              "bind OK\nsystem_id VantrelSMSC\nenquire_link 0\nunbind 0\n")
-        << mode;
-  EXPECT_EQ(runCommand({"perl", script, port, "plain", "wrong", "transceiver"}),
-            "bind FAILED 13\n");
-}
-
-// The external logic service decides each submit, then the number lookup
-// gives the network that the customer's rule routes by; a service that
-// never answers lets the submit go on once its attempts are used up.
-TEST(SubmitDaemonTest, ExternalLogicDecidesAndTheLookedUpNetworkRoutes) {
-  FakeHttpServer eli;
-  FakeHttpServer lookup;
-  lookup.answerBody(200, R"({"mcc":"234","mnc":"15"})");
-  const json byNetwork = {
-      {"criteria", {{"match", "destination"}, {"type", "mnc"}, {"value", "23415"}}},
-      {"targetset", "INTERNAL_SMSC_SIM"}};
-  json doc = configuration(0, {esme("acme", "none", {{"routes-mt", json::array({byNetwork})}})});
-  doc["eli"] = {{"enabled", true}, {"url", eli.url("/decide")}, {"request_timeout_ms", 200}};
-  doc["lookup"] = {{"enabled", true}, {"url", lookup.url("/network?msisdn={msisdn}")}};
-  doc["targetsets"] = json::array();
-  TestDaemon daemon(doc);
-  ASSERT_TRUE(daemon.started()) << daemon.output();
-  SmppTestClient acme(daemon.port(), "127.0.0.2");
-  ASSERT_EQ(acme.bind(SMPP::BIND_TRANSCEIVER, "acme", "acme")->commandStatus, 0u);
-
-  eli.answerBody(200, R"({"action":"reject","cmdstatus":393285})");
-  const Answer rejected = submit(acme, "447700900001", "x");
-  EXPECT_EQ(rejected.status, SMPP::ESME_RSUBMITFAIL);
-  EXPECT_NE(rejected.body.find("Submits disabled for SMPP account"), std::string::npos);
-  ASSERT_EQ(eli.requestCount(), 1u);
-  EXPECT_EQ(json::parse(eli.requests()[0].body)["submitsm"]["destination_addr"], "447700900001");
-  EXPECT_EQ(lookup.requestCount(), 0u) << "looked up although refused";
-
-  eli.answerBody(200, R"({"action":"reject_dlr","status":5,"networkerror":3})");
-  const Answer failed = submit(acme, "447700900001", "x", 1);
-  EXPECT_EQ(failed.messageId.size(), 64u);
-  std::optional<std::string> text = receipt(acme);
-  ASSERT_TRUE(text);
-  EXPECT_NE(text->find("stat:UNDELIV err:003"), std::string::npos) << *text;
-
-  // Let through: looked up, routed by network, then answered from the cache.
-  eli.answerBody(200, "{}");
-  EXPECT_EQ(submit(acme, "447700900002", "x").messageId.size(), 64u);
-  ASSERT_EQ(lookup.requestCount(), 1u);
-  EXPECT_NE(lookup.requests()[0].target.find("msisdn=447700900002"), std::string::npos);
-  EXPECT_EQ(submit(acme, "447700900002", "x").messageId.size(), 64u);
-  EXPECT_EQ(lookup.requestCount(), 1u);
-
-  eli.answerNothing();
-  EXPECT_EQ(submit(acme, "447700900002", "x").messageId.size(), 64u);
 }
 
 }  // namespace

@@ -30,15 +30,6 @@ bool parse(uint32_t command, const Bytes& body, T_SubmitSM& sm, uint32_t& error,
                              error, kNow);
 }
 
-TEST(Pdu, HeaderEncodesBigEndian) {
-  const Bytes expected = {0, 0, 0, 16, 0, 0, 0, 0x15, 0, 0, 0, 0, 1, 2, 3, 4};
-  EXPECT_EQ(SMPP::encodePDU(SMPP::ENQUIRE_LINK, 0, 0x01020304, nullptr, 0), expected);
-  const SMPP::PDUHeader h = SMPP::decodeHeader(expected.data());
-  EXPECT_EQ(h.commandLength, 16u);
-  EXPECT_EQ(h.commandId, SMPP::ENQUIRE_LINK);
-  EXPECT_EQ(h.sequenceNumber, 0x01020304u);
-}
-
 TEST(Pdu, SubmitSmDecodesEveryField) {
   T_SubmitSM sm;
   uint32_t error = 0;

@@ -115,9 +115,8 @@ const Row kRows[] = {
     // bind
     {"AcceptedTransceiver", 0, TRX, bindBody("acme", "pw", "VMA", 0x34), 0,
      cat({kVantrel, versionTlv(0x34)}), 1, {}, BIND_STATE_TRANSCEIVER},
-    {"HookMayNameTheResponseSystemId", 0, TX, bindBody("a", "", "", 0x33), 0, cstr("Other"), 1,
-     [](ScriptedServer& s) { s.responseSystemIdOverride = "Other"; }, BIND_STATE_TRANSMITTER},
-    {"Version33GetsNoVersionTlv", 0, TX, bindBody("a", "", "", 0x33), 0, kVantrel, 1, {},
+    {"Version33GetsNoVersionTlvAndTheHookMayNameTheSystemId", 0, TX, bindBody("a", "", "", 0x33),
+     0, cstr("Other"), 1, [](ScriptedServer& s) { s.responseSystemIdOverride = "Other"; },
      BIND_STATE_TRANSMITTER},
     {"Version10IsAnsweredWith34", 0, TX, bindBody("a", "", "", 0x10), 0,
      cat({kVantrel, versionTlv(0x34)}), 1, {}, BIND_STATE_TRANSMITTER},

@@ -151,44 +151,45 @@ TEST(SmppSession, DeadSocketsCloseTheSessionAndOnlyOwnedDescriptorsAreClosed) {
 }
 
 // Two threads send on one session while the far end frames the stream:
-// every PDU arrives whole.
+// every PDU arrives whole. The reader waits for the bytes it knows are due
+// and the test flushes the backlog when the kernel takes more, both against
+// one deadline, so a slow machine waits longer instead of losing PDUs.
 TEST(SmppSessionThreads, ConcurrentSendersNeverInterleave) {
   SocketPair pair;
   SMPPSessionNull s;
   const int small = 2048;
   setsockopt(pair.sessionFd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   s.attachSocket(pair.releaseSessionFd(), true, "127.0.0.1", 1);
-  constexpr int kPerThread = 2000;
-  std::atomic<bool> done{false};
+  constexpr uint32_t kPerThread = 2000;
+  const auto bodyOf = [](uint32_t seq) { return Bytes(50 + seq % 300, uint8_t(seq)); };
+  size_t expectedBytes = 0;
+  for (uint32_t base : {100000u, 200000u})
+    for (uint32_t i = 0; i < kPerThread; ++i) expectedBytes += 16 + bodyOf(base + i).size();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto beforeDeadline = [&] { return std::chrono::steady_clock::now() < deadline; };
   Bytes received;
   std::thread reader([&] {
     uint8_t buf[8192];
-    for (;;) {
+    while (received.size() < expectedBytes && beforeDeadline()) {
       pollfd p{pair.peerFd, POLLIN, 0};
-      if (::poll(&p, 1, 200) <= 0) {
-        if (done.load()) break;
-        continue;
-      }
+      if (::poll(&p, 1, 100) <= 0) continue;
       const ssize_t n = recv(pair.peerFd, buf, sizeof buf, 0);
       if (n <= 0) break;
       received.insert(received.end(), buf, buf + n);
     }
   });
   auto sender = [&](uint32_t base) {
-    for (int i = 0; i < kPerThread; ++i) {
-      const uint32_t seq = base + static_cast<uint32_t>(i);
-      ASSERT_TRUE(s.sendPDU(seq, SMPP::DELIVER_SM, 0, Bytes(50 + seq % 300, uint8_t(seq))));
-    }
+    for (uint32_t seq = base; seq < base + kPerThread; ++seq)
+      ASSERT_TRUE(s.sendPDU(seq, SMPP::DELIVER_SM, 0, bodyOf(seq)));
   };
   std::thread a(sender, 100000u);
   std::thread b(sender, 200000u);
   a.join();
   b.join();
-  for (int i = 0; i < 10000 && s.socketHolder().pendingOutputBytes() > 0; ++i) {
-    s.flushOutput();
-    std::this_thread::yield();
+  while (s.socketHolder().pendingOutputBytes() > 0 && beforeDeadline()) {
+    pollfd p{s.descriptor(), POLLOUT, 0};
+    if (::poll(&p, 1, 100) > 0 && !s.flushOutput()) break;
   }
-  done = true;
   reader.join();
   bool complete = false;
   auto pdus = SocketPair::split(received, &complete);
@@ -197,7 +198,7 @@ TEST(SmppSessionThreads, ConcurrentSendersNeverInterleave) {
   uint32_t next[2] = {100000, 200000};
   for (const auto& p : pdus) {
     const uint32_t seq = p.header.sequenceNumber;
-    ASSERT_EQ(p.body, Bytes(50 + seq % 300, uint8_t(seq)));
+    ASSERT_EQ(p.body, bodyOf(seq));
     EXPECT_EQ(seq, next[seq >= 200000]++);  // each sender's PDUs in its order
   }
 }

@@ -74,21 +74,6 @@ TEST(SocketHolder, FramesTheStream) {
   }
 }
 
-// No socket, a closed holder and a peer gone: every send is refused.
-TEST(SocketHolder, SendsFailWithoutALiveDescriptor) {
-  SMPPSocketHolder none;
-  EXPECT_FALSE(none.sendPDU(1, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
-  EXPECT_FALSE(none.readPDU());
-  SocketPair pair, gone;
-  auto h = holderOn(pair), g = holderOn(gone);
-  h->closeDescriptor();
-  EXPECT_EQ(h->descriptor(), -1);
-  EXPECT_FALSE(h->sendPDU(2, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
-  gone.closePeer();
-  EXPECT_FALSE(g->sendPDU(1, SMPP::ENQUIRE_LINK, 0, nullptr, 0));
-  EXPECT_TRUE(g->failed());
-}
-
 // ---- sending through a kernel that takes what a script says ----
 
 // Each write takes the next script entry: a positive number is how many
