@@ -104,6 +104,10 @@ struct Harness {
   }
   SMSCEntry entry(uint64_t smscid = smscSlotBase("T")) { return up.entriesCopy().at(smscid); }
   int connection() { return smsc.waitForBound("up"); }
+  bool request(int connection, uint32_t commandId, std::vector<uint8_t> body = {}) {
+    return smsc.act(connection,
+                    [=](SmscSimulator& s, int c) { s.sendRequest(c, commandId, body); });
+  }
   bool submit(Customer& c, uint32_t sequence, uint64_t smscid = smscSlotBase("T"),
               uint32_t commandId = SMPP::SUBMIT_SM, uint32_t* upstreamSequence = nullptr,
               const std::function<void(uint32_t, const std::string&)>& beforeSend = {}) {
@@ -369,7 +373,9 @@ TEST(SMPPUpstream, ReceiptIsQueuedOnceForTheCustomerWhateverTheOrder) {
       value.push_back(0);
       receipt.tlvs.push_back(
           {SMPP::TAG_RECEIPTED_MESSAGE_ID, static_cast<uint32_t>(value.size()), value});
-      ASSERT_TRUE(h.smsc.sendDeliverSM(h.connection(), receipt));
+      std::vector<uint8_t> body;
+      ASSERT_TRUE(SMPP::encodeSubmitSMBody(SMPP::DELIVER_SM, receipt, body));
+      ASSERT_TRUE(h.request(h.connection(), SMPP::DELIVER_SM, body));
     }
     ASSERT_TRUE(h.run([&] { return customer.poll() >= 1 && h.queue.queuedCount("acme") >= 1; }));
     h.idle(5);
@@ -399,7 +405,10 @@ TEST(SMPPUpstream, LostSessionAnswersEachWaitingSubmitOnceAndDropsLateResponses)
     std::function<void(Harness&)> end;
   };
   const std::vector<Case> cases = {
-      {"reset by the SMSC", [](Harness& h) { h.smsc.resetConnection(h.connection()); }},
+      {"reset by the SMSC",
+       [](Harness& h) {
+         h.smsc.act(h.connection(), [](SmscSimulator& s, int c) { s.resetConnection(c); });
+       }},
       {"responses overdue",
        [](Harness& h) { h.clock += h.entry().responseTimeout * 1000000ULL + 1; }},
   };
@@ -436,8 +445,9 @@ TEST(SMPPUpstream, LostSessionAnswersEachWaitingSubmitOnceAndDropsLateResponses)
     std::vector<uint8_t> id;
     SMPP::encodeMessageIdBody("late", id);
     for (uint32_t seq : upstream)
-      ASSERT_TRUE(h.smsc.sendResponse(next, SMPP::SUBMIT_SM_RESP, 0, seq, id));
-    h.smsc.sendEnquireLink(next);  // answered only after the responses were read
+      ASSERT_TRUE(h.smsc.act(
+          next, [=](SmscSimulator& s, int c) { s.sendRaw(c, SMPP::SUBMIT_SM_RESP, 0, seq, id); }));
+    h.request(next, SMPP::ENQUIRE_LINK);  // answered only after the responses were read
     ASSERT_TRUE(h.run([&] { return h.smsc.receivedCount(next, SMPP::ENQUIRE_LINK_RESP) == 1; }));
     EXPECT_EQ(a.poll(20) + b.poll(20), 3u) << "a late response was relayed";
   }
@@ -481,7 +491,7 @@ TEST(SMPPUpstreamThreaded, ConcurrentSubmitsGetExactlyOneAnswerEach) {
   }
   threads.emplace_back([&] {
     for (int i = 0; i < kSmscRequests; ++i) {
-      h.smsc.sendEnquireLink(conn);
+      h.request(conn, SMPP::ENQUIRE_LINK);
       h.smsc.sendReceipt(conn, "unknown-" + std::to_string(i), "447700900123", "Shop");
     }
   });
