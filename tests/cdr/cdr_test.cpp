@@ -323,33 +323,30 @@ TEST(SMPPCDRManager, LifecycleStoresTheRowsOfItsMode) {
 
 // A lost bind stores the records of that slot still waiting for a response
 // with the status their customers get; a record with a message id keeps
-// waiting and its receipt may come on another bind of the target.
-TEST(SMPPCDRManager, LostBindStoresUnansweredRecordsAndKeepsThoseAwaitingReceipts) {
+// waiting and its receipt may come on another bind of the target. One whose
+// receipt never comes is stored without receipt fields after a day, not
+// before.
+TEST(SMPPCDRManager, LostBindStoresUnansweredRecordsAndStaleOnesGoAfterADay) {
   Harness h(CDRMode::CORRELATE);
   h.open(kSlotA, 1);
   h.open(kSlotA, 2);
   h.open(kSlotB, 3);
+  h.open(kSlotA, 4);
   h.cdr.updateCDRWithMessageID(kSlotA, 1, "m1");
+  h.cdr.updateCDRWithMessageID(kSlotA, 4, "m4");
   h.cdr.cleanupPendingCDRsForSMSC(kSlotA);
-  EXPECT_EQ(h.cdr.pendingCount(), 2u);
+  EXPECT_EQ(h.cdr.pendingCount(), 3u);
   h.cdr.updateCDRWithDeliveryReceipt(kSlotB, "smscX", "m1", 2, 0, "");
-  ASSERT_TRUE(h.store());
-  EXPECT_EQ(h.rows({"messageId", "submitStatus", "deliveryStatus"}), (Rows{"|8|", "m1|0|2"}));
-  EXPECT_EQ(h.cdr.pendingCount(), 1u);
-}
-
-TEST(SMPPCDRManager, StaleRecordIsStoredWithoutReceiptFields) {
-  Harness h(CDRMode::CORRELATE);
-  h.open(kSlotA, 1);
-  h.cdr.updateCDRWithMessageID(kSlotA, 1, "m1");
+  h.cdr.updateCDRWithMessageID(kSlotB, 3, "m3");
   h.now += 23 * 3600 * kSecond;
   h.cdr.cleanupStaleCDRs();
-  EXPECT_EQ(h.cdr.pendingCount(), 1u);
+  EXPECT_EQ(h.cdr.pendingCount(), 2u);
   h.now += 2 * 3600 * kSecond;
   h.cdr.cleanupStaleCDRs();
   EXPECT_EQ(h.cdr.pendingCount() + h.cdr.indexCount(), 0u);
   ASSERT_TRUE(h.store());
-  EXPECT_EQ(h.rows({"messageId", "dlrReceivedTime", "deliveryStatus"}), Rows{"m1||"});
+  EXPECT_EQ(h.rows({"messageId", "submitStatus", "deliveryStatus", "dlrReceivedTime"}),
+            (Rows{"|8||", "m1|0|2|" + std::to_string(kStart / kSecond), "m4|0||", "m3|0||"}));
 }
 
 TEST(SMPPCDRManager, PartBatchWaitsForTheFlushIntervalAndFullBatchDoesNot) {

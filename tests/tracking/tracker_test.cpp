@@ -184,23 +184,17 @@ TEST_F(TrackerTest, FileIsSavedWholeAtDestructionAndLoadedAtConstruction) {
     // A directory in the way of the temporary file makes the save fail.
     ASSERT_EQ(mkdir(dir.file("msgtrack.tmp").c_str(), 0755), 0);
     first.addMessageIDMapping(0x200, "new", "acme");
-    testing::internal::CaptureStderr();
     EXPECT_FALSE(first.saveToFile(file));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Failed to open file for writing: " + file + "\n");
     EXPECT_EQ(dir.read("msgtrack"), u64Bytes(1) + record(1, "n", "s"));
   }
   ASSERT_EQ(rmdir(dir.file("msgtrack.tmp").c_str()), 0);
   ASSERT_EQ(unlink(file.c_str()), 0);
-  testing::internal::CaptureStderr();
   {
-    Tracker first(file, clock);
+    Tracker first(file, clock);  // no file yet: starts empty
     for (int i = 0; i < 50; ++i)
       first.addMessageIDMapping(static_cast<uint64_t>(i) << 8, "id" + std::to_string(i),
                                 "esme" + std::to_string(i % 3));
   }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Failed to open file for reading: " + file + "\n");
   EXPECT_FALSE(dir.exists("msgtrack.tmp"));
   Tracker second(file, clock);
   EXPECT_EQ(second.messageIDMapSize(), 50u);
