@@ -61,7 +61,7 @@ class TrackerTest : public ::testing::Test {
   Tracker tracker{"", clock};
 };
 
-TEST_F(TrackerTest, SubmitResponsesAreFoundOnceAndAPauseClearsOlderEntries) {
+TEST_F(TrackerTest, SubmitResponsesAreFoundOnceAPauseClearsOlderEntriesAMissIsDumpedInPart) {
   tracker.addSubmitSM(7, 42, 0x1234501, 9);
   tracker.addSubmitSM(8, 43, 0x1234502, 9);
   tracker.addSubmitSM(1, 2, 0x100, 3);
@@ -82,10 +82,8 @@ TEST_F(TrackerTest, SubmitResponsesAreFoundOnceAndAPauseClearsOlderEntries) {
   EXPECT_EQ(tracker.submitSMMapSize(), 1u);
   EXPECT_EQ(responseFor(0x100, 3), "miss");
   EXPECT_EQ(responseFor(0x100, 6), "1/5");
-}
 
-// A miss dumps the table for diagnosis, but never more than 100 entries of it.
-TEST_F(TrackerTest, MissedResponseDiagnosisIsCappedAtOneHundredEntries) {
+  // A miss dumps the table for diagnosis, but never more than 100 entries.
   for (uint64_t i = 0; i < 500; ++i) tracker.addSubmitSM(1, i, 0x200, i);
   uint64_t session = 0, seqno = 0;
   testing::internal::CaptureStderr();
