@@ -210,7 +210,7 @@ void BM_ReceiptsEndToEnd(benchmark::State& state) {
   TempDir scratch;
   known.saveToFile(scratch.file("msgtrack"));
   TestDaemon daemon(daemonConfiguration(smsc.port(), 1), {{"msgtrack", scratch.read("msgtrack")}});
-  const int upstream = smsc.waitForBound("up", 0, std::chrono::seconds(10));
+  const int upstream = smsc.waitForBound("up", std::chrono::seconds(10));
   SmppTestClient acme(daemon.port(), "127.0.0.2");
   if (!daemon.started() || upstream == 0 || !acme.bind(SMPP::BIND_RECEIVER, "acme", "pw")) {
     state.SkipWithError("daemon, bind or SMSC not up");

@@ -71,7 +71,7 @@ TEST(PackagingTest, EverySeriesOfTheDashboardAndTheAlertsIsExposed) {
   FakeSmsc smsc;
   TestDaemon daemon(configuration(smsc.port()));
   ASSERT_TRUE(daemon.started()) << daemon.output();
-  ASSERT_NE(smsc.waitForBound("up", 0, 10s), 0);
+  ASSERT_NE(smsc.waitForBound("up", 10s), 0);
 
   // One submit with a receipt, answered by the SMSC, and an MO: most
   // labelled families have samples only once they have been bumped.

@@ -10,13 +10,14 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/temp_dir.h"
+
 namespace testing_support {
 namespace {
 
 std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
@@ -50,7 +51,7 @@ DaemonProcess::DaemonProcess(const std::string& workdir, const std::vector<std::
     dup2(n, 0);
     dup2(o, 1);
     dup2(e, 2);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
 }
@@ -107,6 +108,13 @@ RunResult runPelliro(const std::string& workdir, const std::vector<std::string>&
   result.out = process.output();
   result.err = process.errorOutput();
   return result;
+}
+
+std::string runCommand(const std::vector<std::string>& argv) {
+  TempDir dir;
+  DaemonProcess process(dir.path(), {argv.begin() + 1, argv.end()}, argv[0]);
+  process.waitExit();
+  return process.output();
 }
 
 }  // namespace testing_support

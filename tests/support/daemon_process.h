@@ -8,8 +8,8 @@
 
 namespace testing_support {
 
-// The real pelliro executable (PELLIRO_BINARY), or another of the project's
-// executables (the capacity tools), started in a working directory,
+// The real pelliro executable (PELLIRO_BINARY), or another program (the
+// capacity tools, a peer; looked up on PATH), started in a working directory,
 // with standard output and standard error captured to "stdout.txt" and
 // "stderr.txt" there. The process is killed if the object goes away while it
 // still runs, so a failing test never leaves a daemon behind.
@@ -50,5 +50,7 @@ struct RunResult {
 // Runs the executable to completion in `workdir` with `args`.
 RunResult runPelliro(const std::string& workdir, const std::vector<std::string>& args = {},
                      std::chrono::milliseconds timeout = std::chrono::seconds(20));
+// Standard output of `argv` run to completion (no shell).
+std::string runCommand(const std::vector<std::string>& argv);
 
 }  // namespace testing_support

@@ -4,28 +4,25 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "smpp/pdu.h"
 #include "tools/smsc_simulator.h"
 
 namespace testing_support {
 
 // The shipped SMSC simulator on its own thread, on 127.0.0.1 (port chosen by
 // the kernel), recording what it receives, for the gateway's upstream tests.
-// Its faults are the simulator's options; actions are queued for the
-// simulator's loop in the order made. Connections are numbered 1, 2, ... in
-// the order accepted. Every method is safe from any thread but the
-// simulator's own; waits are bounded.
+// Its faults are the simulator's options; actions run on the simulator's loop
+// in the order made. Connections are numbered 1, 2, ... in the order
+// accepted. Every method is safe from any thread but the simulator's own;
+// waits are bounded.
 class FakeSmsc {
  public:
   using BindAnswer = SmscSimulator::BindAnswer;
   using ReceiptTiming = SmscSimulator::ReceiptTiming;
   using Session = SmscSimulator::Session;
-  using ReceivedPDU = SmscSimulator::ReceivedPDU;
   using Submit = SmscSimulator::Submit;
   enum class SubmitAnswer { AtOnce, Never };
 
@@ -42,8 +39,11 @@ class FakeSmsc {
     SubmitAnswer submitAnswer = SubmitAnswer::AtOnce;  // Never: no submit is answered
   };
 
-  FakeSmsc();
-  ~FakeSmsc();
+  FakeSmsc() : simulator_(Behaviour{}), thread_([this] { simulator_.run(); }) {}
+  ~FakeSmsc() {
+    simulator_.stop();
+    thread_.join();
+  }
   FakeSmsc(const FakeSmsc&) = delete;
   FakeSmsc& operator=(const FakeSmsc&) = delete;
 
@@ -53,7 +53,6 @@ class FakeSmsc {
 
   std::vector<Session> sessions() const { return simulator_.sessions(); }
   std::vector<Session> boundSessions() const;
-  std::vector<ReceivedPDU> received(int connection) const { return simulator_.received(connection); }
   size_t receivedCount(int connection, uint32_t commandId) const;
   std::vector<Submit> submits() const { return simulator_.submits(); }
   size_t connectionCount() const { return sessions().size(); }
@@ -62,37 +61,31 @@ class FakeSmsc {
                std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
     return simulator_.waitFor(predicate, timeout);
   }
-  // The connection of the first open bound session of `systemId` (of any bind
-  // type when `bindCommand` is 0); 0 on timeout.
-  int waitForBound(const std::string& systemId, uint32_t bindCommand = 0,
+  // The connection of the first open bound session of `systemId`; 0 on timeout.
+  int waitForBound(const std::string& systemId,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
   bool waitForReceived(int connection, uint32_t commandId, size_t count,
                        std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
     return waitFor([&] { return receivedCount(connection, commandId) >= count; }, timeout);
   }
 
-  // Requests queued without waiting (a benchmark sends thousands); false
-  // when the connection is not open. A receipt carries the behaviour's stat,
-  // error and TLV choice.
-  bool sendDeliverSM(int connection, const SMPP::T_SubmitSM& body);
+  // Queues `action` (one of the simulator's own sends or resets) for its
+  // loop without waiting (a benchmark sends thousands); false when
+  // `connection` is not open. A receipt carries the behaviour's stat, error
+  // and TLV choice.
+  bool act(int connection, std::function<void(SmscSimulator&, int connection)> action);
   bool sendReceipt(int connection, const std::string& messageId, const std::string& source,
-                   const std::string& destination);
+                   const std::string& destination) {
+    return act(connection,
+               [=](SmscSimulator& s, int c) { s.sendReceipt(c, messageId, source, destination); });
+  }
   bool sendMO(int connection, const std::string& source, const std::string& destination,
-              const std::string& text);
-  bool sendEnquireLink(int connection);
-  // A response the script decides entirely (one arriving after its request's
-  // session is gone, a sequence number nobody used).
-  bool sendResponse(int connection, uint32_t commandId, uint32_t status, uint32_t sequence,
-                    const std::vector<uint8_t>& body = {});
-  // A reset (RST) once what is queued before it has been written.
-  void resetConnection(int connection);
+              const std::string& text) {
+    return act(connection,
+               [=](SmscSimulator& s, int c) { s.sendMO(c, source, destination, text); });
+  }
 
  private:
-  // Queues `work` for the simulator's loop when `connection` is open.
-  bool post(int connection, std::function<void()> work);
-  // Runs `work` on the simulator's loop and waits for it.
-  void onLoop(const std::function<void()>& work);
-
   SmscSimulator simulator_;
   std::thread thread_;
 };

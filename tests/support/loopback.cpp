@@ -11,17 +11,9 @@
 #include <mutex>
 #include <random>
 #include <set>
-#include <thread>
+#include <algorithm>
 
 namespace testing_support {
-namespace {
-
-int remainingMs(std::chrono::steady_clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-}  // namespace
 
 int freeLoopbackPort() {
   // Ports are drawn below the kernel's ephemeral range (32768 and up), so an
@@ -90,18 +82,15 @@ bool writeAll(int fd, const std::string& data) {
   return true;
 }
 
-std::string readUntilClosed(int fd, std::chrono::milliseconds timeout) {
-  return readExactly(fd, std::string::npos, timeout);
-}
-
 std::string readExactly(int fd, size_t n, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  using namespace std::chrono;
+  const auto deadline = steady_clock::now() + timeout;
   std::string result;
   char buf[65536];
   while (result.size() < n) {
     pollfd p{fd, POLLIN, 0};
-    int r = poll(&p, 1, remainingMs(deadline));
-    if (r <= 0) return result;
+    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+    if (poll(&p, 1, static_cast<int>(std::max<int64_t>(left, 0))) <= 0) return result;
     ssize_t got = recv(fd, buf, std::min(sizeof buf, n - result.size()), 0);
     if (got <= 0) return result;
     result.append(buf, static_cast<size_t>(got));

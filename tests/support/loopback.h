@@ -18,10 +18,13 @@ int connectTcp(const std::string& address, int port, const std::string& localAdd
 // Writes all of `data`; false on error.
 bool writeAll(int fd, const std::string& data);
 
-// Reads until the peer closes or the timeout passes.
-std::string readUntilClosed(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(5));
-
 // Reads exactly `n` bytes; returns fewer on timeout or close.
 std::string readExactly(int fd, size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// Reads until the peer closes or the timeout passes.
+inline std::string readUntilClosed(int fd,
+                                   std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  return readExactly(fd, std::string::npos, timeout);
+}
 
 }  // namespace testing_support

@@ -1,5 +1,11 @@
 #pragma once
 
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 
 namespace testing_support {
@@ -9,17 +15,28 @@ namespace testing_support {
 // touches files gets its own, so tests never share state.
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
+  TempDir() : path_(std::filesystem::temp_directory_path().string() + "/pelliro-test-XXXXXX") {
+    if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  void write(const std::string& name, const std::string& content) const;
-  std::string read(const std::string& name) const;  // empty when absent
-  bool exists(const std::string& name) const;
+  void write(const std::string& name, const std::string& content) const {
+    std::ofstream(file(name), std::ios::binary | std::ios::trunc) << content;
+  }
+  // Empty when absent.
+  std::string read(const std::string& name) const {
+    std::ostringstream text;
+    text << std::ifstream(file(name), std::ios::binary).rdbuf();
+    return text.str();
+  }
+  bool exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
 
  private:
   std::string path_;

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <thread>
 
@@ -60,33 +58,6 @@ bool TestDaemon::waitForBoundSlots(size_t slots, std::chrono::milliseconds timeo
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-}
-
-std::string runCommand(const std::vector<std::string>& argv) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return "";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipeFds[1], 1);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  close(pipeFds[1]);
-  std::string out;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    out.append(buffer, static_cast<size_t>(n));
-  }
-  close(pipeFds[0]);
-  waitpid(pid, nullptr, 0);
-  return out;
 }
 
 }  // namespace testing_support

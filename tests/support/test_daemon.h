@@ -59,7 +59,4 @@ class TestDaemon {
   bool started_ = false;
 };
 
-// Standard output of `argv` run to completion (no shell).
-std::string runCommand(const std::vector<std::string>& argv);
-
 }  // namespace testing_support

@@ -61,7 +61,7 @@ class TrackerTest : public ::testing::Test {
   Tracker tracker{"", clock};
 };
 
-TEST_F(TrackerTest, SubmitResponsesAreFoundOnceAndAPauseClearsOlderEntries) {
+TEST_F(TrackerTest, SubmitResponsesAreFoundOnceAPauseClearsOlderEntriesAMissIsDumpedInPart) {
   tracker.addSubmitSM(7, 42, 0x1234501, 9);
   tracker.addSubmitSM(8, 43, 0x1234502, 9);
   tracker.addSubmitSM(1, 2, 0x100, 3);
@@ -82,10 +82,8 @@ TEST_F(TrackerTest, SubmitResponsesAreFoundOnceAndAPauseClearsOlderEntries) {
   EXPECT_EQ(tracker.submitSMMapSize(), 1u);
   EXPECT_EQ(responseFor(0x100, 3), "miss");
   EXPECT_EQ(responseFor(0x100, 6), "1/5");
-}
 
-// A miss dumps the table for diagnosis, but never more than 100 entries of it.
-TEST_F(TrackerTest, MissedResponseDiagnosisIsCappedAtOneHundredEntries) {
+  // A miss dumps the table for diagnosis, but never more than 100 entries.
   for (uint64_t i = 0; i < 500; ++i) tracker.addSubmitSM(1, i, 0x200, i);
   uint64_t session = 0, seqno = 0;
   testing::internal::CaptureStderr();
@@ -184,23 +182,17 @@ TEST_F(TrackerTest, FileIsSavedWholeAtDestructionAndLoadedAtConstruction) {
     // A directory in the way of the temporary file makes the save fail.
     ASSERT_EQ(mkdir(dir.file("msgtrack.tmp").c_str(), 0755), 0);
     first.addMessageIDMapping(0x200, "new", "acme");
-    testing::internal::CaptureStderr();
     EXPECT_FALSE(first.saveToFile(file));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Failed to open file for writing: " + file + "\n");
     EXPECT_EQ(dir.read("msgtrack"), u64Bytes(1) + record(1, "n", "s"));
   }
   ASSERT_EQ(rmdir(dir.file("msgtrack.tmp").c_str()), 0);
   ASSERT_EQ(unlink(file.c_str()), 0);
-  testing::internal::CaptureStderr();
   {
-    Tracker first(file, clock);
+    Tracker first(file, clock);  // no file yet: starts empty
     for (int i = 0; i < 50; ++i)
       first.addMessageIDMapping(static_cast<uint64_t>(i) << 8, "id" + std::to_string(i),
                                 "esme" + std::to_string(i % 3));
   }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Failed to open file for reading: " + file + "\n");
   EXPECT_FALSE(dir.exists("msgtrack.tmp"));
   Tracker second(file, clock);
   EXPECT_EQ(second.messageIDMapSize(), 50u);

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
 #include <string>
@@ -19,18 +18,22 @@
 #include "tests/support/fake_smsc.h"
 #include "tests/support/smpp_test_client.h"
 #include "tests/support/test_daemon.h"
+#include "tests/upstream/upstream_fixture.h"
 #include "tracking/tracker.h"
 
 using namespace testing_support;
-using nlohmann::json;
+using upstream_test::json;
+using upstream_test::target;
 using namespace std::chrono_literals;
 
 namespace {
 
-json configuration(int smscPort, int bindqty) {
-  json target = {{"name", "up1"},       {"host", "127.0.0.1"}, {"port", smscPort},
-                 {"bindqty", bindqty},  {"systemid", "up"},    {"password", "upw"},
-                 {"systemtype", ""},    {"weight", 1},         {"admindown", false}};
+json targetSet(const std::string& name, int port, int bindqty) {
+  return upstream_test::targetSet(name, {target(name, port, bindqty, {{"password", "upw"}})});
+}
+
+// acme and zed go to the fake SMSC (two binds), perl to the npm one.
+json configuration(int smscPort, int npmPort) {
   json customer = {{"systemid", "acme"},
                    {"password", "pw"},
                    {"sharedtargetsetid", "ts"},
@@ -38,17 +41,17 @@ json configuration(int smscPort, int bindqty) {
   // Shares the target, so a receipt whose id the daemon does not know falls
   // back to zed: only the loaded file sends the known ones to acme.
   json other = {{"systemid", "zed"}, {"password", "pw"}, {"sharedtargetsetid", "ts"}};
+  json perl = {{"systemid", "perl"}, {"password", "pw"}, {"sharedtargetsetid", "npm"}};
   return {{"base", {{"log.level", "INFO"}}},
-          {"targetsets",
-           {{{"id", "ts"}, {"name", "ts"}, {"submits_enabled", true}, {"targets", {target}}}}},
-          {"esme", {customer, other}}};
+          {"targetsets", {targetSet("ts", smscPort, 2), targetSet("npm", npmPort, 1)}},
+          {"esme", {customer, other, perl}}};
 }
 
 // The file the daemon loads at start, knowing these message ids as acme's
 // (as if acme had submitted them before the last stop).
 TestDaemon::Files knownMessageIds(const std::vector<std::string>& ids) {
   Tracker tracker("");
-  for (const std::string& id : ids) tracker.addMessageIDMapping(smscSlotBase("up1"), id, "acme");
+  for (const std::string& id : ids) tracker.addMessageIDMapping(smscSlotBase("ts"), id, "acme");
   TempDir scratch;
   EXPECT_TRUE(tracker.saveToFile(scratch.file("msgtrack")));
   return {{"msgtrack", scratch.read("msgtrack")}};
@@ -67,20 +70,34 @@ bool contains(const std::string& text, const std::string& part) {
 }
 
 // A customer's day on the upstream side: the daemon binds both slots of the
-// target and reports them; MO by destination and by text go to acme's
-// receivers in turn, never to its transmitter; MO for nobody's number is
-// acknowledged upstream and goes nowhere; the metrics count them all. A
-// receipt reaches acme's receiver; a receipt and an MO arriving while acme
-// is away are saved at the stop and offered once after the restart.
-TEST(UpstreamDaemonTest, BindsReportsRelaysMOAndReceiptsAndKeepsThemAcrossARestart) {
+// fake SMSC's target and the npm SMSC's one and reports them; MO by
+// destination and by text go to acme's receivers in turn, never to its
+// transmitter; MO for nobody's number is acknowledged upstream and goes
+// nowhere; the metrics count them all. A receipt reaches acme's receiver; a
+// receipt and an MO arriving while acme is away are saved at the stop and
+// offered once after the restart. Then, both ends independent of the daemon,
+// Perl's Net::SMPP submits through it to the npm SMSC, which answers with its
+// own id and sends the receipt.
+TEST(UpstreamDaemonTest, BindsReportsRelaysMOAndReceiptsAcrossARestartAndToIndependentPeers) {
+  // The npm SMSC stops at the end of its standard input; a FIFO it holds
+  // open for writing itself never ends.
+  TempDir nodeDir;
+  DaemonProcess node(nodeDir.path(),
+                     {"-c", "mkfifo in && exec node \"$0\" 0 auto-receipt 0<>in",
+                      std::string(PELLIRO_SOURCE_DIR) + "/tests/support/npm_smpp/smsc.js"},
+                     "/bin/sh");
+  ASSERT_TRUE(node.waitForOutput("\n"))
+      << "node and the npm smpp package (npm ci in tests/support/npm_smpp)";
+  const std::string started = node.output();
+  ASSERT_EQ(started.rfind("port ", 0), 0u) << started << node.errorOutput();
   FakeSmsc smsc;
-  TestDaemon daemon(configuration(smsc.port(), 2), knownMessageIds({"seed-1", "seed-2"}));
+  TestDaemon daemon(configuration(smsc.port(), std::stoi(started.substr(5))),
+                    knownMessageIds({"seed-1", "seed-2"}));
   ASSERT_TRUE(daemon.started()) << daemon.output();
-  ASSERT_TRUE(daemon.waitForBoundSlots(2));
+  ASSERT_TRUE(daemon.waitForBoundSlots(3)) << node.output();
   const json report = json::parse(daemon.curl("POST", "/status"));
-  ASSERT_EQ(report["statusReport"].size(), 2u) << report.dump();
+  ASSERT_EQ(report["statusReport"].size(), 3u) << report.dump();
   for (const json& slot : report["statusReport"]) {
-    EXPECT_EQ(slot["smsc_name"], "up1");
     EXPECT_EQ(slot["connected"], true) << slot.dump();
     EXPECT_EQ(slot["admin_down"], false);
   }
@@ -134,7 +151,7 @@ TEST(UpstreamDaemonTest, BindsReportsRelaysMOAndReceiptsAndKeepsThemAcrossAResta
   smsc.sendMO(upstream, "447700900002", "4470", "while away");
   ASSERT_TRUE(smsc.waitForReceived(upstream, SMPP::DELIVER_SM_RESP, 7));
   ASSERT_TRUE(daemon.restart()) << daemon.output();
-  ASSERT_TRUE(daemon.waitForBoundSlots(2));
+  ASSERT_TRUE(daemon.waitForBoundSlots(3));
 
   SmppTestClient acme(daemon.port(), "127.0.0.2");
   ASSERT_TRUE(acme.bind(SMPP::BIND_TRANSCEIVER, "acme", "pw").has_value());
@@ -144,29 +161,10 @@ TEST(UpstreamDaemonTest, BindsReportsRelaysMOAndReceiptsAndKeepsThemAcrossAResta
   EXPECT_TRUE(contains(*first, "id:seed-2 ")) << *first;
   EXPECT_TRUE(contains(*second, "while away")) << *second;
   EXPECT_FALSE(acme.readUntil(SMPP::DELIVER_SM, 300ms).has_value()) << "delivered twice";
-}
 
-// Both ends independent of the daemon: Perl's Net::SMPP submits through it
-// to an SMSC on the npm `smpp` package, which answers with its own id and
-// sends the receipt.
-TEST(UpstreamDaemonTest, IndependentClientGetsTheIndependentSmscsIdAndReceiptThroughTheDaemon) {
-  // The SMSC stops at the end of its standard input; a FIFO it holds open
-  // for writing itself never ends.
-  TempDir nodeDir;
-  DaemonProcess node(nodeDir.path(),
-                     {"-c", "mkfifo in && exec node \"$0\" 0 auto-receipt 0<>in",
-                      std::string(PELLIRO_SOURCE_DIR) + "/tests/support/npm_smpp/smsc.js"},
-                     "/bin/sh");
-  ASSERT_TRUE(node.waitForOutput("\n"))
-      << "node and the npm smpp package (npm ci in tests/support/npm_smpp)";
-  const std::string started = node.output();
-  ASSERT_EQ(started.rfind("port ", 0), 0u) << started << node.errorOutput();
-  TestDaemon daemon(configuration(std::stoi(started.substr(5)), 1));
-  ASSERT_TRUE(daemon.started()) << daemon.output();
-  ASSERT_TRUE(daemon.waitForBoundSlots(1)) << node.output();
   const std::string script =
       "$s = Net::SMPP->new_transceiver('127.0.0.1', port => " + std::to_string(daemon.port()) +
-      ", system_id => 'acme', password => 'pw', timeout => 10) or die 'bind';"
+      ", system_id => 'perl', password => 'pw', timeout => 10) or die 'bind';"
       "$r = $s->submit_sm(destination_addr => '447700900001', short_message => 'hi',"
       " registered_delivery => 1) or die 'submit';"
       "print \"id $r->{message_id} status $r->{status}\\n\";"
