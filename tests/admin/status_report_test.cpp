@@ -32,23 +32,11 @@ TEST(StatusReport, SlotsAreListedInIdOrderAndCountedByBindState) {
   EXPECT_EQ(slots[6]["smsc_id"], 0x1201u);
   EXPECT_EQ(slots[5]["target_set"], "ts1");
   EXPECT_EQ(slots[5].size(), 10u);
-  EXPECT_EQ(slots[4], (nlohmann::json{{"smsc_id", 7},
-                                      {"smsc_name", "gone"},
-                                      {"target_set", ""},
-                                      {"admin_down", true},
-                                      {"connected", false},
-                                      {"bind_type", 1},
-                                      {"bind_state", 0},
-                                      {"host", "10.0.0.9"},
-                                      {"port", 2776},
-                                      {"system_id", "up"}}));
-  EXPECT_EQ(report["summary"], (nlohmann::json{{"targets", 7},
-                                               {"bindUnbound", 2},
-                                               {"bindTRX", 1},
-                                               {"bindTX", 2},
-                                               {"bindRX", 1},
-                                               {"admindown", 1},
-                                               {"targetsets", 1}}));
+  EXPECT_EQ(slots[4], nlohmann::json::parse(R"({"smsc_id": 7, "smsc_name": "gone", "target_set": "",
+      "admin_down": true, "connected": false, "bind_type": 1, "bind_state": 0,
+      "host": "10.0.0.9", "port": 2776, "system_id": "up"})"));
+  EXPECT_EQ(report["summary"], nlohmann::json::parse(R"({"targets": 7, "bindUnbound": 2,
+      "bindTRX": 1, "bindTX": 2, "bindRX": 1, "admindown": 1, "targetsets": 1})"));
   nlohmann::json empty;
   statusReport(empty, {setWith("a", {}), setWith("b", {"t1"})}, {});
   EXPECT_EQ(

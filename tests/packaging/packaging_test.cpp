@@ -1,7 +1,7 @@
-// What the package ships for operators against the real daemon: every series
-// that the dashboard's panels and the alert rules name is exposed on
-// /metrics once a little traffic has passed, and the daemon tells the service
-// manager that it is ready and that it is stopping.
+// What the package ships for operators, against the real daemon: it tells the
+// service manager that it is ready and that it is stopping, every series that
+// the dashboard's panels and the alert rules name is exposed on /metrics once
+// a little traffic has passed, and the command-line client manages it.
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -22,7 +23,9 @@
 #include <vector>
 
 #include "smpp/pdu.h"
+#include "tests/support/daemon_process.h"
 #include "tests/support/fake_smsc.h"
+#include "tests/support/loopback.h"
 #include "tests/support/smpp_test_client.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_daemon.h"
@@ -34,10 +37,11 @@ using namespace std::chrono_literals;
 namespace {
 
 json configuration(int smscPort) {
-  json target = {{"name", "up1"},      {"host", "127.0.0.1"}, {"port", smscPort},
-                 {"bindqty", 1},       {"systemid", "up"},    {"password", "upw"},
-                 {"systemtype", ""},   {"weight", 1},         {"admindown", false}};
-  return {{"base", {{"log.level", "INFO"}}},
+  json target = {{"name", "up1"},    {"host", "127.0.0.1"}, {"port", smscPort},
+                 {"bindqty", 1},     {"systemid", "up"},    {"password", "upw"},
+                 {"systemtype", ""}, {"weight", 1},         {"admindown", false}};
+  json base = {{"log.level", "INFO"}, {"auth.client_id", "admin"}, {"auth.client_secret", "pw"}};
+  return {{"base", base},
           {"cdr", {{"mode", "correlate"}}},
           {"targetsets",
            {{{"id", "ts"}, {"name", "ts"}, {"submits_enabled", true}, {"targets", {target}}}}},
@@ -65,37 +69,6 @@ std::string contents(const std::string& path) {
 // as send failures, have only their type line).
 bool exposes(const std::string& metrics, const std::string& name) {
   return std::regex_search(metrics, std::regex("(^|\n)(" + name + "[{ ]|# TYPE " + name + " )"));
-}
-
-TEST(PackagingTest, EverySeriesOfTheDashboardAndTheAlertsIsExposed) {
-  FakeSmsc smsc;
-  TestDaemon daemon(configuration(smsc.port()));
-  ASSERT_TRUE(daemon.started()) << daemon.output();
-  ASSERT_NE(smsc.waitForBound("up", 10s), 0);
-
-  // One submit with a receipt, answered by the SMSC, and an MO: most
-  // labelled families have samples only once they have been bumped.
-  SmppTestClient acme(daemon.port(), "127.0.0.2");
-  ASSERT_TRUE(acme.bind(SMPP::BIND_TRANSCEIVER, "acme", "pw").has_value());
-  acme.send(SMPP::SUBMIT_SM, submitBody("4470", "447700900001", "hello", 1));
-  ASSERT_TRUE(acme.readUntil(SMPP::SUBMIT_SM_RESP).has_value());
-  ASSERT_TRUE(smsc.waitFor([&] { return smsc.submits().size() == 1; }));
-  const int upstream = smsc.boundSessions().front().connection;
-  smsc.sendReceipt(upstream, smsc.submits().front().messageId, "447700900001", "4470");
-  std::optional<WirePDU> receipt = acme.readUntil(SMPP::DELIVER_SM);
-  ASSERT_TRUE(receipt.has_value());
-  acme.send(SMPP::DELIVER_SM_RESP, std::string(1, '\0'), receipt->sequenceNumber);
-  ASSERT_NE(smsc.sendMO(upstream, "447700900001", "4470", "hello"), 0u);
-  ASSERT_TRUE(acme.readUntil(SMPP::DELIVER_SM).has_value());
-  const std::string metrics = daemon.curl("GET", "/metrics");
-
-  for (const char* file : {"packaging/grafana-dashboard.json", "packaging/pelliro-alerts.yml"}) {
-    const std::set<std::string> names =
-        namesIn(contents(std::string(PELLIRO_SOURCE_DIR) + "/" + file));
-    EXPECT_GE(names.size(), 5u) << file;
-    for (const std::string& name : names)
-      EXPECT_TRUE(exposes(metrics, name)) << file << " names " << name << ", not in /metrics";
-  }
 }
 
 // The datagrams the daemon sends to a NOTIFY_SOCKET of ours, as systemd
@@ -127,28 +100,143 @@ class NotifySocket {
   bool bound_ = false;
 };
 
-TEST(PackagingTest, TellsTheServiceManagerWhenReadyAndWhenStopping) {
-#ifndef PELLIRO_HAVE_SYSTEMD
-  GTEST_SKIP() << "built without libsystemd: the daemon sends no notifications";
+std::string lastLine(std::string text) {
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text.substr(text.rfind('\n') + 1);
+}
+
+size_t backupCount(const std::string& directory) {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    std::string name = entry.path().filename().string();
+    count += name.starts_with("pelliro_") && name.ends_with(".conf");
+  }
+  return count;
+}
+
+#ifdef PELLIRO_HAVE_SYSTEMD
+constexpr bool kNotifies = true;
+#else
+constexpr bool kNotifies = false;  // built without libsystemd: no notifications
 #endif
-  TempDir dir;
-  NotifySocket notify(dir.file("notify"));
+
+TEST(PackagingTest, OperatorsViewOfTheRunningDaemon) {
+  TempDir notifyDir;
+  NotifySocket notify(notifyDir.file("notify"));
   ASSERT_TRUE(notify.bound());
-  setenv("NOTIFY_SOCKET", dir.file("notify").c_str(), 1);
-  TestDaemon daemon(json{{"base", json::object()}});
+  FakeSmsc smsc;
+  setenv("NOTIFY_SOCKET", notifyDir.file("notify").c_str(), 1);
+  TestDaemon daemon(configuration(smsc.port()));
   unsetenv("NOTIFY_SOCKET");
   ASSERT_TRUE(daemon.started()) << daemon.output();
+  if (kNotifies) {
+    EXPECT_EQ(notify.next(), "READY=1");
+  }
+  ASSERT_NE(smsc.waitForBound("up", 10s), 0);
 
-  EXPECT_EQ(notify.next(), "READY=1");
-  // Ready means accepting: both listeners answer now.
-  SmppTestClient client(daemon.port(), "127.0.0.2");
-  EXPECT_TRUE(client.connected());
-  EXPECT_NE(daemon.curl("GET", "/metrics").find("pelliro_"), std::string::npos);
+  // Ready means accepting. One submit with a receipt, answered by the SMSC,
+  // and an MO: most labelled families have samples only once bumped.
+  SmppTestClient acme(daemon.port(), "127.0.0.2");
+  ASSERT_TRUE(acme.bind(SMPP::BIND_TRANSCEIVER, "acme", "pw").has_value());
+  acme.send(SMPP::SUBMIT_SM, submitBody("4470", "447700900001", "hello", 1));
+  ASSERT_TRUE(acme.readUntil(SMPP::SUBMIT_SM_RESP).has_value());
+  ASSERT_TRUE(smsc.waitFor([&] { return smsc.submits().size() == 1; }));
+  const int upstream = smsc.boundSessions().front().connection;
+  smsc.sendReceipt(upstream, smsc.submits().front().messageId, "447700900001", "4470");
+  std::optional<WirePDU> receipt = acme.readUntil(SMPP::DELIVER_SM);
+  ASSERT_TRUE(receipt.has_value());
+  acme.send(SMPP::DELIVER_SM_RESP, std::string(1, '\0'), receipt->sequenceNumber);
+  ASSERT_NE(smsc.sendMO(upstream, "447700900001", "4470", "hello"), 0u);
+  ASSERT_TRUE(acme.readUntil(SMPP::DELIVER_SM).has_value());
+  const std::string metrics = daemon.curl("GET", "/metrics");
+  for (const char* file : {"packaging/grafana-dashboard.json", "packaging/pelliro-alerts.yml"}) {
+    const std::set<std::string> names =
+        namesIn(contents(std::string(PELLIRO_SOURCE_DIR) + "/" + file));
+    EXPECT_GE(names.size(), 5u) << file;
+    for (const std::string& name : names)
+      EXPECT_TRUE(exposes(metrics, name)) << file << " names " << name << ", not in /metrics";
+  }
+
+  // The command-line client in a directory of its own: each sub-command's
+  // verdict is its last line; wrong argument counts print the usage, wrong
+  // credentials and a daemon that does not answer give the failure verdicts.
+  auto savedDocument = [&] { return json::parse(daemon.dir().read("pelliro.conf")); };
+  TempDir cliDir;
+  auto writeClientConfiguration = [&](const std::string& secret, int port) {
+    json base = {{"auth.client_id", "admin"}, {"auth.client_secret", secret}, {"http.port", port}};
+    cliDir.write("pelliro.conf", json{{"base", base}}.dump(2));
+  };
+  writeClientConfiguration("pw", daemon.httpPort());
+  std::string err;
+  auto cli = [&](const std::vector<std::string>& args) {
+    testing_support::RunResult r = testing_support::runPelliro(cliDir.path(), args);
+    EXPECT_EQ(r.exitStatus, 0);
+    err = r.err;
+    return r.out;
+  };
+  struct Case {
+    std::vector<std::string> args;
+    std::string verdict;       // the last line printed
+    std::string printed = "";  // text the output holds
+  };
+  const Case cases[] = {
+      {{"esmeAdd", "gamma", "ts"}, "Successfully added"},
+      {{"esmeView", "gamma"},
+       "}",
+       "{\n  \"sharedtargetsetid\": \"ts\",\n  \"systemid\": \"gamma\"\n}\n"},
+      {{"esmeModify", "gamma", "ts9"}, "Successfully modified"},
+      {{"esmeModify", "nobody", "ts9"}, "Modify failed"},
+      {{"esmeList"}, "]", "[\n  \"acme\",\n  \"gamma\"\n]\n"},
+      {{"esmeRemove", "gamma"}, "Successfully removed"},
+      {{"esmeView", "gamma"}, "Failed"},
+      {{"targetSetAdd", "ts5", "Fifth", "true"}, "Successfully added"},
+      {{"targetSetAdd", "ts6", "Sixth", "yes"}, "Successfully added"},
+      {{"targetSetAdd", "ts6", "Sixth"}, "Add failed"},
+      {{"targetSetModify", "ts5", "Renamed", "true"}, "Successfully modified"},
+      {{"targetSetModify", "ts9", "x"}, "Modify failed"},
+      {{"targetSetList"}, "]", "[\n  \"ts\",\n  \"ts5\",\n  \"ts6\"\n]\n"},
+      {{"targetSetRemove", "ts6"}, "Successfully removed"},
+      {{"targetSetRemove", "ts6"}, "Remove failed"},
+      {{"esmeAdd", "a"}, "Usage: esmeAdd <systemid> <targetset-name>"},
+      {{"esmeModify", "a", "b", "c"}, "Usage: esmeModify <systemid> <targetset-name>"},
+      {{"targetSetAdd", "a", "b", "c", "d"}, "Usage: targetSetAdd <name> <host> [<port>]"},
+      {{"targetSetRemove"}, "Usage: targetSetRemove <name>"},
+  };
+  for (const Case& c : cases) {
+    std::string out = cli(c.args);
+    EXPECT_EQ(lastLine(out), c.verdict) << c.args[0] << " " << c.args.size() << "\n" << out;
+    EXPECT_NE(out.find(c.printed), std::string::npos) << out;
+    if (c.args[0] == "esmeModify" && c.verdict == "Successfully modified") {
+      EXPECT_EQ(savedDocument()["esme"].back()["sharedtargetsetid"], "ts9");
+    } else if (c.args.size() == 4 && c.args[0] == "targetSetAdd") {
+      // Only "true" switches submits on; the set has no targets yet.
+      json set = savedDocument()["targetsets"].back();
+      EXPECT_EQ(set["submits_enabled"], c.args[3] == "true");
+      EXPECT_EQ(set["targets"], nullptr);
+    }
+  }
+  EXPECT_EQ(savedDocument()["targetsets"][1]["name"], "Renamed");
+  // Seven changes, seven backups; the usage cases changed nothing.
+  EXPECT_EQ(backupCount(daemon.dir().path()), 7u);
+
+  writeClientConfiguration("not-the-secret", daemon.httpPort());
+  std::string refused = cli({"esmeAdd", "delta", "ts"});
+  EXPECT_NE(refused.find("\nFailed\n"), std::string::npos) << refused;
+  EXPECT_EQ(lastLine(refused), "Add failed");
+  EXPECT_EQ(lastLine(cli({"esmeList"})), "Failed");
+  EXPECT_EQ(backupCount(daemon.dir().path()), 7u);
+
+  writeClientConfiguration("pw", testing_support::freeLoopbackPort());
+  std::string unanswered = cli({"esmeRemove", "acme"});
+  EXPECT_NE(err.find("curl_easy_perform() failed: "), std::string::npos) << err;
+  EXPECT_NE(unanswered.find("\nFailed\n"), std::string::npos);
+  EXPECT_EQ(lastLine(unanswered), "Remove failed");
+  EXPECT_EQ(lastLine(cli({"targetSetList"})), "Failed");
+
+  if (!kNotifies) return;
   EXPECT_EQ(notify.next(100ms), "") << "nothing more before the stop";
-
   kill(daemon.process().pid(), SIGTERM);
   EXPECT_EQ(notify.next(), "STOPPING=1");
   EXPECT_EQ(daemon.process().waitExit(), 0);
 }
-
 }  // namespace
