@@ -16,16 +16,10 @@
 #include "tests/support/temp_dir.h"
 
 using nlohmann::json;
+using testing_support::backupCount;
 using testing_support::TempDir;
 
 namespace {
-
-size_t backupCount(const std::string& directory) {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(directory))
-    if (entry.path().filename().string().starts_with("pelliro_")) ++count;
-  return count;
-}
 
 const char* const kCollidingA = "smsc-30201";
 

@@ -11,6 +11,7 @@
 #include "tests/support/temp_dir.h"
 
 using nlohmann::json;
+using testing_support::backupCount;
 using testing_support::TempDir;
 
 namespace {
@@ -19,15 +20,6 @@ namespace {
 // once by hashing "smsc-0", "smsc-1", ... until two low halves were equal.
 const char* const kCollidingA = "smsc-30201";
 const char* const kCollidingB = "smsc-51237";
-
-size_t backupCount(const std::string& directory) {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-    std::string name = entry.path().filename().string();
-    count += name.starts_with("pelliro_") && name.ends_with(".conf");
-  }
-  return count;
-}
 
 json target(const std::string& name) {
   return {{"name", name},      {"host", "smsc.example"}, {"port", 2776},        {"bindqty", 2},

@@ -105,15 +105,6 @@ std::string lastLine(std::string text) {
   return text.substr(text.rfind('\n') + 1);
 }
 
-size_t backupCount(const std::string& directory) {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-    std::string name = entry.path().filename().string();
-    count += name.starts_with("pelliro_") && name.ends_with(".conf");
-  }
-  return count;
-}
-
 #ifdef PELLIRO_HAVE_SYSTEMD
 constexpr bool kNotifies = true;
 #else

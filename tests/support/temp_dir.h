@@ -42,4 +42,14 @@ class TempDir {
   std::string path_;
 };
 
+// The configuration backups ("pelliro_<time>.conf") a save left in a directory.
+inline size_t backupCount(const std::string& directory) {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    const std::string name = entry.path().filename().string();
+    count += name.starts_with("pelliro_") && name.ends_with(".conf");
+  }
+  return count;
+}
+
 }  // namespace testing_support
