@@ -930,7 +930,7 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemId, uint64_t custom
     count("smppSubmitSMSendFail_SMSC", {{"smsc", smscNameOut}});
     return false;
   }
-  static const Totals& totals = Totals::get();
+  const Totals& totals = Totals::get();
   count("smppSubmitSM", {{"esme", esmeSystemId}, {"smsc", smscNameOut}});
   series->submit.increment();
   series->submitBind.increment();
@@ -959,7 +959,7 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t comm
              "esmeSession=%p sessionid=0x%llx seqno=%llu cmdstatus=%d",
              static_cast<void*>(&session), static_cast<ull>(smscid), static_cast<ull>(sequence),
              static_cast<int>(status));
-  static const Totals& totals = Totals::get();
+  const Totals& totals = Totals::get();
   totals.submitResp.increment();
   totals.submitRespTotal.increment();
   series->submitResp.increment();
@@ -1076,7 +1076,7 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
   const uint64_t smscid = session.settings().smscid;
   const std::shared_ptr<const SlotSeries> series = seriesOf(smscid);
   const std::string& name = series->name;
-  static const Totals& totals = Totals::get();
+  const Totals& totals = Totals::get();
   totals.deliver.increment();
   series->deliver.increment();
   totals.deliverRate.add();
