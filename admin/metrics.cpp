@@ -213,6 +213,12 @@ MetricsRegistry::RateHandle MetricsRegistry::rateHandle(std::string_view key) {
   return handle;
 }
 
+MetricsRegistry::GaugeHandle MetricsRegistry::gaugeHandle(std::string_view key) {
+  GaugeHandle handle;
+  handle.series_ = &series(gauges_, key);
+  return handle;
+}
+
 void EsmeSeries::bump(const std::string& esme) {
   if (!found_ || esme != esme_) {
     MetricsRegistry& m = MetricsRegistry::instance();
@@ -233,6 +239,12 @@ void MetricsRegistry::RateHandle::add(uint64_t n) const {
   if (series_ != nullptr) instance().addToRate(*series_, n);
 }
 
+void MetricsRegistry::GaugeHandle::set(int64_t value) const {
+  if (series_ == nullptr) return;
+  series_->value.store(value, std::memory_order_relaxed);
+  show(series_->shown);
+}
+
 void MetricsRegistry::addGauge(std::string_view key, int64_t delta) {
   Gauge& g = series(gauges_, key);
   g.value.fetch_add(delta, std::memory_order_relaxed);
@@ -240,9 +252,9 @@ void MetricsRegistry::addGauge(std::string_view key, int64_t delta) {
 }
 
 void MetricsRegistry::setGauge(std::string_view key, int64_t value) {
-  Gauge& g = series(gauges_, key);
-  g.value.store(value, std::memory_order_relaxed);
-  show(g.shown);
+  GaugeHandle handle;
+  handle.series_ = &series(gauges_, key);
+  handle.set(value);
 }
 
 void MetricsRegistry::rollRate(Rate& rate, uint64_t now, uint64_t startCount) {

@@ -25,6 +25,7 @@
 // any thread.
 class MetricsRegistry {
   struct Counter;
+  struct Gauge;
   struct Rate;
 
  public:
@@ -50,9 +51,18 @@ class MetricsRegistry {
     friend class MetricsRegistry;
     Rate* series_ = nullptr;
   };
+  class GaugeHandle {
+   public:
+    void set(int64_t value) const;
+
+   private:
+    friend class MetricsRegistry;
+    Gauge* series_ = nullptr;
+  };
   // The series of `key` (a family name, or a seriesKey() with labels).
   CounterHandle counterHandle(std::string_view key);
   RateHandle rateHandle(std::string_view key);
+  GaugeHandle gaugeHandle(std::string_view key);
 
   // Creates the series with value 0 and stores its help text and whether the
   // name is only exposed through labelled series.

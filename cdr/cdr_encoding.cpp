@@ -2,7 +2,9 @@
 
 #include <array>
 #include <bitset>
+#include <charconv>
 #include <initializer_list>
+#include <optional>
 #include <nlohmann/json.hpp>
 
 // Members keep the order in which they are added.
@@ -105,34 +107,39 @@ const Columns kResponseColumns = columns({MessageIdTime, MessageIdTimeIso});
 const Columns kReceiptColumns = columns({DlrReceivedTime, DlrReceivedTimeIso, DlrDoneDate,
                                          DeliveryTime, DeliveryTimeIso, DeliveryStatus, ErrorCode});
 
+const Columns kHeadColumns = columns({SourceAddr, DestAddr, SubmitTime, SubmitTimeIso});
+const Columns kCustomerColumns = range(EsmeId, MccMNC);
+const Columns kMOColumns = kHeadColumns | kCustomerColumns;
+const Columns kRefusedColumns = kHeadColumns | columns({SubmitStatus}) | kCustomerColumns;
+const Columns kSubmitColumns =
+    kHeadColumns | columns({MessageId, MessageIdTime, MessageIdTimeIso, SubmitStatus}) |
+    kCustomerColumns;
+const Columns kReceiptOnlyColumns =
+    kReceiptColumns | columns({MessageId, EsmeId, EsmeIp, SmscId, SmscName, MccMNC});
+
 // CSV columns a record fills. A record stored before its response or receipt
 // came (a lost bind, the stale cleanup) leaves those columns empty instead of
 // claiming the start of the epoch.
 Columns csvColumns(const CDRRecord& r, Kind kind) {
-  const Columns head = columns({SourceAddr, DestAddr, SubmitTime, SubmitTimeIso});
   Columns set;
   switch (kind) {
     case Kind::MO:
-      set = head | range(EsmeId, MccMNC);
+      set = kMOColumns;
       break;
     case Kind::CorrelateRefused:
-      set = head | columns({SubmitStatus}) | range(EsmeId, MccMNC);
+      set = kRefusedColumns;
       break;
     case Kind::CorrelateComplete:
       set.set();
       break;
     case Kind::OperationSubmit:
-      set = head | columns({MessageId, MessageIdTime, MessageIdTimeIso, SubmitStatus}) |
-            range(EsmeId, MccMNC);
+      set = kSubmitColumns;
       break;
     case Kind::OperationReceipt:
-      set = kReceiptColumns | columns({MessageId, EsmeId, EsmeIp, SmscId, SmscName, MccMNC});
-      break;
+      return kReceiptOnlyColumns;
   }
-  if (kind != Kind::OperationReceipt) {
-    if (r.messageIdTime == 0) set &= ~kResponseColumns;
-    if (r.dlrReceivedTime == 0) set &= ~kReceiptColumns;
-  }
+  if (r.messageIdTime == 0) set &= ~kResponseColumns;
+  if (r.dlrReceivedTime == 0) set &= ~kReceiptColumns;
   return set;
 }
 
@@ -196,6 +203,28 @@ const std::vector<int>& jsonMembers(Kind kind) {
 
 int64_t seconds(int64_t nanos) {
   return nanos / 1000000000LL;
+}
+
+// The time an ISO 8601 column shows, or nullptr for any other column.
+const int64_t* isoTimeOf(const CDRRecord& r, int col) {
+  switch (col) {
+    case SubmitTimeIso:
+      return &r.submitTime;
+    case MessageIdTimeIso:
+      return &r.messageIdTime;
+    case DlrReceivedTimeIso:
+      return &r.dlrReceivedTime;
+    case DeliveryTimeIso:
+      return &r.deliveryTime;
+    default:
+      return nullptr;
+  }
+}
+
+void appendNumber(std::string& out, uint64_t value) {
+  char digits[20];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.append(digits, end);
 }
 
 // The text of a column, or its number (`isNumber` set, value in `number`).
@@ -318,21 +347,30 @@ void appendCsvField(std::string& out, const std::string& field) {
 }
 
 void appendCsvRow(std::string& out, const CDRRecord& original, CDRMode mode, bool anonymise) {
-  CDRRecord masked;
-  const CDRRecord& record =
-      anonymise ? (masked = original, anonymiseRecord(masked), masked) : original;
+  // Runs for every stored record on the writer thread: the ISO times and
+  // numbers go straight into `out`, and no copy is made unless masked.
+  std::optional<CDRRecord> masked;
+  if (anonymise) {
+    masked.emplace(original);
+    anonymiseRecord(*masked);
+  }
+  const CDRRecord& record = masked ? *masked : original;
   const Columns set = csvColumns(record, kindOf(record, mode));
   std::string scratch;
   for (size_t col = 0; col < kCDRColumnCount; ++col) {
     if (col != 0) out += ',';
     if (!set.test(col)) continue;
+    if (const int64_t* time = isoTimeOf(record, static_cast<int>(col))) {
+      appendIsoTime(out, *time);  // never needs quoting
+      continue;
+    }
     uint64_t number = 0;
     bool isBool = false;
     const std::string* text = textOf(record, static_cast<int>(col), scratch, number, isBool);
     if (text != nullptr) {
       appendCsvField(out, *text);
     } else {
-      out += std::to_string(number);
+      appendNumber(out, number);
     }
   }
   out += '\n';

@@ -53,6 +53,8 @@ struct CDRRecord {
 
 // "%Y-%m-%dT%H:%M:%SZ" in UTC, whole seconds; 0 gives "1970-01-01T00:00:00Z".
 std::string isoTime(int64_t nanos);
+// The same text appended to `out`, without a string of its own.
+void appendIsoTime(std::string& out, int64_t nanos);
 
 // Fills the concatenation fields from the user data header (esm_class 0x40,
 // first information element 0x00) or else from the sar_ parameters

@@ -34,7 +34,9 @@ const char* const kUnspooled = "cdrWrite{result=\"unspooled\"}";
 const char* const kBatchGauge = "sysSMPPCDR_cdrBatch_size";
 
 void setBatchGauge(size_t size) {
-  MetricsRegistry::instance().setGauge(kBatchGauge, static_cast<int64_t>(size));
+  static const MetricsRegistry::GaugeHandle gauge =
+      MetricsRegistry::instance().gaugeHandle(kBatchGauge);
+  gauge.set(static_cast<int64_t>(size));
 }
 
 }  // namespace

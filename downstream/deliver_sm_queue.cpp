@@ -19,7 +19,10 @@ void DeliverSMQueue::setPushListener(PushListener listener) {
 void DeliverSMQueue::noteQueued(int64_t delta) {
   total_ = static_cast<size_t>(static_cast<int64_t>(total_) + delta);
   // The gauge holds the total, so it cannot drift from the queues.
-  MetricsRegistry::instance().setGauge(kQueueSizeGauge, static_cast<int64_t>(total_));
+  // Set on every push and pop: the series is found once.
+  static const MetricsRegistry::GaugeHandle gauge =
+      MetricsRegistry::instance().gaugeHandle(kQueueSizeGauge);
+  gauge.set(static_cast<int64_t>(total_));
 }
 
 void DeliverSMQueue::pushDeliverSM(const std::string& systemId, Body body) {

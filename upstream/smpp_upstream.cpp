@@ -73,6 +73,52 @@ struct Totals {
   }
 };
 
+// A customer's series on one SMSC (labelled esme and smsc) and its own
+// (labelled esme) that every submit and receipt bumps. Each thread remembers
+// them by the two names, so a bump builds no key and hashes no label text
+// per family; series are never freed, so the handles stay valid. The memory
+// is bounded (customers and SMSCs come and go over the years): past the
+// limit it starts again. The reference returned is good until the next call.
+struct PairSeries {
+  MetricsRegistry::CounterHandle submit, deliver, deliverEsme;
+  MetricsRegistry::RateHandle submitRate, deliverRate, deliverRateEsme;
+};
+
+struct NameHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+template <typename V>
+using ByName = std::unordered_map<std::string, V, NameHash, std::equal_to<>>;
+
+const PairSeries& pairSeries(const std::string& esme, const std::string& smsc) {
+  constexpr size_t kLimit = 4096;
+  thread_local ByName<ByName<PairSeries>> known;
+  thread_local size_t pairs = 0;
+  if (pairs >= kLimit) {
+    known.clear();
+    pairs = 0;
+  }
+  auto bySmsc = known.find(esme);
+  if (bySmsc == known.end()) bySmsc = known.emplace(esme, ByName<PairSeries>{}).first;
+  auto found = bySmsc->second.find(smsc);
+  if (found != bySmsc->second.end()) return found->second;
+  MetricsRegistry& m = MetricsRegistry::instance();
+  const auto both = [&](const char* family) {
+    return seriesKey(family, {{"esme", esme}, {"smsc", smsc}});
+  };
+  const auto own = [&](const char* family) { return seriesKey(family, {{"esme", esme}}); };
+  PairSeries p;
+  p.submit = m.counterHandle(both("smppSubmitSM"));
+  p.submitRate = m.rateHandle(both("smppSubmitSMRate"));
+  p.deliver = m.counterHandle(both("smppDeliverSM"));
+  p.deliverRate = m.rateHandle(both("smppDeliverSMRate"));
+  p.deliverEsme = m.counterHandle(own("smppDeliverSM_ESME"));
+  p.deliverRateEsme = m.rateHandle(own("smppDeliverSMRate_ESME"));
+  ++pairs;
+  return bySmsc->second.emplace(smsc, p).first->second;
+}
+
 const char* bindLabel(int bindType) {
   switch (bindType) {
     case 0:
@@ -931,11 +977,12 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemId, uint64_t custom
     return false;
   }
   const Totals& totals = Totals::get();
-  count("smppSubmitSM", {{"esme", esmeSystemId}, {"smsc", smscNameOut}});
+  const PairSeries& pair = pairSeries(esmeSystemId, smscNameOut);
+  pair.submit.increment();
   series->submit.increment();
   series->submitBind.increment();
   totals.submitRate.add();
-  rate("smppSubmitSMRate", {{"esme", esmeSystemId}, {"smsc", smscNameOut}});
+  pair.submitRate.add();
   series->submitRate.add();
   if (auditEnabled() && !submit.destination_addr.empty() && submit.destination_addr[0] >= '0' &&
       submit.destination_addr[0] <= '9') {
@@ -1047,10 +1094,11 @@ void SMPPUpstream::deliverReceipt(SMPPSessionClient& session, const std::string&
                                   const std::string& esme, const std::string& messageId,
                                   const SMPP::ReceiptInfo& info, std::vector<uint8_t> body) {
   const uint64_t smscid = session.settings().smscid;
-  count("smppDeliverSM", {{"esme", esme}, {"smsc", name}});
-  count("smppDeliverSM_ESME", {{"esme", esme}});
-  rate("smppDeliverSMRate", {{"esme", esme}, {"smsc", name}});
-  rate("smppDeliverSMRate_ESME", {{"esme", esme}});
+  const PairSeries& pair = pairSeries(esme, name);
+  pair.deliver.increment();
+  pair.deliverEsme.increment();
+  pair.deliverRate.add();
+  pair.deliverRateEsme.add();
   if (cdr_.mode() != CDRMode::NONE)
     cdr_.updateCDRWithDeliveryReceipt(smscid, name, messageId, info.state, info.error,
                                       info.doneDate);
