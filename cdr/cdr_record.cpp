@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
-void appendIsoTime(std::string& out, int64_t nanos) {
+std::string_view isoTimeText(int64_t nanos) {
   // Rows come in bursts from the same second: the text of the last second
   // seen on this thread is kept.
   thread_local time_t lastSeconds = -1;
@@ -16,13 +16,11 @@ void appendIsoTime(std::string& out, int64_t nanos) {
     length = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
     lastSeconds = seconds;
   }
-  out.append(text, length);
+  return std::string_view(text, length);
 }
 
 std::string isoTime(int64_t nanos) {
-  std::string text;
-  appendIsoTime(text, nanos);
-  return text;
+  return std::string(isoTimeText(nanos));
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "smpp/pdu.h"
 
@@ -53,8 +54,9 @@ struct CDRRecord {
 
 // "%Y-%m-%dT%H:%M:%SZ" in UTC, whole seconds; 0 gives "1970-01-01T00:00:00Z".
 std::string isoTime(int64_t nanos);
-// The same text appended to `out`, without a string of its own.
-void appendIsoTime(std::string& out, int64_t nanos);
+// The same text in the calling thread's own buffer, good until its next call:
+// for encoders that copy it at once. At most 31 characters.
+std::string_view isoTimeText(int64_t nanos);
 
 // Fills the concatenation fields from the user data header (esm_class 0x40,
 // first information element 0x00) or else from the sar_ parameters
