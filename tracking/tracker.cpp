@@ -23,6 +23,18 @@ constexpr const char* kClassName = "Tracker";
 constexpr const char* kSubmitSMMapGauge = "sysTracker_submitSMMap_size";
 constexpr const char* kMessageIDMapGauge = "sysTracker_messageIDMap_size";
 
+// The table sizes are set for every message: their series are found once.
+void setSubmitTableGauge(size_t size) {
+  static const MetricsRegistry::GaugeHandle gauge =
+      MetricsRegistry::instance().gaugeHandle(kSubmitSMMapGauge);
+  gauge.set(static_cast<int64_t>(size));
+}
+void setMessageIdTableGauge(size_t size) {
+  static const MetricsRegistry::GaugeHandle gauge =
+      MetricsRegistry::instance().gaugeHandle(kMessageIDMapGauge);
+  gauge.set(static_cast<int64_t>(size));
+}
+
 void appendU64(std::string& out, uint64_t value) {
   char bytes[sizeof value];
   memcpy(bytes, &value, sizeof value);
@@ -121,8 +133,22 @@ uint64_t Tracker::now() const { return clock_ ? clock_() : coarseWallClockMicros
 
 void Tracker::addSubmitSM(uint64_t sessionid, uint64_t seqno, uint64_t nextSMSC,
                           uint64_t seqno_out) {
+  addSubmitSM(sessionid, seqno, nextSMSC, seqno_out, nullptr, 0);
+}
+
+void Tracker::addSubmitSMFor(const std::string& systemId, uint64_t targetId, uint64_t sessionid,
+                             uint64_t seqno, uint64_t nextSMSC, uint64_t seqno_out) {
+  addSubmitSM(sessionid, seqno, nextSMSC, seqno_out, &systemId, targetId);
+}
+
+void Tracker::addSubmitSM(uint64_t sessionid, uint64_t seqno, uint64_t nextSMSC,
+                          uint64_t seqno_out, const std::string* systemId, uint64_t targetId) {
   uint64_t t = now();
   std::lock_guard lock(tablesMutex_);
+  if (systemId != nullptr) {
+    auto [it, added] = targetEsme_.try_emplace(targetId, *systemId);
+    if (!added && it->second != *systemId) it->second = *systemId;
+  }
   if (!submitSMMap.empty() && submitSMAdded_ && t > lastAddSubmitSM_ &&
       t - lastAddSubmitSM_ > kSubmitSMMapIdleMicros) {
     logMessage(LOG_WARNING, this, kClassName, "addSubmitSM", "submitSMMap cleared");
@@ -146,8 +172,7 @@ bool Tracker::getSessionForSubmitSMResp(uint64_t& sessionid, uint64_t& seqno, ui
       seqno = it->second.seqno;
       uint64_t latency = t >= it->second.timestamp ? t - it->second.timestamp : 0;
       submitSMMap.erase(it);
-      MetricsRegistry::instance().setGauge(kSubmitSMMapGauge,
-                                           static_cast<int64_t>(submitSMMap.size()));
+      setSubmitTableGauge(submitSMMap.size());
       logMessage(LOG_FINE, this, kClassName, "getSessionForSubmitSMResp",
                  "sessionid %llu seqno %llu nextSMSC 0x%llx seqno_out %llu latency %llu",
                  static_cast<unsigned long long>(sessionid), static_cast<unsigned long long>(seqno),
@@ -216,7 +241,7 @@ void Tracker::addMessageIDMapping(uint64_t smscid, const std::string& message_id
              "smscid 0x%llx message_id %s esmeSystemID %s", static_cast<unsigned long long>(smscid),
              message_id.c_str(), esmeSystemID.c_str());
   messageIDMap.insert_or_assign(MessageIDKey{smscid >> 8, message_id}, esmeSystemID);
-  MetricsRegistry::instance().setGauge(kMessageIDMapGauge, static_cast<int64_t>(messageIDMap.size()));
+  setMessageIdTableGauge(messageIDMap.size());
 }
 
 std::string Tracker::normaliseMessageId(const std::string& message_id) {
@@ -237,8 +262,7 @@ bool Tracker::getMessageIDMapping(uint64_t smscid, const std::string& message_id
   auto consume = [&](MessageIDMap::iterator it) {
     esmeSystemID = it->second;
     messageIDMap.erase(it);
-    MetricsRegistry::instance().setGauge(kMessageIDMapGauge,
-                                         static_cast<int64_t>(messageIDMap.size()));
+    setMessageIdTableGauge(messageIDMap.size());
     logMessage(LOG_FINE, this, kClassName, function, "smscid 0x%llx message_id %s esmeSystemID %s",
                static_cast<unsigned long long>(smscid), message_id.c_str(), esmeSystemID.c_str());
     return true;
@@ -377,8 +401,7 @@ bool Tracker::loadFromFile(const std::string& name) {
   {
     std::lock_guard lock(tablesMutex_);
     messageIDMap = std::move(result.records);
-    MetricsRegistry::instance().setGauge(kMessageIDMapGauge,
-                                         static_cast<int64_t>(messageIDMap.size()));
+    setMessageIdTableGauge(messageIDMap.size());
   }
   if (readOk && result.complete) return true;
   std::string report = "Error occurred while reading from file: " + name + "\n";

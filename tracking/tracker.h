@@ -76,6 +76,10 @@ class Tracker {
   Tracker& operator=(const Tracker&) = delete;
 
   void addSubmitSM(uint64_t sessionid, uint64_t seqno, uint64_t nextSMSC, uint64_t seqno_out);
+  // addSubmitSM and setTargetEsme(systemId, targetId) under one lock: what
+  // forwarding a submit records.
+  void addSubmitSMFor(const std::string& systemId, uint64_t targetId, uint64_t sessionid,
+                      uint64_t seqno, uint64_t nextSMSC, uint64_t seqno_out);
   bool getSessionForSubmitSMResp(uint64_t& sessionid, uint64_t& seqno, uint64_t nextSMSC,
                                  uint64_t seqno_out);
 
@@ -127,6 +131,8 @@ class Tracker {
   static constexpr size_t kSessionSweepMinimum = 64;
 
  private:
+  void addSubmitSM(uint64_t sessionid, uint64_t seqno, uint64_t nextSMSC, uint64_t seqno_out,
+                   const std::string* systemId, uint64_t targetId);
   uint64_t now() const;
 
   // Message id read as a signed decimal integer and printed back; empty when

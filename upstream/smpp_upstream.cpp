@@ -936,7 +936,6 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemId, uint64_t custom
                                 std::string& smscNameOut, uint32_t commandId,
                                 const std::function<void(uint32_t, const std::string&)>& beforeSend) {
   std::lock_guard<std::mutex> lock(sessionsMutex_);
-  tracker_.setTargetEsme(esmeSystemId, targetIdOfSlot(smscid));
   std::shared_ptr<SMPPSessionClient> session;
   for (const auto& candidate : sessions_) {
     const uint32_t state = candidate->bindState();
@@ -962,7 +961,8 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemId, uint64_t custom
     return false;
   }
   upstreamSequence = session->nextSequenceNumber();
-  tracker_.addSubmitSM(customerSessionId, customerSequence, smscid, upstreamSequence);
+  tracker_.addSubmitSMFor(esmeSystemId, targetIdOfSlot(smscid), customerSessionId,
+                          customerSequence, smscid, upstreamSequence);
   if (beforeSend) beforeSend(upstreamSequence, smscNameOut);
   const uint64_t tracking =
       customerSequence | (commandId == SMPP::DATA_SM ? kDataSMTrackingBit : 0);
