@@ -102,14 +102,26 @@ void SMPPSession::setCredentials(const std::string& password, const std::string&
   systemType_ = systemType;
 }
 
+uint64_t SMPPSession::unwrappedLocked(uint32_t sequenceNumber) const {
+  constexpr uint64_t period = kMaxSequenceNumber;
+  const uint64_t near = lastPendingKey_;
+  uint64_t best = near / period * period + sequenceNumber;
+  auto distance = [near](uint64_t key) { return key > near ? key - near : near - key; };
+  if (best >= period && distance(best - period) < distance(best)) best -= period;
+  if (distance(best + period) < distance(best)) best += period;
+  return best;
+}
+
 void SMPPSession::addPendingResponse(uint32_t sequenceNumber, uint64_t sentAt) {
   std::lock_guard<std::mutex> lock(pendingResponseMutex_);
-  pendingResponses_[sequenceNumber] = sentAt;
+  const uint64_t key = unwrappedLocked(sequenceNumber);
+  if (key > lastPendingKey_) lastPendingKey_ = key;
+  pendingResponses_[key] = sentAt;
 }
 
 bool SMPPSession::removePendingResponse(uint32_t sequenceNumber) {
   std::lock_guard<std::mutex> lock(pendingResponseMutex_);
-  return pendingResponses_.erase(sequenceNumber) > 0;
+  return pendingResponses_.erase(unwrappedLocked(sequenceNumber)) > 0;
 }
 
 size_t SMPPSession::pendingResponseCount() const {
@@ -165,7 +177,8 @@ bool SMPPSession::isPDUResponseMissing(uint64_t now) {
   logMessage(LOG_INFO, this, className_, "isPDUResponseMissing", "oldest=%llu allowed=%llu diff=%llu",
              static_cast<unsigned long long>(oldest), static_cast<unsigned long long>(allowed),
              static_cast<unsigned long long>(now - oldest));
-  for (const auto& [seq, t] : dump) {
+  for (const auto& [key, t] : dump) {
+    const uint64_t seq = (key - 1) % kMaxSequenceNumber + 1;
     logMessage(LOG_INFO, this, className_, "isPDUResponseMissing", "seqno=%llu t=%llu",
                static_cast<unsigned long long>(seq), static_cast<unsigned long long>(t));
   }

@@ -204,11 +204,10 @@ class SMPPSession : public Session {
   void addPendingResponse(uint32_t sequenceNumber, uint64_t sentAt);
   bool removePendingResponse(uint32_t sequenceNumber);
   size_t pendingResponseCount() const;
-  // True (with the diagnosis logged) when the request with the lowest
-  // pending sequence number has waited longer than the response timeout.
+  // True (with the diagnosis logged) when the oldest pending request has
+  // waited longer than the response timeout.
   bool isPDUResponseMissing(uint64_t now);
-  // Send time of the request with the lowest pending sequence number; 0
-  // when none is pending.
+  // Send time of the oldest pending request; 0 when none is pending.
   uint64_t oldestPendingResponseTime() const;
 
   // ---- Statistics ----
@@ -233,8 +232,14 @@ class SMPPSession : public Session {
   uint32_t enquireLinkInterval_ = kDefaultEnquireLinkInterval;  // set before serving
   uint32_t responseTimeout_ = kDefaultResponseTimeout;          // set before serving
 
+  // Sequence numbers start again at 1 after kMaxSequenceNumber, so the
+  // pending requests are keyed by the number counted on as if they did not
+  // (the one nearest the last added): the first entry is the oldest request
+  // also after a wrap, and answers to requests from before it still match.
+  uint64_t unwrappedLocked(uint32_t sequenceNumber) const;  // pendingResponseMutex_ held
   mutable std::mutex pendingResponseMutex_;
   std::map<uint64_t, uint64_t> pendingResponses_;  // guarded by pendingResponseMutex_
+  uint64_t lastPendingKey_ = 0;                    // guarded by pendingResponseMutex_
 
   mutable std::mutex identityMutex_;
   std::string systemId_;    // guarded by identityMutex_

@@ -93,6 +93,14 @@ TEST(SmppSession, TimedChecksFollowTheClock) {
         check(60 * S + 1, true),
         // Once the oldest is answered the younger one has time left.
         receive(61 * S, SMPP::SUBMIT_SM_RESP, 7), check(61 * S, false)}},
+      // Sequence numbers start again at 1: the request from before the wrap
+      // is still the oldest, and its answer still clears it.
+      {"TheOldestRequestIsFoundAcrossASequenceWrap",
+       {{Step::kPending, 0, 0x7FFFFFFF}, {Step::kPending, 30 * S, 1}, check(60 * S + 1, true)}},
+      {"AnAnswerFromBeforeTheWrapClearsItsRequest",
+       {{Step::kPending, 0, 0x7FFFFFFF}, {Step::kPending, 30 * S, 1},
+        receive(31 * S, SMPP::SUBMIT_SM_RESP, 0x7FFFFFFF), check(60 * S + 1, false),
+        check(90 * S + 1, true)}},
       {"ResponseTimeoutIsConfigurable",
        {{Step::kTimeout, 0, 5}, {Step::kPending, 0, 1}, check(5 * S, false),
         check(5 * S + 1, true)}},
