@@ -1,10 +1,11 @@
 // The MSISDN lookup and the ELI service: the answer cache, the ELI document
 // and the reading of its answers, and both services over a real HTTP
 // endpoint on loopback (which answers end a request, retries and the
-// bounded queue; the lookup cache in use is the downstream daemon scenario's).
+// bounded queue, the cache period).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -197,6 +198,25 @@ TEST(LookupServices, UnusableAnswersAreFailedAttemptsRetriedFiveTimes) {
       EXPECT_EQ(nlohmann::json::parse(request.body)["systemid"], "cust");
     }
   }
+}
+
+// An answer is used for the configured period, in minutes, and not after
+// (that a repeated number is answered without HTTP, the daemon shows).
+TEST(MSISDNLookupMaster, AnswerIsCachedForTheConfiguredPeriod) {
+  FakeHttpServer server;
+  server.answerBody(200, R"({"mcc":"234","mnc":"15"})");
+  std::atomic<uint64_t> now{1700000000000000ull};
+  Completions done;
+  MSISDNLookupMaster master([&] { return now.load(); });
+  master.init(section(server.url("/"), {{"cache_period", 2}}));
+  nlohmann::json result;
+  ASSERT_EQ(master.requestLookup(7, 4477, result, done.callback(), 1), Outcome::Queued);
+  ASSERT_EQ(done.waitFor(1).size(), 1u);
+  now += 2 * kMinute - 1;
+  EXPECT_EQ(master.requestLookup(8, 4477, result, done.callback(), 1), Outcome::Answered);
+  now += 1;
+  EXPECT_EQ(master.requestLookup(9, 4477, result, done.callback(), 1), Outcome::Queued);
+  EXPECT_EQ(done.waitFor(2).size(), 2u);
 }
 
 // Past "max_queue_size" waiting requests a lookup is refused and counted;
