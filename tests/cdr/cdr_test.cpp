@@ -53,31 +53,25 @@ std::vector<Rows> readCsv(const std::string& text) {
   return rows;
 }
 
-// Exactly the fields holding separators, quotes or line breaks are quoted,
-// so an address holding them keeps every later column of its row in place.
+// Fields holding separators, quotes or line breaks are quoted, so an address
+// holding them keeps every later column of its row in place. (The reader
+// takes a bare carriage return as text, spreadsheets do not.)
 TEST(CdrCsv, QuotedFieldsKeepEveryLaterColumnInPlace) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"", ""}, {"447700900123", "447700900123"}, {"a b;c'd", "a b;c'd"},
-      {"a,b", "\"a,b\""}, {"say \"hi\"", "\"say \"\"hi\"\"\""}, {"\"", "\"\"\"\""},
-      {"line\nbreak", "\"line\nbreak\""}, {"cr\rhere", "\"cr\rhere\""}};
-  for (const auto& [field, written] : cases) {
-    std::string out;
-    appendCsvField(out, field);
-    EXPECT_EQ(out, written) << field;
-  }
   CDRRecord r;
   r.origin = CDROrigin::MO;
+  r.esmeIp = "a,b";
   r.sourceAddr = "Shop, \"Best\"";
   r.destAddr = "line\nfeed";
-  r.esmeId = "esme1";
-  r.mccMNC = "23415";
+  r.esmeId = "cr\rhere";
+  r.mccMNC = "\"";
   std::string text;
   appendCsvRow(text, r, CDRMode::CORRELATE);
   const auto rows = readCsv(text);
   ASSERT_EQ(rows.size(), 1u);
   ASSERT_EQ(rows[0].size(), kCDRColumnCount);
-  EXPECT_EQ(std::tie(rows[0][1], rows[0][2], rows[0][15], rows[0][27]),
-            std::tie(r.sourceAddr, r.destAddr, r.esmeId, r.mccMNC));
+  EXPECT_EQ(std::tie(rows[0][1], rows[0][2], rows[0][15], rows[0][16], rows[0][27]),
+            std::tie(r.sourceAddr, r.destAddr, r.esmeId, r.esmeIp, r.mccMNC));
+  EXPECT_NE(text.find("\"cr\rhere\""), std::string::npos) << text;
 }
 
 // The parts of a message are known from its user data header (esm_class
@@ -197,7 +191,7 @@ TEST(CdrHttpStore, OnlyTwoHundredsStoreTheBatch) {
     s.endpoint = server.url("/cdr");
     s.authHeader = "Authorization: Bearer t0k3n";
     s.connectTimeoutMs = 1000;
-    s.totalTimeoutMs = 300;
+    s.totalTimeoutMs = 1000;  // far above the 100 ms answer even on a loaded machine
     s.anonymise = true;
     CDRHttpStore store(s);
     std::vector<CDRRecord> batch(2);
