@@ -1,25 +1,36 @@
-// The customer side of the real daemon, a customer's day at a time: binds
-// against a hash made by a real bcrypt tool, submits refused by the checks,
-// answered by the internal simulator or forwarded to the fake SMSC, receipts
-// coming back, the external logic and number lookup services, an
-// independent SMPP client, and an orderly stop. (What one session answers to each
-// PDU is decided in tests/smpp; what the upstream does when its SMSC is
-// lost, in tests/upstream.)
+// The real daemon, a customer's day at a time, and the operator's view of
+// it: binds against a hash made by a real bcrypt tool, submits refused by
+// the checks, answered by the internal simulator or forwarded to the fake
+// SMSC, receipts coming back, the external logic and number lookup services,
+// an independent SMPP client; then what the package ships for operators
+// (service manager notifications, every series the dashboard and the alert
+// rules name exposed on /metrics, the command-line client) and an orderly
+// stop. (What one session answers to each PDU is decided in tests/smpp;
+// what the upstream does when its SMSC is lost, in tests/upstream.)
 #include <crypt.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "smpp/pdu.h"
 #include "tests/support/fake_http_server.h"
 #include "tests/support/fake_smsc.h"
+#include "tests/support/loopback.h"
 #include "tests/support/smpp_test_client.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_daemon.h"
 
 using namespace testing_support;
@@ -53,7 +64,9 @@ json configuration(int smscPort, std::vector<json> esmes) {
   json target = {{"name", "up1"},    {"host", "127.0.0.1"}, {"port", smscPort},
                  {"bindqty", 2},     {"systemid", "up"},    {"password", "upw"},
                  {"systemtype", ""}, {"weight", 1},         {"admindown", false}};
-  return {{"base", {{"log.level", "INFO"}}},
+  json base = {{"log.level", "INFO"}, {"auth.client_id", "admin"}, {"auth.client_secret", "pw"}};
+  return {{"base", base},
+          {"cdr", {{"mode", "correlate"}}},
           {"targetsets",
            {{{"id", "ts"}, {"name", "ts"}, {"submits_enabled", true}, {"targets", {target}}}}},
           {"esme", esmes}};
@@ -102,7 +115,65 @@ const json kToSimulator = {
     {"criteria", {{"match", "destination"}, {"type", "country"}, {"value", "4478"}}},
     {"targetset", "INTERNAL_SMSC_SIM"}};
 
-TEST(DownstreamDaemonTest, ACustomersDayOfBindsSubmitsAndReceiptsEndsInAnOrderlyStop) {
+// Metric names a shipped file refers to: the daemon's own families and the
+// process series. ("up" is made by Prometheus itself.)
+std::set<std::string> namesIn(const std::string& path) {
+  const std::string text = readFile(path);
+  static const std::regex name(R"(\b(pelliro_[A-Za-z0-9_]+|process_[a-z_]+)\b)");
+  std::set<std::string> names;
+  for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it)
+    names.insert((*it)[1]);
+  return names;
+}
+
+// Whether the exposition has a sample of `name` (bare or labelled), or
+// declares the family (labelled families that nothing has bumped yet, such
+// as send failures, have only their type line).
+bool exposes(const std::string& metrics, const std::string& name) {
+  return std::regex_search(metrics, std::regex("(^|\n)(" + name + "[{ ]|# TYPE " + name + " )"));
+}
+
+// The datagrams the daemon sends to a NOTIFY_SOCKET of ours, as systemd
+// would receive them.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool bound() const { return bound_; }
+  // The next datagram, or "" after `timeout`.
+  std::string next(std::chrono::milliseconds timeout = 10s) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) return "";
+    char buffer[512];
+    const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+std::string lastLine(std::string text) {
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text.substr(text.rfind('\n') + 1);
+}
+
+#ifdef PELLIRO_HAVE_SYSTEMD
+constexpr bool kNotifies = true;
+#else
+constexpr bool kNotifies = false;  // built without libsystemd: no notifications
+#endif
+
+TEST(DownstreamDaemonTest, ACustomersDayAndTheOperatorsViewEndInAnOrderlyStop) {
   FakeSmsc smsc;
   FakeSmsc::Behaviour behaviour;
   behaviour.receipt = FakeSmsc::ReceiptTiming::AfterResponse;
@@ -120,12 +191,21 @@ TEST(DownstreamDaemonTest, ACustomersDayOfBindsSubmitsAndReceiptsEndsInAnOrderly
   json doc = configuration(
       smsc.port(), {hashed, esme("demo", "INTERNAL_SMSC_SIM", {{"tpslimit", 2}}),
                     esme("lost", "none", {{"routes-mt", json::array({kToSimulator})}}),
-                    esme("acme", "ts"), esme("plain", "ts", {{"password", "pw"}}),
+                    esme("acme", "ts", {{"inboundmo", {"4470"}}}),
+                    esme("plain", "ts", {{"password", "pw"}}),
                     esme("bynet", "none", {{"routes-mt", json::array({byNetwork})}})});
   doc["eli"] = {{"enabled", true}, {"url", eli.url("/decide")}, {"request_timeout_ms", 200}};
   doc["lookup"] = {{"enabled", true}, {"url", lookup.url("/network?msisdn={msisdn}")}};
+  TempDir notifyDir;
+  NotifySocket notify(notifyDir.file("notify"));
+  ASSERT_TRUE(notify.bound());
+  setenv("NOTIFY_SOCKET", notifyDir.file("notify").c_str(), 1);
   TestDaemon daemon(doc);
+  unsetenv("NOTIFY_SOCKET");
   ASSERT_TRUE(daemon.started()) << daemon.output();
+  if (kNotifies) {
+    EXPECT_EQ(notify.next(), "READY=1");
+  }
 
   // A hash made by a real bcrypt tool (wrong passwords are the authoriser's).
   SmppTestClient client(daemon.port(), "127.0.0.3");
@@ -229,7 +309,92 @@ TEST(DownstreamDaemonTest, ACustomersDayOfBindsSubmitsAndReceiptsEndsInAnOrderly
     EXPECT_EQ(runCommand({"perl", script, port, "plain", "wrong", "receiver"}), "bind FAILED 13\n");
   }
 
-  EXPECT_EQ(daemon.process().stop(SIGTERM), 0);
+  // An MO for acme: with it and the day's traffic, every family the shipped
+  // dashboard and alert rules name has been bumped or declared.
+  ASSERT_NE(smsc.sendMO(smsc.boundSessions().front().connection, "447700900001", "4470", "hi"),
+            0u);
+  ASSERT_TRUE(acme.readUntil(SMPP::DELIVER_SM).has_value());
+  const std::string metrics = daemon.curl("GET", "/metrics");
+  for (const char* file : {"/packaging/grafana-dashboard.json", "/packaging/pelliro-alerts.yml"}) {
+    const std::set<std::string> names = namesIn(PELLIRO_SOURCE_DIR + std::string(file));
+    EXPECT_GE(names.size(), 5u) << file;
+    for (const std::string& name : names)
+      EXPECT_TRUE(exposes(metrics, name)) << file << " names " << name << ", not in /metrics";
+  }
+
+  // The command-line client in a directory of its own: each sub-command's
+  // verdict is its last line; wrong argument counts print the usage, wrong
+  // credentials and a daemon that does not answer give the failure verdicts.
+  // (What each change does to the configuration is tested in tests/config.)
+  TempDir cliDir;
+  std::string err;
+  auto cli = [&](const std::vector<std::string>& args, const std::string& secret = "pw",
+                 int port = 0) {
+    json base = {{"auth.client_id", "admin"}, {"auth.client_secret", secret},
+                 {"http.port", port != 0 ? port : daemon.httpPort()}};
+    cliDir.write("pelliro.conf", json{{"base", base}}.dump(2));
+    RunResult r = runPelliro(cliDir.path(), args);
+    EXPECT_EQ(r.exitStatus, 0);
+    err = r.err;
+    return r.out;
+  };
+  const struct {
+    std::vector<std::string> args;
+    std::string verdict;       // the last line printed
+    std::string printed = "";  // text the output holds
+  } cases[] = {
+      {{"esmeAdd", "gamma", "ts"}, "Successfully added"},
+      {{"esmeView", "gamma"},
+       "}",
+       "{\n  \"sharedtargetsetid\": \"ts\",\n  \"systemid\": \"gamma\"\n}\n"},
+      {{"esmeModify", "gamma", "ts9"}, "Successfully modified"},
+      {{"esmeModify", "nobody", "ts9"}, "Modify failed"},
+      {{"esmeList"}, "]", "  \"gamma\""},
+      {{"esmeRemove", "gamma"}, "Successfully removed"},
+      {{"esmeView", "gamma"}, "Failed"},
+      {{"targetSetAdd", "ts5", "Fifth", "true"}, "Successfully added"},
+      {{"targetSetAdd", "ts6", "Sixth", "yes"}, "Successfully added"},
+      {{"targetSetAdd", "ts6", "Sixth"}, "Add failed"},
+      {{"targetSetModify", "ts5", "Renamed", "true"}, "Successfully modified"},
+      {{"targetSetModify", "ts9", "x"}, "Modify failed"},
+      {{"targetSetList"}, "]", "  \"ts6\"\n]\n"},
+      {{"targetSetRemove", "ts6"}, "Successfully removed"},
+      {{"targetSetRemove", "ts6"}, "Remove failed"},
+      {{"esmeAdd", "a"}, "Usage: esmeAdd <systemid> <targetset-name>"},
+      {{"esmeModify", "a", "b", "c"}, "Usage: esmeModify <systemid> <targetset-name>"},
+      {{"targetSetAdd", "a", "b", "c", "d"}, "Usage: targetSetAdd <name> <host> [<port>]"},
+      {{"targetSetRemove"}, "Usage: targetSetRemove <name>"},
+  };
+  for (const auto& c : cases) {
+    const std::string out = cli(c.args);
+    EXPECT_EQ(lastLine(out), c.verdict) << c.args[0] << " " << c.args.size() << "\n" << out;
+    EXPECT_NE(out.find(c.printed), std::string::npos) << out;
+    if (c.args.size() == 4 && c.args[0] == "targetSetAdd") {  // only "true" switches submits on
+      const json set = json::parse(daemon.dir().read("pelliro.conf"))["targetsets"].back();
+      EXPECT_EQ(set["submits_enabled"], c.args[3] == "true");
+    }
+  }
+  // Seven changes, seven backups; refusals and the usage cases changed nothing.
+  EXPECT_EQ(backupCount(daemon.dir().path()), 7u);
+  std::string refused = cli({"esmeAdd", "delta", "ts"}, "not-the-secret");
+  EXPECT_NE(refused.find("\nFailed\n"), std::string::npos) << refused;
+  EXPECT_EQ(lastLine(refused), "Add failed");
+  EXPECT_EQ(lastLine(cli({"esmeList"}, "not-the-secret")), "Failed");
+  EXPECT_EQ(backupCount(daemon.dir().path()), 7u);
+  const std::string unanswered = cli({"esmeRemove", "acme"}, "pw", freeLoopbackPort());
+  EXPECT_NE(err.find("curl_easy_perform() failed: "), std::string::npos) << err;
+  EXPECT_NE(unanswered.find("\nFailed\n"), std::string::npos);
+  EXPECT_EQ(lastLine(unanswered), "Remove failed");
+  EXPECT_EQ(lastLine(cli({"targetSetList"}, "pw", freeLoopbackPort())), "Failed");
+
+  if (kNotifies) {
+    EXPECT_EQ(notify.next(100ms), "") << "nothing more before the stop";
+  }
+  kill(daemon.process().pid(), SIGTERM);
+  if (kNotifies) {
+    EXPECT_EQ(notify.next(), "STOPPING=1");
+  }
+  EXPECT_EQ(daemon.process().waitExit(), 0);
   EXPECT_TRUE(client.waitClosed());
   const std::string out = daemon.output();
   for (const char* line : {"SIGINT/SIGTERM (15)", "Stopped Dravnik"})

@@ -5,23 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "tests/support/temp_dir.h"
 
 namespace testing_support {
-namespace {
-
-std::string slurp(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-
-}  // namespace
 
 DaemonProcess::DaemonProcess(const std::string& workdir, const std::vector<std::string>& args,
                              const std::string& executable)
@@ -72,8 +61,8 @@ bool DaemonProcess::waitForOutput(const std::string& text, std::chrono::millisec
   return output().find(text) != std::string::npos;
 }
 
-std::string DaemonProcess::output() const { return slurp(workdir_ + "/stdout.txt"); }
-std::string DaemonProcess::errorOutput() const { return slurp(workdir_ + "/stderr.txt"); }
+std::string DaemonProcess::output() const { return readFile(workdir_ + "/stdout.txt"); }
+std::string DaemonProcess::errorOutput() const { return readFile(workdir_ + "/stderr.txt"); }
 
 int DaemonProcess::stop(int signal, std::chrono::milliseconds timeout) {
   if (pid_ > 0 && status_ == -1) kill(pid_, signal);

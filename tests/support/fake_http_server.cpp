@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "tests/support/loopback.h"
+
 namespace testing_support {
 
 namespace {
@@ -35,14 +37,6 @@ bool readMore(int fd, std::string& buffer, const std::atomic<bool>& stopping) {
   ssize_t n = recv(fd, chunk, sizeof chunk, 0);
   if (n > 0) buffer.append(chunk, static_cast<size_t>(n));
   return n > 0;
-}
-
-void sendAll(int fd, const std::string& data) {
-  for (size_t sent = 0; sent < data.size();) {
-    ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;
-    sent += static_cast<size_t>(n);
-  }
 }
 
 }  // namespace
@@ -167,7 +161,7 @@ bool FakeHttpServer::respond(int fd) {
     }
   }
   if (behaviour == Behaviour::Silent || stopping_.load()) return false;
-  sendAll(fd, answer);
+  writeAll(fd, answer);
   return behaviour == Behaviour::Status;
 }
 

@@ -10,6 +10,13 @@
 
 namespace testing_support {
 
+// The whole content of a file; empty when absent.
+inline std::string readFile(const std::string& path) {
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
 // A fresh directory under the system temporary directory, removed with its
 // contents when the object goes away. Each test that runs the daemon or
 // touches files gets its own, so tests never share state.
@@ -31,11 +38,7 @@ class TempDir {
     std::ofstream(file(name), std::ios::binary | std::ios::trunc) << content;
   }
   // Empty when absent.
-  std::string read(const std::string& name) const {
-    std::ostringstream text;
-    text << std::ifstream(file(name), std::ios::binary).rdbuf();
-    return text.str();
-  }
+  std::string read(const std::string& name) const { return readFile(file(name)); }
   bool exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
 
  private:
