@@ -226,6 +226,10 @@ const int64_t* isoTimeOf(const CDRRecord& r, int col) {
 const std::string* textOf(const CDRRecord& r, int col, std::string& scratch, uint64_t& number,
                           bool& isBool) {
   isBool = false;
+  if (const int64_t* time = isoTimeOf(r, col)) {
+    scratch = isoTime(*time);
+    return &scratch;
+  }
   switch (col) {
     case MessageId:
       return &r.messageId;
@@ -233,18 +237,6 @@ const std::string* textOf(const CDRRecord& r, int col, std::string& scratch, uin
       return &r.sourceAddr;
     case DestAddr:
       return &r.destAddr;
-    case SubmitTimeIso:
-      scratch = isoTime(r.submitTime);
-      return &scratch;
-    case MessageIdTimeIso:
-      scratch = isoTime(r.messageIdTime);
-      return &scratch;
-    case DlrReceivedTimeIso:
-      scratch = isoTime(r.dlrReceivedTime);
-      return &scratch;
-    case DeliveryTimeIso:
-      scratch = isoTime(r.deliveryTime);
-      return &scratch;
     case DlrDoneDate:
       return &r.dlrDoneDate;
     case EsmeId:
