@@ -59,15 +59,11 @@ struct LabelledRecent {
 template <typename V>
 struct SeriesMemory {
   static constexpr size_t kLimit = 8192;
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
   struct Known {
     V* series;
     const std::string* key;
   };
-  std::unordered_map<std::string, Known, Hash, std::equal_to<>> known;
+  StringMap<Known> known;
   // Before the hash: the last series seen at each of a few key addresses.
   // Most bumps name their series by a literal, whose address never changes;
   // the key text is still compared, so a reused address cannot mislead it.

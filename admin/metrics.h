@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "base/string_map.h"
+
 // The process-wide registry of counters, gauges and per-second rates, and
 // their Prometheus text exposition.
 //
@@ -106,12 +108,8 @@ class MetricsRegistry {
  private:
   MetricsRegistry() = default;
 
-  struct StringHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
   template <typename V>
-  using SeriesMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
+  using SeriesMap = StringMap<V>;
 
   // `shown` is false for a series made by a lookup but not yet changed, and
   // after clearForTesting: the exposition leaves it out.

@@ -19,6 +19,7 @@
 #include "admin/metrics.h"
 #include "base/listening_socket.h"
 #include "base/log.h"
+#include "base/string_map.h"
 #include "base/wall_clock.h"
 #include "cdr/smpp_cdr_manager.h"
 #include "config/ostrel_configuration.h"
@@ -84,23 +85,16 @@ struct PairSeries {
   MetricsRegistry::RateHandle submitRate, deliverRate, deliverRateEsme;
 };
 
-struct NameHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
-template <typename V>
-using ByName = std::unordered_map<std::string, V, NameHash, std::equal_to<>>;
-
 const PairSeries& pairSeries(const std::string& esme, const std::string& smsc) {
   constexpr size_t kLimit = 4096;
-  thread_local ByName<ByName<PairSeries>> known;
+  thread_local StringMap<StringMap<PairSeries>> known;
   thread_local size_t pairs = 0;
   if (pairs >= kLimit) {
     known.clear();
     pairs = 0;
   }
   auto bySmsc = known.find(esme);
-  if (bySmsc == known.end()) bySmsc = known.emplace(esme, ByName<PairSeries>{}).first;
+  if (bySmsc == known.end()) bySmsc = known.emplace(esme, StringMap<PairSeries>{}).first;
   auto found = bySmsc->second.find(smsc);
   if (found != bySmsc->second.end()) return found->second;
   MetricsRegistry& m = MetricsRegistry::instance();
