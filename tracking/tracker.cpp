@@ -145,10 +145,7 @@ void Tracker::addSubmitSM(uint64_t sessionid, uint64_t seqno, uint64_t nextSMSC,
                           uint64_t seqno_out, const std::string* systemId, uint64_t targetId) {
   uint64_t t = now();
   std::lock_guard lock(tablesMutex_);
-  if (systemId != nullptr) {
-    auto [it, added] = targetEsme_.try_emplace(targetId, *systemId);
-    if (!added && it->second != *systemId) it->second = *systemId;
-  }
+  if (systemId != nullptr) setTargetEsmeLocked(*systemId, targetId);
   if (!submitSMMap.empty() && submitSMAdded_ && t > lastAddSubmitSM_ &&
       t - lastAddSubmitSM_ > kSubmitSMMapIdleMicros) {
     logMessage(LOG_WARNING, this, kClassName, "addSubmitSM", "submitSMMap cleared");
@@ -351,7 +348,13 @@ std::weak_ptr<SMPPSession> Tracker::getSession(uint64_t sessionid) {
 
 void Tracker::setTargetEsme(const std::string& systemId, uint64_t targetId) {
   std::lock_guard lock(tablesMutex_);
-  targetEsme_.insert_or_assign(targetId, systemId);
+  setTargetEsmeLocked(systemId, targetId);
+}
+
+void Tracker::setTargetEsmeLocked(const std::string& systemId, uint64_t targetId) {
+  // Every forwarded submit sets it, nearly always to what it already holds.
+  auto [it, added] = targetEsme_.try_emplace(targetId, systemId);
+  if (!added && it->second != systemId) it->second = systemId;
 }
 
 void Tracker::setDefaultSystemId(const std::string& systemId) {

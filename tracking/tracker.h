@@ -133,6 +133,7 @@ class Tracker {
  private:
   void addSubmitSM(uint64_t sessionid, uint64_t seqno, uint64_t nextSMSC, uint64_t seqno_out,
                    const std::string* systemId, uint64_t targetId);
+  void setTargetEsmeLocked(const std::string& systemId, uint64_t targetId);  // tablesMutex_ held
   uint64_t now() const;
 
   // Message id read as a signed decimal integer and printed back; empty when
