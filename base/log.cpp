@@ -42,9 +42,8 @@ FILE* rotate(FILE* f, const char* current, const char* old) {
 
 }  // namespace
 
-void logMessage(int level, const void* object, const char* className, const char* function,
-                const char* format, ...) {
-  if (!logEnabled(level)) return;
+void writeLogMessage(int level, const void* object, const char* className, const char* function,
+                     const char* format, ...) {
   unsigned long long now = wallClockMicros();
 
   std::lock_guard<std::mutex> lock(logMutex);

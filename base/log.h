@@ -34,9 +34,17 @@ inline bool logEnabled(int level) {
 }
 
 // Application log line: "%llu.%06llu %12p %7s %s::%s %s\n". `object` may be
-// null. A line below the minimum level costs one comparison and nothing else.
-void logMessage(int level, const void* object, const char* className, const char* function,
-                const char* format, ...) __attribute__((format(printf, 5, 6)));
+// null. The level is tested before the arguments are evaluated, so a line
+// below the minimum level costs one comparison and nothing else: the message
+// path is full of FINE lines that production never writes.
+#define logMessage(level, ...)                                 \
+  do {                                                         \
+    if (logEnabled(level)) writeLogMessage((level), __VA_ARGS__); \
+  } while (0)
+
+// The line of logMessage, written whatever the level; call logMessage.
+void writeLogMessage(int level, const void* object, const char* className, const char* function,
+                     const char* format, ...) __attribute__((format(printf, 5, 6)));
 
 // Audit log line: "%llu.%06llu %12p %s::%s %s\n". Writes unconditionally; the
 // caller checks auditEnabled() first.

@@ -67,6 +67,8 @@ void SMPPSession::noteReceivedPDU(const SMPP::PDUHeader& header, uint64_t now) {
   setLastActivityTime(now);
 }
 
+static_assert(SMPP::SequenceTable<uint64_t>::kMax == SMPPSession::kMaxSequenceNumber);
+
 uint32_t SMPPSession::nextSequenceNumber() {
   uint32_t current = nextSequence_.load(std::memory_order_relaxed);
   uint32_t next;
@@ -102,26 +104,14 @@ void SMPPSession::setCredentials(const std::string& password, const std::string&
   systemType_ = systemType;
 }
 
-uint64_t SMPPSession::unwrappedLocked(uint32_t sequenceNumber) const {
-  constexpr uint64_t period = kMaxSequenceNumber;
-  const uint64_t near = lastPendingKey_;
-  uint64_t best = near / period * period + sequenceNumber;
-  auto distance = [near](uint64_t key) { return key > near ? key - near : near - key; };
-  if (best >= period && distance(best - period) < distance(best)) best -= period;
-  if (distance(best + period) < distance(best)) best += period;
-  return best;
-}
-
 void SMPPSession::addPendingResponse(uint32_t sequenceNumber, uint64_t sentAt) {
   std::lock_guard<std::mutex> lock(pendingResponseMutex_);
-  const uint64_t key = unwrappedLocked(sequenceNumber);
-  if (key > lastPendingKey_) lastPendingKey_ = key;
-  pendingResponses_[key] = sentAt;
+  pendingResponses_.put(sequenceNumber, sentAt);
 }
 
 bool SMPPSession::removePendingResponse(uint32_t sequenceNumber) {
   std::lock_guard<std::mutex> lock(pendingResponseMutex_);
-  return pendingResponses_.erase(unwrappedLocked(sequenceNumber)) > 0;
+  return pendingResponses_.take(sequenceNumber);
 }
 
 size_t SMPPSession::pendingResponseCount() const {
@@ -131,7 +121,7 @@ size_t SMPPSession::pendingResponseCount() const {
 
 uint64_t SMPPSession::oldestPendingResponseTime() const {
   std::lock_guard<std::mutex> lock(pendingResponseMutex_);
-  return pendingResponses_.empty() ? 0 : pendingResponses_.begin()->second;
+  return pendingResponses_.empty() ? 0 : pendingResponses_.oldest();
 }
 
 uint64_t SMPPSession::nextCheckDue(uint64_t now) const {
@@ -165,20 +155,20 @@ bool SMPPSession::isPDUResponseMissing(uint64_t now) {
   {
     std::lock_guard<std::mutex> lock(pendingResponseMutex_);
     if (pendingResponses_.empty()) return false;
-    oldest = pendingResponses_.begin()->second;
+    oldest = pendingResponses_.oldest();
     if (now <= oldest || now - oldest <= allowed) return false;
     total = pendingResponses_.size();
-    for (const auto& entry : pendingResponses_) {
-      if (dump.size() == kPendingDumpLimit) break;
-      dump.push_back(entry);
-    }
+    pendingResponses_.forEach([&dump](uint32_t sequence, uint64_t sentAt) {
+      if (dump.size() == kPendingDumpLimit) return false;
+      dump.emplace_back(sequence, sentAt);
+      return true;
+    });
   }
   // Logged outside the table's mutex: the log has a lock of its own.
   logMessage(LOG_INFO, this, className_, "isPDUResponseMissing", "oldest=%llu allowed=%llu diff=%llu",
              static_cast<unsigned long long>(oldest), static_cast<unsigned long long>(allowed),
              static_cast<unsigned long long>(now - oldest));
-  for (const auto& [key, t] : dump) {
-    const uint64_t seq = (key - 1) % kMaxSequenceNumber + 1;
+  for (const auto& [seq, t] : dump) {
     logMessage(LOG_INFO, this, className_, "isPDUResponseMissing", "seqno=%llu t=%llu",
                static_cast<unsigned long long>(seq), static_cast<unsigned long long>(t));
   }

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "smpp/pdu.h"
+#include "smpp/sequence_table.h"
 #include "smpp/smpp_socket.h"
 #include "smpp/smpp_socket_holder.h"
 
@@ -232,14 +232,9 @@ class SMPPSession : public Session {
   uint32_t enquireLinkInterval_ = kDefaultEnquireLinkInterval;  // set before serving
   uint32_t responseTimeout_ = kDefaultResponseTimeout;          // set before serving
 
-  // Sequence numbers start again at 1 after kMaxSequenceNumber, so the
-  // pending requests are keyed by the number counted on as if they did not
-  // (the one nearest the last added): the first entry is the oldest request
-  // also after a wrap, and answers to requests from before it still match.
-  uint64_t unwrappedLocked(uint32_t sequenceNumber) const;  // pendingResponseMutex_ held
   mutable std::mutex pendingResponseMutex_;
-  std::map<uint64_t, uint64_t> pendingResponses_;  // guarded by pendingResponseMutex_
-  uint64_t lastPendingKey_ = 0;                    // guarded by pendingResponseMutex_
+  // Send time of each request still waiting for its response.
+  SMPP::SequenceTable<uint64_t> pendingResponses_;  // guarded by pendingResponseMutex_
 
   mutable std::mutex identityMutex_;
   std::string systemId_;    // guarded by identityMutex_
@@ -434,7 +429,7 @@ class SMPPSessionClient : public SMPPSession {
   std::atomic<int> connectionState_{kDisconnected};
 
   mutable std::mutex submitTableMutex_;
-  std::map<uint32_t, uint64_t> submitTable_;  // guarded by submitTableMutex_
+  SMPP::SequenceTable<uint64_t> submitTable_;  // guarded by submitTableMutex_
 
   std::atomic<uint64_t> tpsWindowStart_{0};
   std::atomic<uint64_t> tpsWindowCount_{0};

@@ -58,13 +58,13 @@ bool SMPPSessionClient::encodeSubmitSMWithSequence(const SMPP::T_SubmitSM& submi
   // before sendPDU returns.
   {
     std::lock_guard<std::mutex> lock(submitTableMutex_);
-    submitTable_[sequenceNumber] = trackingValue;
+    submitTable_.put(sequenceNumber, trackingValue);
   }
   addPendingResponse(sequenceNumber, now);
   if (sendResponse(sequenceNumber, commandId, 0, body.data(), body.size(), now)) return true;
   {
     std::lock_guard<std::mutex> lock(submitTableMutex_);
-    submitTable_.erase(sequenceNumber);
+    submitTable_.take(sequenceNumber);
   }
   removePendingResponse(sequenceNumber);
   return false;
@@ -72,18 +72,12 @@ bool SMPPSessionClient::encodeSubmitSMWithSequence(const SMPP::T_SubmitSM& submi
 
 bool SMPPSessionClient::takeSubmitTracking(uint32_t sequenceNumber, uint64_t& trackingValue) {
   std::lock_guard<std::mutex> lock(submitTableMutex_);
-  auto it = submitTable_.find(sequenceNumber);
-  if (it == submitTable_.end()) return false;
-  trackingValue = it->second;
-  submitTable_.erase(it);
-  return true;
+  return submitTable_.take(sequenceNumber, &trackingValue);
 }
 
 std::vector<std::pair<uint32_t, uint64_t>> SMPPSessionClient::takeAllSubmitTracking() {
   std::lock_guard<std::mutex> lock(submitTableMutex_);
-  std::vector<std::pair<uint32_t, uint64_t>> out(submitTable_.begin(), submitTable_.end());
-  submitTable_.clear();
-  return out;
+  return submitTable_.takeAll();
 }
 
 size_t SMPPSessionClient::submitTableSize() const {

@@ -1021,7 +1021,6 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t comm
                static_cast<ull>(smscid));
     return;
   }
-  session.removePendingResponse(sequence);
   uint64_t customerSessionId = 0;
   uint64_t customerSequence = 0;
   if (!tracker_.getSessionForSubmitSMResp(customerSessionId, customerSequence, smscid, sequence))

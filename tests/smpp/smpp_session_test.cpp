@@ -66,6 +66,26 @@ Step check(uint64_t at, bool closes, std::vector<uint32_t> sent = {}) {
   return {Step::kCheck, at, 0, 1, closes, std::move(sent)};
 }
 
+// One request never answered while thousands after it are: the table keeps
+// it oldest; answers out of order and across a wrap match.
+TEST(SequenceTable, OldestStaysFirstAndAnsweredEntriesAreDropped) {
+  SMPP::SequenceTable<uint64_t> t;
+  const uint32_t start = 0x7FFFFFFF - 1000;  // numbers wrap to 1 half-way
+  auto seq = [start](uint32_t i) { return (start + i - 1) % 0x7FFFFFFF + 1; };
+  for (uint32_t i = 0; i < 2000; ++i) t.put(seq(i), 100 + i);
+  uint64_t value = 0;
+  for (uint32_t i = 1999; i >= 1; --i) ASSERT_TRUE(t.take(seq(i), &value) && value == 100 + i) << i;
+  EXPECT_FALSE(t.take(seq(5)));
+  ASSERT_EQ(t.size(), 1u);
+  EXPECT_EQ(t.oldest(), 100u);
+  for (uint32_t i = 2000; i < 2100; ++i) {
+    t.put(seq(i), 100 + i);
+    ASSERT_TRUE(t.take(seq(i)));
+  }
+  EXPECT_EQ(t.takeAll(), (std::vector<std::pair<uint32_t, uint64_t>>{{seq(0), 100}}));
+  EXPECT_TRUE(t.empty());
+}
+
 TEST(SmppSession, TimedChecksFollowTheClock) {
   constexpr uint64_t S = kSecond;
   const uint32_t EL = SMPP::ENQUIRE_LINK;
