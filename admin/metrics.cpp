@@ -232,7 +232,13 @@ void MetricsRegistry::CounterHandle::increment() const {
 }
 
 void MetricsRegistry::RateHandle::add(uint64_t n) const {
-  if (series_ != nullptr) instance().addToRate(*series_, n);
+  if (series_ == nullptr) return;
+  MetricsRegistry& m = instance();
+  m.addToRate(*series_, n, m.rateNow());
+}
+
+void MetricsRegistry::RateHandle::addAt(uint64_t at) const {
+  if (series_ != nullptr) instance().addToRate(*series_, 1, at);
 }
 
 void MetricsRegistry::GaugeHandle::set(int64_t value) const {
@@ -264,15 +270,14 @@ void MetricsRegistry::incrementCounter(const char* name, Labels labels) {
 }
 
 void MetricsRegistry::addRate(std::string_view key, uint64_t n) {
-  addToRate(series(rates_, key), n);
+  addToRate(series(rates_, key), n, rateNow());
 }
 
 void MetricsRegistry::addRate(const char* name, Labels labels, uint64_t n) {
-  addToRate(labelledSeries(rates_, name, labels), n);
+  addToRate(labelledSeries(rates_, name, labels), n, rateNow());
 }
 
-void MetricsRegistry::addToRate(Rate& rate, uint64_t n) {
-  const uint64_t t = rateNow();
+void MetricsRegistry::addToRate(Rate& rate, uint64_t n, uint64_t t) {
   auto inWindow = [&] {
     const uint64_t start = rate.currentStart.load(std::memory_order_acquire);
     return !(t > start && t - start > kWindowMicros);

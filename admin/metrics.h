@@ -32,6 +32,8 @@ class MetricsRegistry {
 
  public:
   static MetricsRegistry& instance();
+  // The clock the rate windows run on.
+  static uint64_t rateTime() { return instance().rateNow(); }
 
   // A series looked up once, for callers that bump the same series for every
   // message (a bind's own, the totals): a bump through it is an atomic add
@@ -48,6 +50,9 @@ class MetricsRegistry {
   class RateHandle {
    public:
     void add(uint64_t n = 1) const;
+    // One message at `at`, a reading of rateTime(): a path that bumps
+    // several rates reads the clock once.
+    void addAt(uint64_t at) const;
 
    private:
     friend class MetricsRegistry;
@@ -138,7 +143,7 @@ class MetricsRegistry {
   uint64_t rateNow() const;
   static void rollRate(Rate& rate, uint64_t now, uint64_t startCount);
   static void bump(Counter& c);
-  void addToRate(Rate& rate, uint64_t n);
+  void addToRate(Rate& rate, uint64_t n, uint64_t t);
   // The series of `key`, found in the calling thread's memory of series or
   // made under the exclusive lock.
   template <typename V>

@@ -928,7 +928,7 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemId, uint64_t custom
                                 uint64_t smscid, uint32_t customerSequence,
                                 const SMPP::T_SubmitSM& submit, uint32_t& upstreamSequence,
                                 std::string& smscNameOut, uint32_t commandId,
-                                const std::function<void(uint32_t, const std::string&)>& beforeSend) {
+                                FunctionRef<void(uint32_t, const std::string&)> beforeSend) {
   std::lock_guard<std::mutex> lock(sessionsMutex_);
   std::shared_ptr<SMPPSessionClient> session;
   for (const auto& candidate : sessions_) {
@@ -975,9 +975,10 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemId, uint64_t custom
   pair.submit.increment();
   series->submit.increment();
   series->submitBind.increment();
-  totals.submitRate.add();
-  pair.submitRate.add();
-  series->submitRate.add();
+  const uint64_t rt = MetricsRegistry::rateTime();
+  totals.submitRate.addAt(rt);
+  pair.submitRate.addAt(rt);
+  series->submitRate.addAt(rt);
   if (auditEnabled() && !submit.destination_addr.empty() && submit.destination_addr[0] >= '0' &&
       submit.destination_addr[0] <= '9') {
     logAudit(this, className_, "sendSubmitSM",
@@ -1004,9 +1005,10 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t comm
   totals.submitResp.increment();
   totals.submitRespTotal.increment();
   series->submitResp.increment();
-  totals.submitRespRate.add();
-  totals.submitRespRateAllSmsc.add();
-  series->submitRespRate.add();
+  const uint64_t rt = MetricsRegistry::rateTime();
+  totals.submitRespRate.addAt(rt);
+  totals.submitRespRateAllSmsc.addAt(rt);
+  series->submitRespRate.addAt(rt);
 
   const SMPPSocketHolder& holder = session.socketHolder();
   std::string messageId;
@@ -1090,8 +1092,9 @@ void SMPPUpstream::deliverReceipt(SMPPSessionClient& session, const std::string&
   const PairSeries& pair = pairSeries(esme, name);
   pair.deliver.increment();
   pair.deliverEsme.increment();
-  pair.deliverRate.add();
-  pair.deliverRateEsme.add();
+  const uint64_t rt = MetricsRegistry::rateTime();
+  pair.deliverRate.addAt(rt);
+  pair.deliverRateEsme.addAt(rt);
   if (cdr_.mode() != CDRMode::NONE)
     cdr_.updateCDRWithDeliveryReceipt(smscid, name, messageId, info.state, info.error,
                                       info.doneDate);
@@ -1120,8 +1123,9 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
   const Totals& totals = Totals::get();
   totals.deliver.increment();
   series->deliver.increment();
-  totals.deliverRate.add();
-  series->deliverRate.add();
+  const uint64_t rt = MetricsRegistry::rateTime();
+  totals.deliverRate.addAt(rt);
+  series->deliverRate.addAt(rt);
 
   const SMPPSocketHolder& holder = session.socketHolder();
   std::vector<uint8_t> body(holder.body(), holder.body() + holder.bodyLength());
@@ -1141,8 +1145,8 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
   if ((deliver.esm_class & 0x24) != 0) {
     totals.receipt.increment();
     series->receipt.increment();
-    totals.receiptRate.add();
-    series->receiptRate.add();
+    totals.receiptRate.addAt(rt);
+    series->receiptRate.addAt(rt);
     const std::string text(deliver.short_message.begin(), deliver.short_message.end());
     const SMPP::ReceiptInfo info = SMPP::parseReceiptText(text, &deliver.tlvs);
     logMessage(LOG_FINE, this, className_, "processDeliverSM",

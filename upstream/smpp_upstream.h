@@ -14,6 +14,7 @@
 
 #include "admin/metrics.h"
 #include "admin/status_report.h"
+#include "base/function_ref.h"
 #include "base/loop_waker.h"
 #include "base/poller.h"
 #include "smpp/pdu.h"
@@ -149,7 +150,7 @@ class SMPPUpstream {
                     uint32_t customerSequence, const SMPP::T_SubmitSM& submit,
                     uint32_t& upstreamSequence, std::string& smscName,
                     uint32_t commandId = SMPP::SUBMIT_SM,
-                    const std::function<void(uint32_t, const std::string&)>& beforeSend = {});
+                    FunctionRef<void(uint32_t, const std::string&)> beforeSend = {});
   void processSubmitSMResp(SMPPSessionClient& session, uint32_t commandId, uint32_t sequence,
                            uint32_t status);
   void processDeliverSM(SMPPSessionClient& session, uint32_t sequence, uint64_t now);

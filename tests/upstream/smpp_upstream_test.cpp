@@ -105,7 +105,7 @@ struct Harness {
   }
   bool submit(Customer& c, uint32_t sequence, uint64_t smscid = smscSlotBase("T"),
               uint32_t commandId = SMPP::SUBMIT_SM, uint32_t* upstreamSequence = nullptr,
-              const std::function<void(uint32_t, const std::string&)>& beforeSend = {}) {
+              FunctionRef<void(uint32_t, const std::string&)> beforeSend = {}) {
     SMPP::T_SubmitSM sm;
     sm.source_addr = "Shop";
     sm.destination_addr = "447700900123";
