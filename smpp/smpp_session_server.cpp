@@ -36,6 +36,7 @@ bool SMPPSessionServer::processInputAt(uint64_t now) {
   if (failed() || descriptor() < 0) return true;
 
   bool bindRefusedThisCall = false;
+  const SMPPSocketHolder::ReadPass pass(socketHolder());
   for (int budget = kPDUsPerInputCall; budget > 0; --budget) {
     const bool arrived = readPDU();
     if (arrived) noteReceivedPDU(socketHolder().header(), now);

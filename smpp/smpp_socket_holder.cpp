@@ -141,6 +141,7 @@ bool SMPPSocketHolder::readPDU() {
     markFailed();
     return false;
   }
+  if (inReadPass_ && kernelDrained_) return false;
   receive();
   return extractPDU();
 }
@@ -155,6 +156,7 @@ void SMPPSocketHolder::receive() {
   const size_t space = kReceiveBufferSize - readEnd_;
   if (space == 0) return;
   const ssize_t n = socket_->read(receive_.get() + readEnd_, space);
+  kernelDrained_ = n < static_cast<ssize_t>(space);
   if (n > 0) {
     readEnd_ += static_cast<size_t>(n);
   } else if (n == 0) {

@@ -90,6 +90,26 @@ class SMPPSocketHolder {
   // above 66,560 or below 16 fails the holder (the stream cannot be
   // resynchronised); end of stream sets failed and peerClosed.
   bool readPDU();
+  // Between these two calls (a serving pass of the session's thread),
+  // readPDU asks the kernel again only while its last answer filled the
+  // room given: a shorter answer means it held nothing more at that
+  // moment, and the poller reports what arrives later. This saves the
+  // receive call that would end every pass only to say "nothing more".
+  void beginReadPass() {
+    inReadPass_ = true;
+    kernelDrained_ = false;
+  }
+  void endReadPass() { inReadPass_ = false; }
+  class ReadPass {
+   public:
+    explicit ReadPass(SMPPSocketHolder& holder) : holder_(holder) { holder_.beginReadPass(); }
+    ~ReadPass() { holder_.endReadPass(); }
+    ReadPass(const ReadPass&) = delete;
+    ReadPass& operator=(const ReadPass&) = delete;
+
+   private:
+    SMPPSocketHolder& holder_;
+  };
   const SMPP::PDUHeader& header() const { return header_; }
   const uint8_t* body() const { return body_.get(); }
   size_t bodyLength() const { return bodyLength_; }
@@ -162,6 +182,8 @@ class SMPPSocketHolder {
   size_t bodyLength_ = 0;
   SMPP::PDUHeader header_;
   bool partial_ = false;
+  bool inReadPass_ = false;    // session's thread
+  bool kernelDrained_ = false;  // session's thread: within the pass
 
   std::string remoteAddress_;
   int remotePort_ = 0;

@@ -692,6 +692,7 @@ void SMPPUpstream::serveSession(Served& served, bool& activity, uint64_t t) {
   std::shared_ptr<SMPPSessionClient> session = served.session;
   served.inputLeft = false;
   if (session->connectionState() != SMPPSessionClient::kConnected) return;
+  const SMPPSocketHolder::ReadPass pass(session->socketHolder());
   for (int i = 0; i < kPDUsPerPass; ++i) {
     if (!session->readPDU()) break;
     const SMPP::PDUHeader header = session->socketHolder().header();
