@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
+#include <utility>
 
 #include "admin/metrics.h"
 #include "base/log.h"
@@ -116,7 +117,7 @@ bool SubmitPipeline::throttled(uint64_t now) {
   return windowCount_ > session_.tpsLimit();
 }
 
-uint8_t SubmitPipeline::onSubmitSM(const std::string& systemId, const SMPP::T_SubmitSM& submit,
+uint8_t SubmitPipeline::onSubmitSM(const std::string& systemId, SMPP::T_SubmitSM& submit,
                                    uint32_t commandId, uint32_t sequenceNumber,
                                    std::string& messageId, uint32_t& status, uint64_t now) {
   static const MetricsRegistry::CounterHandle submits =
@@ -145,7 +146,7 @@ uint8_t SubmitPipeline::onSubmitSM(const std::string& systemId, const SMPP::T_Su
     status = SMPP::ESME_RINVDSTADR;
     return SMPPSessionServer::kRefuse;
   }
-  Pending pending{sequenceNumber, commandId, submit, messageId, *destination};
+  Pending pending{sequenceNumber, commandId, std::move(submit), messageId, *destination};
   ExtLogicIntegrationMaster& eli = ExtLogicIntegrationMaster::instance();
   if (!eli.enabled()) {
     json lookup;
@@ -161,7 +162,7 @@ uint8_t SubmitPipeline::onSubmitSM(const std::string& systemId, const SMPP::T_Su
     std::lock_guard<std::mutex> lock(pendingELIMutex_);
     pendingELI_.emplace(transactionId, pending);
   }
-  if (!eli.addAsyncSubmit(systemId, session_.peerIp(), submit, 0, transactionId,
+  if (!eli.addAsyncSubmit(systemId, session_.peerIp(), pending.submit, 0, transactionId,
                           CompletionQueue::deliverTo(eliResults_), session_.sessionId())) {
     {
       std::lock_guard<std::mutex> lock(pendingELIMutex_);

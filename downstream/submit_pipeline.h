@@ -52,9 +52,10 @@ class SubmitPipeline {
 
   explicit SubmitPipeline(OstrelSession& session);
 
-  uint8_t onSubmitSM(const std::string& systemId, const SMPP::T_SubmitSM& submit,
-                     uint32_t commandId, uint32_t sequenceNumber, std::string& messageId,
-                     uint32_t& status, uint64_t now);
+  // Takes the content of `submit` once it is accepted for routing.
+  uint8_t onSubmitSM(const std::string& systemId, SMPP::T_SubmitSM& submit, uint32_t commandId,
+                     uint32_t sequenceNumber, std::string& messageId, uint32_t& status,
+                     uint64_t now);
   // Resumes the submits whose asynchronous checks completed, in order.
   void drainCompletions(uint64_t now);
 

@@ -269,15 +269,10 @@ bool encodeSubmitSMBody(uint32_t commandId, const T_SubmitSM& sm, std::vector<ui
     }
     out.push_back(sm.protocol_id);
     out.push_back(sm.priority_flag);
-    if (sm.schedule_delivery_time == 0) {
-      out.push_back(0);
-    } else {
-      appendCString(out, formatAbsoluteTime(sm.schedule_delivery_time));
-    }
-    if (sm.validity_period == 0) {
-      out.push_back(0);
-    } else {
-      appendCString(out, formatAbsoluteTime(sm.validity_period));
+    for (const uint64_t time : {sm.schedule_delivery_time, sm.validity_period}) {
+      char text[17] = {};
+      if (time != 0) putAbsoluteTime(text, time);
+      out.insert(out.end(), text, text + strlen(text) + 1);
     }
     out.push_back(sm.registered_delivery);
     out.push_back(sm.replace_if_present_flag);

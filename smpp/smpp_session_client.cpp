@@ -46,7 +46,9 @@ bool SMPPSessionClient::encodeSubmitSMWithSequence(const SMPP::T_SubmitSM& submi
                                                    uint32_t commandId, uint64_t trackingValue,
                                                    uint32_t sequenceNumber, uint64_t now) {
   if (commandId != SMPP::SUBMIT_SM && commandId != SMPP::DATA_SM) return false;
-  std::vector<uint8_t> body;
+  // The body is copied into the socket's backlog; the thread's buffer keeps
+  // its room from one submit to the next.
+  thread_local std::vector<uint8_t> body;
   if (!SMPP::encodeSubmitSMBody(commandId, submit, body)) {
     logMessage(LOG_WARNING, this, className_, "encodeSubmitSM",
                "Submit for %s cannot be encoded (field too long)", submit.destination_addr.c_str());

@@ -94,8 +94,13 @@ uint64_t parseRelativeTime(std::string_view text) {
 }
 
 std::string formatAbsoluteTime(uint64_t micros) {
-  const CivilTime t = civilFromSeconds(micros / kMicrosPerSecond);
   char out[17];
+  putAbsoluteTime(out, micros);
+  return std::string(out, 16);
+}
+
+void putAbsoluteTime(char* out, uint64_t micros) {
+  const CivilTime t = civilFromSeconds(micros / kMicrosPerSecond);
   putTwo(out, static_cast<unsigned>(t.year % 100));
   putTwo(out + 2, t.month);
   putTwo(out + 4, t.day);
@@ -107,7 +112,6 @@ std::string formatAbsoluteTime(uint64_t micros) {
   out[14] = '0';
   out[15] = '+';
   out[16] = '\0';
-  return std::string(out, 16);
 }
 
 std::string formatIsoTime(uint64_t nanos) {

@@ -22,6 +22,8 @@ uint64_t parseRelativeTime(std::string_view text);
 
 // Absolute SMPP time of `micros` (UTC, tenths 0, offset "00+").
 std::string formatAbsoluteTime(uint64_t micros);
+// The same into `out`: 16 characters and a NUL.
+void putAbsoluteTime(char* out, uint64_t micros);
 
 // "%Y-%m-%dT%H:%M:%SZ" of `nanos` (UTC, whole seconds).
 std::string formatIsoTime(uint64_t nanos);

@@ -239,8 +239,9 @@ TEST(OstrelSessionTest, SubmitsPastTheLimitOfTheWindowAreThrottledUntilTheNextWi
     for (const auto& [offset, throttled] : c.submits) {
       std::string messageId;
       uint32_t status = SMPP::ESME_RSUBMITFAIL;
+      SMPP::T_SubmitSM taken = submit;
       const uint8_t result = pair.session->submitPipeline().onSubmitSM(
-          c.customer, submit, SMPP::SUBMIT_SM, 1, messageId, status, start + offset);
+          c.customer, taken, SMPP::SUBMIT_SM, 1, messageId, status, start + offset);
       EXPECT_EQ(result == SMPPSessionServer::kRefuse && status == SMPP::ESME_RTHROTTLED, throttled)
           << c.customer << " at +" << offset << "us";
       if (!throttled) {
