@@ -1148,7 +1148,8 @@ void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequenc
     series->receipt.increment();
     totals.receiptRate.addAt(rt);
     series->receiptRate.addAt(rt);
-    const std::string text(deliver.short_message.begin(), deliver.short_message.end());
+    const std::string_view text(reinterpret_cast<const char*>(deliver.short_message.data()),
+                                deliver.short_message.size());
     const SMPP::ReceiptInfo info = SMPP::parseReceiptText(text, &deliver.tlvs);
     logMessage(LOG_FINE, this, className_, "processDeliverSM",
                "deliver_sm DLR session=0x%llx seqno=%d smsc_msg_id=%s state=%d error=%d",
