@@ -48,8 +48,10 @@ class SequenceTable {
 
   // Removes `sequence`, giving its value; false when it was not there.
   bool take(uint32_t sequence, Value* out = nullptr) {
-    auto it = find(unwrapped(sequence));
-    if (it == entries_.end() || it->key != unwrapped(sequence) || !it->live) return false;
+    const uint64_t key = unwrapped(sequence);
+    // Answers mostly come in order: the oldest entry is the usual one.
+    auto it = !entries_.empty() && entries_.front().key == key ? entries_.begin() : find(key);
+    if (it == entries_.end() || it->key != key || !it->live) return false;
     if (out != nullptr) *out = it->value;
     it->live = false;
     --live_;

@@ -157,7 +157,7 @@ void Tracker::addSubmitSM(uint64_t sessionid, uint64_t seqno, uint64_t nextSMSC,
 }
 
 bool Tracker::getSessionForSubmitSMResp(uint64_t& sessionid, uint64_t& seqno, uint64_t nextSMSC,
-                                        uint64_t seqno_out) {
+                                        uint64_t seqno_out, Origin* origin) {
   uint64_t t = now();
   std::string diagnosis;
   {
@@ -170,6 +170,15 @@ bool Tracker::getSessionForSubmitSMResp(uint64_t& sessionid, uint64_t& seqno, ui
       uint64_t latency = t >= it->second.timestamp ? t - it->second.timestamp : 0;
       submitSMMap.erase(it);
       setSubmitTableGauge(submitSMMap.size());
+      if (origin != nullptr) {
+        auto session = sessions_.find(sessionid);
+        if (session != sessions_.end()) origin->session = session->second;
+        auto systemId = sessionSystemIds_.find(sessionid);
+        origin->systemIdKnown = systemId != sessionSystemIds_.end();
+        if (origin->systemIdKnown) origin->systemId = systemId->second;
+        if (origin->systemIdKnown && origin->mapMessageId != nullptr && !origin->session.expired())
+          addMessageIDMappingLocked(nextSMSC, *origin->mapMessageId, origin->systemId);
+      }
       logMessage(LOG_FINE, this, kClassName, "getSessionForSubmitSMResp",
                  "sessionid %llu seqno %llu nextSMSC 0x%llx seqno_out %llu latency %llu",
                  static_cast<unsigned long long>(sessionid), static_cast<unsigned long long>(seqno),
@@ -233,6 +242,11 @@ bool Tracker::getSessionForSubmitSMResp(uint64_t& sessionid, uint64_t& seqno, ui
 void Tracker::addMessageIDMapping(uint64_t smscid, const std::string& message_id,
                                   const std::string& esmeSystemID) {
   std::lock_guard lock(tablesMutex_);
+  addMessageIDMappingLocked(smscid, message_id, esmeSystemID);
+}
+
+void Tracker::addMessageIDMappingLocked(uint64_t smscid, const std::string& message_id,
+                                        const std::string& esmeSystemID) {
   if (disableMsgIdTracking_) return;
   logMessage(LOG_FINE, this, kClassName, "addMessageIDMapping",
              "smscid 0x%llx message_id %s esmeSystemID %s", static_cast<unsigned long long>(smscid),

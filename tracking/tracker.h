@@ -80,8 +80,18 @@ class Tracker {
   // forwarding a submit records.
   void addSubmitSMFor(const std::string& systemId, uint64_t targetId, uint64_t sessionid,
                       uint64_t seqno, uint64_t nextSMSC, uint64_t seqno_out);
+  // The customer session of an entry and its system id (known false when
+  // the tracker has none), read with the entry under the same lock. With
+  // `mapMessageId`, the SMSC's message id is mapped to that system id as
+  // addMessageIDMapping does, when both it and the session are there.
+  struct Origin {
+    const std::string* mapMessageId = nullptr;
+    std::weak_ptr<SMPPSession> session;
+    std::string systemId;
+    bool systemIdKnown = false;
+  };
   bool getSessionForSubmitSMResp(uint64_t& sessionid, uint64_t& seqno, uint64_t nextSMSC,
-                                 uint64_t seqno_out);
+                                 uint64_t seqno_out, Origin* origin = nullptr);
 
   void addMessageIDMapping(uint64_t smscid, const std::string& message_id,
                            const std::string& esmeSystemID);
@@ -134,6 +144,8 @@ class Tracker {
   void addSubmitSM(uint64_t sessionid, uint64_t seqno, uint64_t nextSMSC, uint64_t seqno_out,
                    const std::string* systemId, uint64_t targetId);
   void setTargetEsmeLocked(const std::string& systemId, uint64_t targetId);  // tablesMutex_ held
+  void addMessageIDMappingLocked(uint64_t smscid, const std::string& message_id,
+                                 const std::string& esmeSystemID);  // tablesMutex_ held
   uint64_t now() const;
 
   // Message id read as a signed decimal integer and printed back; empty when

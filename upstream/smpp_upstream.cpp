@@ -783,23 +783,23 @@ void SMPPUpstream::answerWaitingSubmits(SMPPSessionClient& session) {
     session.removePendingResponse(upstreamSequence);
     uint64_t customerSessionId = 0;
     uint64_t customerSequence = 0;
+    Tracker::Origin origin;
     if (!tracker_.getSessionForSubmitSMResp(customerSessionId, customerSequence, smscid,
-                                            upstreamSequence))
+                                            upstreamSequence, &origin))
       continue;
     if (cdr_.mode() != CDRMode::NONE)
       cdr_.updateCDRWithSubmitFail(smscid, upstreamSequence, kSessionLostStatus);
     count("smppSubmitSMRespSessionLost");
     count("smppSubmitSMRespSessionLost_SMSC", {{"smsc", name}});
     ++answered;
-    std::shared_ptr<SMPPSession> customer = tracker_.getSession(customerSessionId).lock();
+    std::shared_ptr<SMPPSession> customer = origin.session.lock();
     if (!customer) continue;
     const uint32_t commandId =
         (tracking & kDataSMTrackingBit) != 0 ? SMPP::DATA_SM : SMPP::SUBMIT_SM;
     if (!handleESMESubmitSMResponse(*customer, false, commandId,
                                     static_cast<uint32_t>(customerSequence), nullptr, "",
                                     kSessionLostStatus)) {
-      std::string esme = "**unknown**";
-      tracker_.getSessionSystemId(customerSessionId, esme);
+      const std::string esme = origin.systemIdKnown ? origin.systemId : "**unknown**";
       count("sockets_smpp_DN_SubmitSMResp_sendFail");
       count("sockets_smpp_DN_SubmitSMResp_sendFail_ESME", {{"esme", esme}});
     }
@@ -1026,9 +1026,12 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t comm
   }
   uint64_t customerSessionId = 0;
   uint64_t customerSequence = 0;
-  if (!tracker_.getSessionForSubmitSMResp(customerSessionId, customerSequence, smscid, sequence))
+  Tracker::Origin origin;
+  if (status == 0) origin.mapMessageId = &messageId;
+  if (!tracker_.getSessionForSubmitSMResp(customerSessionId, customerSequence, smscid, sequence,
+                                          &origin))
     return;
-  std::shared_ptr<SMPPSession> customer = tracker_.getSession(customerSessionId).lock();
+  std::shared_ptr<SMPPSession> customer = origin.session.lock();
   if (!customer) {
     logMessage(LOG_WARNING, this, className_, "processSubmitSMResp",
                "Unable to pass submit_sm_resp to ESME %llu from upstream %s %llu",
@@ -1038,8 +1041,8 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t comm
   const uint32_t customerCommand =
       (tracking & kDataSMTrackingBit) != 0 || commandId == SMPP::DATA_SM_RESP ? SMPP::DATA_SM
                                                                               : SMPP::SUBMIT_SM;
-  std::string esme = "**unknown**";
-  const bool known = tracker_.getSessionSystemId(customerSessionId, esme);
+  const bool known = origin.systemIdKnown;
+  const std::string esme = known ? std::move(origin.systemId) : std::string("**unknown**");
   bool sent;
   if (status != 0) {
     if (cdr_.mode() != CDRMode::NONE) cdr_.updateCDRWithSubmitFail(smscid, sequence, status);
@@ -1052,7 +1055,6 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t comm
                  "Unknown ESME session ID %llu", static_cast<ull>(customerSessionId));
       return;
     }
-    tracker_.addMessageIDMapping(smscid, messageId, esme);
     logMessage(LOG_FINE, this, className_, "processSubmitSMResp",
                "submit_sm_resp %s 0x%llx seqno=%d cmdstatus=%d message_id %s", name.c_str(),
                static_cast<ull>(smscid), static_cast<int>(sequence), 0, messageId.c_str());
