@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
@@ -317,21 +316,18 @@ TEST(SMPPUpstream, ReceiptIsQueuedOnceForTheCustomerWhateverTheOrder) {
     bool receiptFirst;  // the receipt arrives before any submit to the target
     const char* stat;
     bool tlvs;
-    const char* text;  // sent by the test after the response, id in a TLV only
     uint8_t state;
     int mappingsLeft;  // -1: either
   };
   const std::vector<Case> cases = {
-      {"after the response", Timing::AfterResponse, false, false, "DELIVRD", false, nullptr,
+      {"after the response", Timing::AfterResponse, false, false, "DELIVRD", false,
        SMPP::STATE_DELIVERED, 0},
       {"before the response, with TLVs", Timing::BeforeResponse, false, false, "UNDELIV", true,
-       nullptr, SMPP::STATE_UNDELIVERABLE, -1},
-      {"on the receiver bind", Timing::BeforeResponse, true, false, "DELIVRD", true, nullptr,
+       SMPP::STATE_UNDELIVERABLE, -1},
+      {"on the receiver bind", Timing::BeforeResponse, true, false, "DELIVRD", true,
        SMPP::STATE_DELIVERED, -1},
       {"before any submit: kept until the response", Timing::None, false, true, "UNDELIV", false,
-       nullptr, SMPP::STATE_UNDELIVERABLE, 0},
-      {"free text, id only in receipted_message_id", Timing::None, false, false, "", false,
-       "message stat:UNDELIV", SMPP::STATE_UNDELIVERABLE, 0},
+       SMPP::STATE_UNDELIVERABLE, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -350,20 +346,6 @@ TEST(SMPPUpstream, ReceiptIsQueuedOnceForTheCustomerWhateverTheOrder) {
     }
     Customer customer(h.tracker, "acme");
     ASSERT_TRUE(h.submit(customer, 5));
-    if (c.text != nullptr) {
-      ASSERT_TRUE(h.run([&] { return customer.poll() >= 1; }));
-      const std::string id = h.smsc.submits().at(0).messageId;
-      SMPP::T_SubmitSM receipt;
-      receipt.esm_class = 0x04;
-      receipt.short_message.assign(c.text, c.text + strlen(c.text));
-      std::vector<uint8_t> value(id.begin(), id.end());
-      value.push_back(0);
-      receipt.tlvs.push_back(
-          {SMPP::TAG_RECEIPTED_MESSAGE_ID, static_cast<uint32_t>(value.size()), value});
-      std::vector<uint8_t> body;
-      ASSERT_TRUE(SMPP::encodeSubmitSMBody(SMPP::DELIVER_SM, receipt, body));
-      ASSERT_TRUE(h.request(h.connection(), SMPP::DELIVER_SM, body));
-    }
     ASSERT_TRUE(h.run([&] { return customer.poll() >= 1 && h.queue.queuedCount("acme") >= 1; }));
     h.idle(5);
     EXPECT_EQ(h.queue.queuedCount("acme"), 1u);

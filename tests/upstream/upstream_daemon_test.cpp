@@ -17,7 +17,6 @@
 #include "tests/support/daemon_process.h"
 #include "tests/support/fake_smsc.h"
 #include "tests/support/smpp_test_client.h"
-#include "tests/support/test_daemon.h"
 #include "tests/upstream/upstream_fixture.h"
 #include "tracking/tracker.h"
 
