@@ -5,7 +5,6 @@
 // SMSC while customer threads submit.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +13,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "config/smsc_slot_id.h"
 #include "downstream/ostrel_session.h"
@@ -21,10 +21,12 @@
 #include "tests/smpp/smpp_test_peer.h"
 #include "tests/support/fake_smsc.h"
 #include "tests/support/loopback.h"
+#include "tests/support/smpp_test_client.h"
 #include "tests/upstream/upstream_fixture.h"
 
 using namespace upstream_test;
-using smpp_test::ReceivedPDU;
+using testing_support::SmppTestClient;
+using testing_support::WirePDU;
 using testing_support::FakeSmsc;
 
 namespace {
@@ -42,26 +44,18 @@ struct Customer {
     tracker.setSessionSystemId(systemId, session->sessionId());
   }
   uint64_t id() const { return session->sessionId(); }
-  // Appends the complete PDUs that arrived (within `waitMillis`); their count.
+  // Appends the PDUs that arrived (within `waitMillis`); their count.
   size_t poll(int waitMillis = 0) {
-    pollfd p{pair.peerFd, POLLIN, 0};
-    if (::poll(&p, 1, waitMillis) > 0) {
-      const smpp_test::Bytes more = pair.peerReadAvailable();
-      pending.insert(pending.end(), more.begin(), more.end());
-    }
-    size_t used = 0;
-    for (ReceivedPDU& pdu : smpp_test::SocketPair::split(pending)) {
-      used += pdu.header.commandLength;
-      received.push_back(std::move(pdu));
-    }
-    pending.erase(pending.begin(), pending.begin() + static_cast<long>(used));
+    for (auto pdu = client.read(std::chrono::milliseconds(waitMillis + 1)); pdu;
+         pdu = client.read(std::chrono::milliseconds(1)))
+      received.push_back(*pdu);
     return received.size();
   }
 
   smpp_test::SocketPair pair;
   std::shared_ptr<OstrelSession> session;
-  std::vector<ReceivedPDU> received;
-  smpp_test::Bytes pending;
+  SmppTestClient client{SmppTestClient::Adopt{}, std::exchange(pair.peerFd, -1)};
+  std::vector<WirePDU> received;
 };
 
 // The simulator and an upstream manager whose targets point at it.
@@ -400,8 +394,8 @@ TEST(SMPPUpstream, LostSessionAnswersEachWaitingSubmitOnceAndDropsLateResponses)
 
     std::map<uint32_t, std::pair<uint32_t, uint32_t>> answers;  // sequence -> command, status
     for (Customer* customer : {&a, &b})
-      for (const ReceivedPDU& got : customer->received)
-        answers[got.header.sequenceNumber] = {got.header.commandId, got.header.commandStatus};
+      for (const WirePDU& got : customer->received)
+        answers[got.sequenceNumber] = {got.commandId, got.commandStatus};
     const uint32_t lost = SMPPUpstream::kSessionLostStatus;
     EXPECT_EQ(answers, (std::map<uint32_t, std::pair<uint32_t, uint32_t>>{
                            {10, {SMPP::SUBMIT_SM_RESP, lost}},
@@ -454,9 +448,9 @@ TEST(SMPPUpstreamThreaded, ConcurrentSubmitsGetExactlyOneAnswerEach) {
       }
       auto answered = [&] {
         answers[i].clear();
-        for (const ReceivedPDU& g : c.received)
-          if (g.header.commandId == SMPP::SUBMIT_SM_RESP && g.header.commandStatus == 0)
-            answers[i].insert(g.header.sequenceNumber);
+        for (const WirePDU& g : c.received)
+          if (g.commandId == SMPP::SUBMIT_SM_RESP && g.commandStatus == 0)
+            answers[i].insert(g.sequenceNumber);
         return answers[i].size();
       };
       while (answered() < kSubmits && inTime()) c.poll(10);
