@@ -479,6 +479,7 @@ TEST(DaemonTest, ACustomersDayTheOperatorsViewAnOrderlyStopAndARestart) {
 
   ASSERT_TRUE(daemon.restart()) << daemon.output();
   ASSERT_TRUE(daemon.waitForBoundSlots(3));
+  EXPECT_FALSE(daemon.dir().exists("deliverq")) << "loaded, it would be offered again";
   SmppTestClient back(daemon.port(), "127.0.0.10");
   ASSERT_EQ(back.bind(SMPP::BIND_TRANSCEIVER, "acme", "acme")->commandStatus, 0u);
   std::optional<std::string> first = takeDelivery(back);

@@ -140,8 +140,6 @@ TEST(OstrelSessionTest, BindsDecideTheStateTheDeadlineAndWhatTheTrackerKnows) {
     bool receives;
   } cases[] = {
       {"transceiver", SMPP::BIND_TRANSCEIVER, "pw", 0, BIND_STATE_TRANSCEIVER, true},
-      {"transmitter", SMPP::BIND_TRANSMITTER, "pw", 0, BIND_STATE_TRANSMITTER, false},
-      {"receiver", SMPP::BIND_RECEIVER, "pw", 0, BIND_STATE_RECEIVER, true},
       {"wrong password", SMPP::BIND_RECEIVER, "bad", SMPP::ESME_RBINDFAIL, BIND_STATE_OPEN, false},
       {"no bind", 0, "", -1, BIND_STATE_OPEN, false},
   };
