@@ -207,7 +207,7 @@ TEST(DaemonTest, ACustomersDayTheOperatorsViewAnOrderlyStopAndARestart) {
       {esme("demo", "INTERNAL_SMSC_SIM", {{"tpslimit", 2}}),
        esme("lost", "none", {{"routes-mt", json::array({kToSimulator})}}),
        esme("acme", "ts", {{"inboundmo", {"4470", "STOP.*"}}}),
-       esme("plain", "ts", {{"password", "pw"}}), esme("perl", "npm"),
+       esme("perl", "npm"),
        esme("bynet", "none", {{"routes-mt", json::array({byNetwork})}})});
   doc["eli"] = {{"enabled", true}, {"url", eli.url("/decide")}, {"request_timeout_ms", 200}};
   doc["lookup"] = {{"enabled", true}, {"url", lookup.url("/network?msisdn={msisdn}")}};
@@ -322,17 +322,6 @@ TEST(DaemonTest, ACustomersDayTheOperatorsViewAnOrderlyStopAndARestart) {
   eli.answerNothing();
   EXPECT_EQ(submit(bynet, "447700900008", "x").messageId.size(), 64u);
   eli.answerBody(200, "{}");
-
-  // An SMPP client written independently of this code binds each way.
-  if (runCommand({"perl", "-MNet::SMPP", "-e", "print qq(ok)"}) == "ok") {
-    const std::string script = PELLIRO_SOURCE_DIR "/tests/downstream/net_smpp_bind.pl";
-    const std::string port = std::to_string(daemon.port());
-    for (const char* mode : {"transmitter", "receiver", "transceiver"})
-      EXPECT_EQ(runCommand({"perl", script, port, "plain", "pw", mode}),
-                "bind OK\nsystem_id VantrelSMSC\nenquire_link 0\nunbind 0\n")
-          << mode;
-    EXPECT_EQ(runCommand({"perl", script, port, "plain", "wrong", "receiver"}), "bind FAILED 13\n");
-  }
 
   // MO by destination and by text go to acme's receivers in turn, never to
   // its transmitter; MO for nobody's number is acknowledged upstream and
