@@ -35,10 +35,13 @@
 #include "tests/support/loopback.h"
 #include "tests/support/smpp_test_client.h"
 #include "tests/support/temp_dir.h"
+#include "tests/upstream/upstream_fixture.h"
 #include "tracking/tracker.h"
 
 using namespace testing_support;
 using nlohmann::json;
+using upstream_test::target;
+using upstream_test::targetSet;
 using namespace std::chrono_literals;
 
 namespace {
@@ -55,10 +58,7 @@ json esme(const std::string& id, const std::string& targetSet, json extra = json
 // object under Clang, and the daemon would load no customers at all.
 json configuration(int smscPort, int npmPort, std::vector<json> esmes) {
   auto set = [](const std::string& id, const std::string& name, int port, int binds) {
-    json target = {{"name", name},       {"host", "127.0.0.1"}, {"port", port},
-                   {"bindqty", binds},   {"systemid", "up"},    {"password", "upw"},
-                   {"systemtype", ""},   {"weight", 1},         {"admindown", false}};
-    return json{{"id", id}, {"name", id}, {"submits_enabled", true}, {"targets", {target}}};
+    return targetSet(id, {target(name, port, binds, {{"password", "upw"}})});
   };
   json base = {{"log.level", "INFO"}, {"auth.client_id", "admin"}, {"auth.client_secret", "pw"}};
   return {{"base", base},
