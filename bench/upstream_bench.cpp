@@ -28,11 +28,11 @@
 
 #include "config/smsc_slot_id.h"
 #include "smpp/pdu.h"
+#include "tests/support/daemon_process.h"
 #include "tests/support/fake_http_server.h"
 #include "tests/support/fake_smsc.h"
 #include "tests/support/loopback.h"
 #include "tests/support/smpp_test_client.h"
-#include "tests/support/test_daemon.h"
 #include "tests/upstream/upstream_fixture.h"
 #include "tracking/tracker.h"
 

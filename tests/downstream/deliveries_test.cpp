@@ -1,7 +1,8 @@
 // What the gateway delivers to customers by itself: receipts (when
 // registered_delivery asks for one, and the deliver_sm body, read back with
-// the gateway's own decoder), and the saved deliver queue (a round trip
-// through a real file, and damaged files that keep every whole record).
+// the gateway's own decoder), and the saved deliver queue's damaged files,
+// which keep every whole record. (The round trip through the file is the
+// daemon's restart in downstream_daemon_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,7 +12,6 @@
 #include "downstream/delivery_receipt.h"
 #include "smpp/pdu.h"
 #include "smpp/receipt.h"
-#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -86,19 +86,6 @@ TEST(DeliveryReceiptTest, BodySwapsAddressesAndCarriesTlvsOnlyAbove33) {
 
 std::vector<DeliverQueueFile::Record> sample() {
   return {{"plain", {1, 2, 3}}, {"acme", {}}, {"plain", std::vector<uint8_t>(300, 0xAB)}};
-}
-
-TEST(DeliverQueueFileTest, SavedQueueIsQueuedAgainInOrderAndTheFileIsConsumed) {
-  testing_support::TempDir dir;
-  const std::string name = dir.path() + "/deliverq";
-  ASSERT_TRUE(DeliverQueueFile::save(name, sample()));
-  DeliverSMQueue queue;
-  EXPECT_EQ(DeliverQueueFile::loadInto(name, queue), 3u);
-  EXPECT_EQ(queue.snapshot(),
-            (std::vector<DeliverQueueFile::Record>{
-                {"acme", {}}, {"plain", {1, 2, 3}}, {"plain", std::vector<uint8_t>(300, 0xAB)}}));
-  DeliverSMQueue again;
-  EXPECT_EQ(DeliverQueueFile::loadInto(name, again), 0u) << "loaded twice";
 }
 
 struct DamageCase {

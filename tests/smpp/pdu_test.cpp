@@ -1,8 +1,15 @@
+// The codec: submit_sm and data_sm bodies, receipt texts, SMPP times and
+// message texts.
 #include "smpp/pdu.h"
 
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <tuple>
+
+#include "smpp/message_text.h"
+#include "smpp/receipt.h"
+#include "smpp/smpp_time.h"
 
 #include "tests/smpp/smpp_test_peer.h"
 
@@ -184,6 +191,150 @@ TEST(Pdu, UnsendableRecordsAreRefused) {
     Bytes out;
     EXPECT_FALSE(SMPP::encodeSubmitSMBody(c.command, sm, out)) << c.name;
     EXPECT_TRUE(out.empty()) << c.name;
+  }
+}
+
+using SMPP::parseReceiptText;
+using SMPP::ReceiptInfo;
+
+std::string receipt(const std::string& id, const std::string& stat, const std::string& err) {
+  return "id:" + id + " sub:001 dlvrd:001 submit date:2401011200 done date:2401011201 stat:" +
+         stat + " err:" + err;
+}
+
+TEST(Receipt, TextsAndTlvsGiveIdStateAndError) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<TLV> tlvs;
+    bool matched;
+    const char* id;
+    uint8_t state;
+    uint32_t error;
+  } cases[] = {
+      {"Complete", receipt("abc", "DELIVRD", "000") + " text:", {}, true, "abc", 2, 0},
+      {"ErrorNumber", receipt("X1", "UNDELIV", "123"), {}, true, "X1", 5, 123},
+      {"WithoutErrFieldTheWordSearchApplies",
+       "id:abc sub:001 dlvrd:000 submit date:2401011200 done date:2401011201 stat:UNDELIV", {},
+       false, "", 5, 0},
+      {"OnlyStatRejectd", "stat:REJECTD", {}, false, "", 8, 0},
+      {"SkippedIsRejected", receipt("a", "SKIPPED", "0"), {}, true, "a", 8, 0},
+      {"SkippedWordIsRejected", "message SKIPPED", {}, false, "", 8, 0},
+      {"UnknownStatWordInCompleteText", receipt("a", "DELIVRDX", "0"), {}, true, "a", 0, 0},
+      {"WordSearchFollowsTheFixedOrder", "UNDELIV ENROUTE", {}, false, "", 1, 0},
+      {"NoWordAtAll", "nothing here", {}, false, "", 0, 0},
+      {"WhiteSpaceRunsMatchPatternSpaces",
+       "id:abc  sub:001\tdlvrd:001 submit  date:2401011200 done date: 2401011201 stat:EXPIRED "
+       "err:-7",
+       {}, true, "abc", 3, static_cast<uint32_t>(-7)},
+      {"MessageStateTlvOverridesText", receipt("abc", "DELIVRD", "000"),
+       {TLV{SMPP::TAG_MESSAGE_STATE, 1, {3}}}, true, "abc", 3, 0},
+      {"NetworkErrorAndReceiptedIdTlvsOverride", "stat:UNDELIV",
+       {TLV{SMPP::TAG_NETWORK_ERROR_CODE, 3, {3, 0x01, 0x02}},
+        TLV{SMPP::TAG_RECEIPTED_MESSAGE_ID, 4, {'X', 'Y', 'Z', 0}}},
+       false, "XYZ", 5, 0x0102},
+      {"NetworkErrorOfOtherTypeOrLengthIsIgnored", "stat:UNDELIV",
+       {TLV{SMPP::TAG_NETWORK_ERROR_CODE, 3, {2, 0x01, 0x02}},
+        TLV{SMPP::TAG_NETWORK_ERROR_CODE, 2, {3, 0x01}}},
+       false, "", 5, 0},
+      // Overlong fields fail the pattern instead of being copied.
+      {"OverlongId", receipt(std::string(5000, 'A'), "DELIVRD", "000"), {}, false, "", 2, 0},
+      {"OverlongStat", receipt("a", std::string(100, 'D'), "0"), {}, false, "", 0, 0},
+      {"ErrorBeyond32Bits", receipt("a", "X", "99999999999999999999"), {}, false, "", 0, 0},
+      {"TextEndsAtFirstNul", std::string("stat:DELIVRD\0 UNDELIV", 21), {}, false, "", 2, 0},
+      {"WordBehindANulIsNotSeen", std::string("hello\0DELIVRD", 13), {}, false, "", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ReceiptInfo r = parseReceiptText(c.text, c.tlvs.empty() ? nullptr : &c.tlvs);
+    EXPECT_EQ(r.patternMatched, c.matched);
+    EXPECT_EQ(r.messageId, c.id);
+    EXPECT_EQ(int(r.state), int(c.state));
+    EXPECT_EQ(r.error, c.error);
+  }
+}
+
+// The generated text itself is checked with the receipts the gateway makes;
+// here its cut and the state words of every state.
+TEST(Receipt, GeneratedTextIsCutAt159AndNamesEveryState) {
+  EXPECT_EQ(SMPP::formatReceiptText(std::string(300, 'q'), 2, 0, 0).size(), 159u);
+  const char* words[] = {"UNKNOWN", "UNKNOWN", "DELIVRD", "EXPIRED", "EXPIRED",
+                         "UNDELIV", "EXPIRED", "UNKNOWN", "UNKNOWN", "UNKNOWN"};
+  for (uint8_t s = 0; s < 10; ++s) {
+    const std::string text = SMPP::formatReceiptText("m1", s, 0, kNow);
+    EXPECT_NE(text.find(std::string(" stat:") + words[s] + " err:000"), std::string::npos) << text;
+    EXPECT_EQ(parseReceiptText(text, nullptr).messageId, "m1") << text;
+  }
+}
+
+constexpr uint64_t kRef = kNow / 1000000;
+
+TEST(SmppTime, AbsoluteTimes) {
+  const std::pair<const char*, uint64_t> cases[] = {
+      {"240131235959000+", kRef},
+      {"240131235959004+", kRef - 3600},  // ahead of UTC: an earlier instant
+      {"240131235959004-", kRef + 3600},
+      {"240131235959004R", kRef},         // unknown sign: no offset
+      {"690101000000000+", 3124224000},   // years below 70 are this century
+      {"700101000001000+", 1},
+      {"991231235959000+", 946684799},
+      // Malformed or out of range: 0.
+      {"", 0}, {"2401312359", 0}, {"24013123595900", 0}, {"24013123595900+", 0},
+      {"2401312359x9000+", 0}, {"241331235959000+", 0}, {"240100235959000+", 0},
+      {"240131245959000+", 0}, {"240131235959049+", 0}, {" 40131235959000+", 0},
+  };
+  for (const auto& [text, seconds] : cases) {
+    EXPECT_EQ(SMPP::parseAbsoluteTime(text), seconds) << text;
+  }
+}
+
+TEST(SmppTime, RelativeTimesCountDaysToSecondsAndIgnoreYearsAndMonths) {
+  const std::pair<const char*, uint64_t> cases[] = {
+      {"000001020304000R", 93784}, {"010200000010000R", 10},
+      {"0000010203", 0},           {"00000102030x000R", 0}, {"", 0}};
+  for (const auto& [text, seconds] : cases) {
+    EXPECT_EQ(SMPP::parseRelativeTime(text), seconds) << text;
+  }
+}
+
+TEST(SmppTime, FormatsAgreeWithTheCLibraryAcrossYears) {
+  for (uint64_t s = 0; s < 4102444800ULL; s += 86400ULL * 97 + 3671) {
+    time_t t = static_cast<time_t>(s);
+    tm parts{};
+    gmtime_r(&t, &parts);
+    char expected[32];
+    strftime(expected, sizeof expected, "%y%m%d%H%M%S000+", &parts);  // two-digit years: 1970-2069
+    ASSERT_EQ(SMPP::formatAbsoluteTime(s * 1000000ULL + 987654), expected) << s;
+    if (s < 3155760000ULL) {
+      ASSERT_EQ(SMPP::parseAbsoluteTime(expected), s) << expected;
+    }
+    strftime(expected, sizeof expected, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    ASSERT_EQ(SMPP::formatIsoTime(s * 1000000000ULL + 999999999ULL), expected) << s;
+  }
+  EXPECT_EQ(SMPP::formatReceiptDate(kRef * 1000000ULL), "2401312359");
+}
+
+TEST(MessageText, DecodesByCodingAndHeader) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> message;
+    uint8_t esmClass, coding;
+    std::string text;
+  } cases[] = {
+      {"Empty", {}, 0x40, 8, ""},
+      {"DefaultCodingOctetForOctet", {'h', 'i', 0xE9}, 0, 0, "hi\xE9"},
+      {"Ucs2AfterTheUserDataHeader", {5, 0, 3, 7, 2, 1, 0x00, 'H', 0x00, 0xE9}, 0x40, 8,
+       "H\xC3\xA9"},
+      {"NothingAfterTheHeader", {5, 0, 3, 7, 2, 1}, 0x40, 0, ""},
+      {"HeaderLengthPastTheEnd", {200, 1, 2}, 0x40, 0, ""},
+      {"SurrogatePairAndEuro", {0xD8, 0x3D, 0xDE, 0x00, 0x20, 0xAC}, 0, 8,
+       "\xF0\x9F\x98\x80\xE2\x82\xAC"},
+      {"LoneHighSurrogate", {0xD8, 0x3D, 0x00, 'A'}, 0, 8, "\xEF\xBF\xBD" "A"},
+      {"LoneLowSurrogate", {0xDE, 0x00}, 0, 8, "\xEF\xBF\xBD"},
+      {"OddLength", {0x00, 'A', 0x00}, 0, 8, "A\xEF\xBF\xBD"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SMPP::decodeMessageText(c.message, c.esmClass, c.coding), c.text) << c.name;
   }
 }
 

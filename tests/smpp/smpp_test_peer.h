@@ -67,17 +67,14 @@ struct SocketPair {
       off += static_cast<size_t>(n);
     }
   }
-  Bytes peerReadAvailable() const {
+  // The session's output as PDUs; `complete` tells whether no fragment was
+  // left over.
+  std::vector<ReceivedPDU> peerReadPDUs(bool* complete = nullptr) const {
     Bytes out;
     uint8_t buf[65536];
     for (ssize_t n; (n = ::recv(peerFd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
       out.insert(out.end(), buf, buf + n);
-    return out;
-  }
-  // The session's output as PDUs; `complete` tells whether no fragment was
-  // left over.
-  std::vector<ReceivedPDU> peerReadPDUs(bool* complete = nullptr) const {
-    return split(peerReadAvailable(), complete);
+    return split(out, complete);
   }
   static std::vector<ReceivedPDU> split(const Bytes& data, bool* complete = nullptr) {
     std::vector<ReceivedPDU> out;

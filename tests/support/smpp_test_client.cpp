@@ -17,9 +17,9 @@ uint32_t getU32(const std::string& s, size_t at) {
   return v;
 }
 
-// Milliseconds left until `deadline`, at least 0.
+// Milliseconds left until `deadline` (a part counts whole), at least 0.
 int msLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
