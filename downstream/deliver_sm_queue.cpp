@@ -78,15 +78,18 @@ size_t DeliverSMQueue::addUnknown(uint64_t smscid, const std::string& messageId,
     else
       ++it;
   }
+  earlyCount_.store(early_.size(), std::memory_order_release);
   return early_.size();
 }
 
 bool DeliverSMQueue::checkUnknown(uint64_t smscid, const std::string& messageId, Body* body) {
+  if (earlyCount_.load(std::memory_order_acquire) == 0) return false;
   std::lock_guard lock(queueMutex_);
   auto it = early_.find({smscid, messageId});
   if (it == early_.end()) return false;
   if (body != nullptr) *body = std::move(it->second.body);
   early_.erase(it);
+  earlyCount_.store(early_.size(), std::memory_order_release);
   return true;
 }
 

@@ -1,15 +1,16 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
-
-#include "base/adaptive_mutex.h"
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "base/adaptive_mutex.h"
 
 // Receipts and mobile-originated messages on their way to customers: the
 // encoded deliver_sm bodies (without the 16-octet header) waiting per system
@@ -76,6 +77,9 @@ class DeliverSMQueue {
   mutable AdaptiveMutex queueMutex_;
   std::map<std::string, std::deque<Body>> queues_;                       // guarded by queueMutex_
   std::map<std::pair<uint64_t, std::string>, EarlyReceipt> early_;       // guarded by queueMutex_
+  // early_.size(), written under queueMutex_: every answered submit asks
+  // for an early receipt, and almost always none is kept.
+  std::atomic<size_t> earlyCount_{0};
   size_t total_ = 0;                                                     // guarded by queueMutex_
   PushListener listener_;                                                // guarded by queueMutex_
 };
