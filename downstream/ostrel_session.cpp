@@ -131,7 +131,10 @@ void OstrelSession::returnUnanswered() {
 }
 
 bool OstrelSession::deliverQueued(uint64_t now, bool& again, bool& delivered) {
-  if (boundSystemId_.empty() || unanswered_.size() >= kDeliverWindow) return false;
+  // A session that unbound keeps its connection for a while; what it is
+  // offered then would wait out the response timeout before going to the
+  // customer's other receivers.
+  if (!receivesDeliveries() || unanswered_.size() >= kDeliverWindow) return false;
   DeliverSMQueue::Body body;
   if (!DeliverSMQueue::instance().popDeliverSM(boundSystemId_, body)) return false;
   const uint32_t sequence = nextSequenceNumber();

@@ -574,8 +574,11 @@ void SMPPServer<SessionT, AdminSessionT>::deliverRound(uint64_t now, bool& again
     groupsBuilt_ = true;
   }
   for (auto& [account, members] : receiverGroups_) {
-    // Members whose session closed since the last rebuild drop out here.
-    while (!members.empty() && !isMember(members.front())) members.erase(members.begin());
+    // Members whose session closed or unbound since the last rebuild drop
+    // out here, so the next receiver is offered the queue at once.
+    while (!members.empty() && (!isMember(members.front()) ||
+                                !sessionAt(members.front().fd)->receivesDeliveries()))
+      members.erase(members.begin());
     if (members.empty()) continue;
     int fd = members.front().fd;
     bool delivered = false;

@@ -317,6 +317,17 @@ TEST_F(DeliverSessionTest, FailedWriteIsQueuedAgainAtTheFrontAndCounted) {
   EXPECT_EQ(taken(), "a b ");
 }
 
+// A session that unbound but keeps its connection is offered nothing: the
+// customer's other receivers get it instead of after a response timeout.
+TEST_F(DeliverSessionTest, UnboundSessionIsOfferedNothing) {
+  bind(SMPP::BIND_TRANSCEIVER);
+  pair.client->send(SMPP::UNBIND, "", 7);
+  pair.session->processInputAt(wallClockMicros());
+  push("a");
+  EXPECT_EQ(offer(), 0u);
+  EXPECT_EQ(taken(), "a ");
+}
+
 // A full window takes nothing until an answer frees a place; the
 // unanswered deliveries return in send order when the session closes (a
 // refusal is final as much as an acceptance).
