@@ -27,11 +27,6 @@ void appendNumber(std::string& out, T value) {
 
 }  // namespace
 
-MetricsRegistry& MetricsRegistry::instance() {
-  static MetricsRegistry registry;
-  return registry;
-}
-
 uint64_t MetricsRegistry::now() const { return clock_ != nullptr ? clock_() : wallClockMicros(); }
 
 uint64_t MetricsRegistry::rateNow() const {

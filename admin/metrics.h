@@ -31,7 +31,10 @@ class MetricsRegistry {
   struct Rate;
 
  public:
-  static MetricsRegistry& instance();
+  static MetricsRegistry& instance() {
+    static MetricsRegistry registry;
+    return registry;
+  }
   // The clock the rate windows run on.
   static uint64_t rateTime() { return instance().rateNow(); }
 

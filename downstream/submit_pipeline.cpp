@@ -1,7 +1,7 @@
 #include "downstream/submit_pipeline.h"
 
 #include <cctype>
-#include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <exception>
 #include <utility>
@@ -67,11 +67,12 @@ std::optional<uint64_t> parseDestination(const std::string& text) {
   if (digits < text.size() && (text[digits] == '+' || text[digits] == '-')) ++digits;
   if (digits >= text.size() || !std::isdigit(static_cast<unsigned char>(text[digits])))
     return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(text.c_str() + at, &end, 10);
-  if (errno == ERANGE) return std::nullopt;
-  return static_cast<uint64_t>(value);
+  // strtoull's reading, without its locale: a '-' negates modulo 2^64.
+  uint64_t value = 0;
+  const std::from_chars_result read =
+      std::from_chars(text.data() + digits, text.data() + text.size(), value);
+  if (read.ec == std::errc::result_out_of_range) return std::nullopt;
+  return text[at] == '-' ? 0 - value : value;
 }
 
 std::string generatedMessageId() {
