@@ -73,7 +73,7 @@ class AdminRoutesTest : public ::testing::Test {
 
   // Builds the request as bytes and parses it as the server does.
   HTTPResponse send(const std::string& method, const std::string& path, std::string headers = "",
-                    const std::string& body = "", uint64_t now = kNow) {
+                    const std::string& body = "") {
     for (size_t at; (at = headers.find("{token}")) != std::string::npos;)
       headers.replace(at, 7, token_);
     std::string raw = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
@@ -84,7 +84,7 @@ class AdminRoutesTest : public ::testing::Test {
     EXPECT_EQ(frame.status, FrameStatus::kComplete);
     HTTPRequest request;
     EXPECT_TRUE(parseHTTPRequest(raw, frame.headerLength, request));
-    return routes_->handle(request, "127.0.0.1", now);
+    return routes_->handle(request, "127.0.0.1", kNow);
   }
 
   testing_support::TempDir dir_;
@@ -123,7 +123,6 @@ TEST_F(AdminRoutesTest, EveryRequestIsAnsweredByTheRuleThatDecidesIt) {
     std::string body;
     std::string expected;
     std::string bodyHolds = "";  // text the response body holds
-    uint64_t now = kNow;
   };
   const Case cases[] = {
       {"GET", "/metrics", "", "", "200 OK", "routeTestCounter"},
@@ -142,8 +141,6 @@ TEST_F(AdminRoutesTest, EveryRequestIsAnsweredByTheRuleThatDecidesIt) {
       {"GET", "/esme", "Authorization: Bearer  {token}", "", "401 Unauthorised"},
       {"GET", "/esme", "Authorization: Bearer", "", "401 Unauthorised"},
       {"GET", "/esme", "Authorization: Bearer x{token}", "", "401 Unauthorised"},
-      {"GET", "/esme", kAuth, "", "200 OK", "", kNow + 899 * kSecond},
-      {"GET", "/esme", kAuth, "", "401 Unauthorised", "", kNow + 901 * kSecond},
       {"GET", "/nothing", kAuth, "", "fallback"},
       // The token endpoint: malformed requests are 400, wrong credentials
       // 401, both with the status text "OK" and no body; a secret must
@@ -161,6 +158,9 @@ TEST_F(AdminRoutesTest, EveryRequestIsAnsweredByTheRuleThatDecidesIt) {
       {"POST", kToken, kForm, kGrant + kScope + kId + "client_secret=p", "401 OK"},
       {"POST", kToken, kForm, kGrant + kScope + kId + "client_secret=pw ", "401 OK"},
       {"POST", kToken, kForm, kGrant + kScope + "client_id=other&" + kSecret, "401 OK"},
+      // Form values are taken literally, and a repeated field's last value counts.
+      {"POST", kToken, kForm, kGrant + kScope + kId + "client_secret=p%77", "401 OK"},
+      {"POST", kToken, kForm, kCredentials + "&client_secret=p", "401 OK"},
       {"PUT", kToken, kForm, kCredentials + "x", "401 OK"},
       {"POST", kToken, kForm + "; charset=utf-8", kCredentials, "fallback"},
       {"POST", kToken, "", kCredentials, "fallback"},
@@ -214,7 +214,7 @@ TEST_F(AdminRoutesTest, EveryRequestIsAnsweredByTheRuleThatDecidesIt) {
   std::string wrong;
   testing::internal::CaptureStdout();
   for (const Case& c : cases) {
-    HTTPResponse r = send(c.method, c.path, c.headers, c.body, c.now);
+    HTTPResponse r = send(c.method, c.path, c.headers, c.body);
     const bool bare = c.expected == "400 OK" || c.expected == "401 OK";
     if (summary(r) != c.expected || r.body.find(c.bodyHolds) == std::string::npos ||
         (c.expected == "401 Unauthorised" && (r.body != "{}" || r.contentType != "application/json")) ||
@@ -647,16 +647,6 @@ TEST_F(APIAuthStoreTest, ExpiredTokensArePrunedAndLiveOnesBoundedDroppingThoseTh
   EXPECT_EQ(store.tokenCount(), APIAuthStore::kMaxTokens);
   EXPECT_FALSE(store.tokenValid(oldest, start + 1));
   EXPECT_TRUE(store.tokenValid(last, start + APIAuthStore::kMaxTokens));
-}
-
-TEST(FormFields, FieldsSplitAtAmpersandTheLaterOneWinsAndValuesAreTakenLiterally) {
-  auto fields = parseFormFields("a=1&b=x=y&noequals&a=2&c=&=v&s=a%20b+c");
-  EXPECT_EQ(fields.at("a"), "2");
-  EXPECT_EQ(fields.at("b"), "x=y");
-  EXPECT_EQ(fields.at("c"), "");
-  EXPECT_EQ(fields.at(""), "v");
-  EXPECT_EQ(fields.at("s"), "a%20b+c");
-  EXPECT_EQ(fields.count("noequals"), 0u);
 }
 
 uint64_t fakeNow = 0;

@@ -207,30 +207,15 @@ TEST_F(OstrelConfigurationTest, InvalidDocumentsAreRefusedWithTheirReason) {
 // ---- Records ----------------------------------------------------------------
 
 // A later set of the same id replaces the earlier one; optional target
-// fields take their defaults.
-TEST_F(OstrelConfigurationTest, TargetRecordsTakeTheirFieldsAndTheOptionalOnesTheirDefaults) {
+// fields take their defaults. "numbering" replaces "inboundmo"; a number
+// belongs to the last customer listing it; only the text elements of the
+// lists count; a tps limit out of range is clamped, not wrapped.
+TEST_F(OstrelConfigurationTest, RecordsTakeTheirFieldsTheirDefaultsAndOnlyWhatFits) {
   json t = target("t1");
   t.erase("port");
   t["bindqty"] = 256;
   json pairs = target(kCollidingA);  // loads beside any name it does not collide with
   pairs.update({{"usetxrx", true}, {"userxonly", true}, {"tpslimit", 10}, {"bindqty", 128}});
-  ASSERT_TRUE(load(document({targetSet("A", {target("t0")}), targetSet("A", {t, pairs})}, {})).ok);
-  auto sets = config->targetSetsCopy();
-  ASSERT_EQ(sets.size(), 1u);
-  ASSERT_EQ(sets[0].targets.size(), 2u);
-  const TargetRecord& first = sets[0].targets[0];
-  EXPECT_TRUE(first.name == "t1" && first.host == "smsc.example" && first.systemtype == "VMA");
-  EXPECT_EQ(std::make_tuple(first.port, first.tpslimit, first.bindqty, first.weight),
-            std::make_tuple(2775, 32000u, 256, 3));
-  EXPECT_FALSE(first.usetxrx || first.userxonly || first.admindown);
-  const TargetRecord& second = sets[0].targets[1];
-  EXPECT_TRUE(second.port == 2776 && second.usetxrx && second.userxonly && second.tpslimit == 10u);
-}
-
-// "numbering" replaces "inboundmo"; a number belongs to the last customer
-// listing it; only the text elements of the lists count; a tps limit out of
-// range is clamped, not wrapped.
-TEST_F(OstrelConfigurationTest, CustomerNumbersAddressesAndLimitsKeepOnlyWhatFits) {
   json customer = esme("acme");
   customer["inboundmo"] = {"100"};
   customer["numbering"] = {{{"numbers", {"200", 300}}}, {{"other", 1}}};
@@ -241,7 +226,19 @@ TEST_F(OstrelConfigurationTest, CustomerNumbersAddressesAndLimitsKeepOnlyWhatFit
   plain["tpslimit"] = -5;
   json last = esme("last");
   last["inboundmo"] = {"777"};
-  ASSERT_TRUE(load(document({}, {customer, plain, last})).ok);
+  ASSERT_TRUE(load(document({targetSet("A", {target("t0")}), targetSet("A", {t, pairs})},
+                            {customer, plain, last}))
+                  .ok);
+  auto sets = config->targetSetsCopy();
+  ASSERT_EQ(sets.size(), 1u);
+  ASSERT_EQ(sets[0].targets.size(), 2u);
+  const TargetRecord& first = sets[0].targets[0];
+  EXPECT_TRUE(first.name == "t1" && first.host == "smsc.example" && first.systemtype == "VMA");
+  EXPECT_EQ(std::make_tuple(first.port, first.tpslimit, first.bindqty, first.weight),
+            std::make_tuple(2775, 32000u, 256, 3));
+  EXPECT_FALSE(first.usetxrx || first.userxonly || first.admindown);
+  const TargetRecord& second = sets[0].targets[1];
+  EXPECT_TRUE(second.port == 2776 && second.usetxrx && second.userxonly && second.tpslimit == 10u);
   EXPECT_EQ(config->findESME("acme", "")->numbers, std::vector<std::string>{"200"});
   EXPECT_EQ(config->numbersByESMECopy()["plain"], (std::vector<std::string>{"400", "500", "777"}));
   EXPECT_EQ(config->esmeForNumber("200").value_or(""), "acme");
@@ -256,15 +253,13 @@ TEST_F(OstrelConfigurationTest, CustomerNumbersAddressesAndLimitsKeepOnlyWhatFit
 // Expected hashes come from an independent MurmurHash64A (seed 0xc70f6907)
 // written outside this code base, so a change of the platform hash or of the
 // shifting shows here rather than as slot ids that differ between builds.
-struct SlotCase {
-  std::string name;
-  int bindIndex;
-  bool usetxrx;
-  uint64_t expected;
-};
-
 TEST(SmscSlotIdTest, SlotIdsOfKnownNames) {
-  const SlotCase cases[] = {
+  const struct {
+    std::string name;
+    int bindIndex;
+    bool usetxrx;
+    uint64_t expected;
+  } cases[] = {
       {"smsc1", 0, false, 0x4ee55ec300ULL},   {"smsc1", 5, false, 0x4ee55ec305ULL},
       {"smsc1", 255, false, 0x4ee55ec3ffULL}, {"smsc1", 0, true, 0x4ee55ec300ULL},
       {"smsc1", 3, true, 0x4ee55ec306ULL},    {"smsc1", 127, true, 0x4ee55ec3feULL},
