@@ -698,11 +698,16 @@ TEST_F(MetricsTest, LabelledBumpsFindTheSeriesOfTheirOwnValues) {
           << esme << "/" << smsc;
     }
   }
-  // Label values are escaped so that the page stays parsable.
+  // Label values are escaped so that the page stays parsable; a family's
+  // series follow its TYPE line together, in order.
+  registry().registerCounter("smppSubmitSM_ESME", "Submits by ESME.", true);
   std::string key = seriesKey("smppSubmitSM_ESME", {{"esme", "a\"b\\c\nd"}});
   EXPECT_EQ(key, "smppSubmitSM_ESME{esme=\"a\\\"b\\\\c\\nd\"}");
   registry().incrementCounter(key);
-  EXPECT_NE(registry().renderMetrics().find("pelliro_" + key + " 1 1700000000123\n"),
+  registry().incrementCounter("smppSubmitSM_ESME", {{"esme", "b"}});
+  EXPECT_NE(registry().renderMetrics().find(
+                "# TYPE pelliro_smppSubmitSM_ESME counter\npelliro_" + key +
+                " 1 1700000000123\npelliro_smppSubmitSM_ESME{esme=\"b\"} 1 1700000000123\n"),
             std::string::npos);
 }
 

@@ -209,7 +209,8 @@ TEST_F(OstrelConfigurationTest, InvalidDocumentsAreRefusedWithTheirReason) {
 // A later set of the same id replaces the earlier one; optional target
 // fields take their defaults. "numbering" replaces "inboundmo"; a number
 // belongs to the last customer listing it; only the text elements of the
-// lists count; a tps limit out of range is clamped, not wrapped.
+// lists count; a tps limit out of range is clamped, not wrapped. A mistyped
+// "default_binding_enabled" keeps customers without a record out.
 TEST_F(OstrelConfigurationTest, RecordsTakeTheirFieldsTheirDefaultsAndOnlyWhatFits) {
   json t = target("t1");
   t.erase("port");
@@ -227,7 +228,8 @@ TEST_F(OstrelConfigurationTest, RecordsTakeTheirFieldsTheirDefaultsAndOnlyWhatFi
   json last = esme("last");
   last["inboundmo"] = {"777"};
   ASSERT_TRUE(load(document({targetSet("A", {target("t0")}), targetSet("A", {t, pairs})},
-                            {customer, plain, last}))
+                            {customer, plain, last},
+                            {{"base", {{"default_binding_enabled", "no"}}}}))
                   .ok);
   auto sets = config->targetSetsCopy();
   ASSERT_EQ(sets.size(), 1u);
@@ -248,6 +250,9 @@ TEST_F(OstrelConfigurationTest, RecordsTakeTheirFieldsTheirDefaultsAndOnlyWhatFi
             (std::vector<std::string>{"10.0.0.1", "192.168.0.0/16"}));
   EXPECT_EQ(config->esmeTpsLimit("acme", ""), 65535);
   EXPECT_EQ(config->esmeTpsLimit("plain", ""), 0);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(config->resolveESME("nobody", "").binding_enabled);
+  testing::internal::GetCapturedStdout();
 }
 
 // Expected hashes come from an independent MurmurHash64A (seed 0xc70f6907)
