@@ -21,7 +21,6 @@
 #include "admin/api_auth_store.h"
 #include "admin/http_request.h"
 #include "admin/metrics.h"
-#include "admin/status_report.h"
 #include "base/log.h"
 #include "config/ostrel_configuration.h"
 #include "tests/support/loopback.h"
@@ -270,41 +269,6 @@ TEST_F(AdminRoutesTest, StatusTextsCannotInjectHeaders) {
   EXPECT_TRUE(r.wire().starts_with("HTTP/1.1 200 ESME added y  Set-Cookie: a=b\r\n"));
 }
 
-SharedTargetSet setWith(const std::string& id, std::vector<std::string> targetNames) {
-  SharedTargetSet set;
-  set.id = set.name = id;
-  for (const std::string& name : targetNames) set.targets.emplace_back().name = name;
-  return set;
-}
-
-SMSCEntryStatus entry(uint64_t id, const std::string& name, int bindState, bool connected = true,
-                      bool adminDown = false) {
-  return {id, name, connected, 1, bindState, "10.0.0.9", 2776, "up", adminDown};
-}
-
-// Slots in id order, each with its target set ("" for a removed target) and
-// the entry's fields; every bind state lands in its own count, bind sent
-// (state 1) in none.
-TEST(StatusReport, SlotsAreListedInIdOrderAndCountedByBindState) {
-  nlohmann::json report;
-  statusReport(
-      report, {setWith("ts1", {"t1"})},
-      {entry(0x1201, "t1", 3), entry(0x1200, "t1", 3), entry(1, "a", 0, false), entry(2, "a", 1),
-       entry(3, "a", 2), entry(5, "a", 4), entry(7, "gone", 0, false, true)});
-  const auto& slots = report["statusReport"];
-  ASSERT_EQ(slots.size(), 7u);
-  EXPECT_EQ(slots[0]["smsc_id"], 1u);
-  EXPECT_EQ(slots[5]["smsc_id"], 0x1200u);
-  EXPECT_EQ(slots[6]["smsc_id"], 0x1201u);
-  EXPECT_EQ(slots[5]["target_set"], "ts1");
-  EXPECT_EQ(slots[5].size(), 10u);
-  EXPECT_EQ(slots[4], nlohmann::json::parse(R"({"smsc_id": 7, "smsc_name": "gone", "target_set": "",
-      "admin_down": true, "connected": false, "bind_type": 1, "bind_state": 0,
-      "host": "10.0.0.9", "port": 2776, "system_id": "up"})"));
-  EXPECT_EQ(report["summary"], nlohmann::json::parse(R"({"targets": 7, "bindUnbound": 2,
-      "bindTRX": 1, "bindTX": 2, "bindRX": 1, "admindown": 1, "targetsets": 1})"));
-}
-
 uint64_t frozenClock() {
   return 1700000000000000ULL;
 }
@@ -466,17 +430,6 @@ TEST_F(HTTPServerTest, ClientReadingAByteAtATimeIsCutOffAndTheNextIsServedRightA
   EXPECT_LT(nextServedAfter, std::chrono::seconds(2));
   EXPECT_LT(cutOffAfter, std::chrono::seconds(2));
   EXPECT_LT(got.load(), full);
-}
-
-TEST_F(HTTPServerTest, PortInUseMeansNotRunning) {
-  HTTPAdminServer second(*routes_);
-  second.prepare();
-  testing::internal::CaptureStdout();
-  std::thread thread([&] { second.run(port_); });
-  EXPECT_FALSE(second.awaitStarted(std::chrono::seconds(5)));
-  thread.join();
-  testing::internal::GetCapturedStdout();
-  EXPECT_FALSE(second.running());
 }
 
 HTTPRequest parseWhole(const std::string& raw) {
