@@ -666,14 +666,6 @@ SMPP::T_SubmitSM submit(const std::string& destination, const std::string& sourc
 
 const json kLookup = {{"mcc", "234"}, {"mnc", "15"}};
 
-struct CriterionCase {
-  const char* name;
-  json rule;
-  const char* destination;
-  json lookup;
-  const char* expected;  // "start" when the rule must not decide
-};
-
 TEST(MTRoutesTest, EachCriterionDecidesOnlyWhenItMatches) {
   json ndc = rule("destination", "ndc", "77", "N");
   ndc["criteria"]["country"] = "44";
@@ -681,7 +673,13 @@ TEST(MTRoutesTest, EachCriterionDecidesOnlyWhenItMatches) {
   noTargetSet.erase("targetset");
   json noValue = rule("destination", "exact", "4477", "X");
   noValue["criteria"].erase("value");
-  const CriterionCase cases[] = {
+  const struct {
+    const char* name;
+    json rule;
+    const char* destination;
+    json lookup;
+    const char* expected;  // "start" when the rule must not decide
+  } cases[] = {
       {"exact", rule("destination", "exact", "4477", "E"), "4477", nullptr, "E"},
       {"country prefix", rule("destination", "country", "44", "C"), "4477", nullptr, "C"},
       {"country no normalising", rule("destination", "country", "44", "C"), "0447", nullptr,
@@ -818,11 +816,6 @@ TEST_F(MTRoutesConfigTest, ChangedRulesTakeEffectWhileHeldSnapshotsKeepTheOldOne
   EXPECT_EQ(routeOf("acme", "1"), "NewMine");
 }
 
-struct RouteCase {
-  const char* text;
-  const char* expected;
-};
-
 TEST(InboundMORoutesTest, ExactKeyThenFirstWholeMatchInKeyOrder) {
   testing::internal::CaptureStdout();
   const InboundMORoutes routes({
@@ -836,7 +829,7 @@ TEST(InboundMORoutesTest, ExactKeyThenFirstWholeMatchInKeyOrder) {
       {"(a|b", "broken2"},
   });
   const std::string log = testing::internal::GetCapturedStdout();
-  const RouteCase cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"447700900123", "exact"},  // exact key although "4477.*" comes first in key order
       {"447700900999", "uk-mobile"},
       {"4412", "uk"},  // "4477.*" does not match, the next key does
@@ -853,8 +846,8 @@ TEST(InboundMORoutesTest, ExactKeyThenFirstWholeMatchInKeyOrder) {
   };
   // An invalid key is reported when built, never when matched.
   testing::internal::CaptureStdout();
-  for (const auto& c : cases) {
-    EXPECT_EQ(routes.find(c.text), c.expected) << "text \"" << c.text << "\"";
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(routes.find(text), expected) << "text \"" << text << "\"";
   }
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_NE(log.find("WARNING InboundMORoutes::InboundMORoutes Inbound number [0-9 is not"),
