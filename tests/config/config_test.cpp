@@ -486,11 +486,7 @@ TEST_F(ConfigOperationsTest, ChangesAnswerTheirTextAndAreSavedOneBackupEach) {
       {"Target added t3", "Add Target", [&] { return c.targetAdd("D", t3, s); },
        [&] { EXPECT_EQ(stored(3), json::array({t3})); }},
       {"Target added t4", "Add Target", [&] { return c.targetAdd("B", t4, s); },
-       [&] {
-         EXPECT_EQ(stored(1), json::array({t4Stored}));
-         EXPECT_EQ(record(1).port, 2775);
-         EXPECT_EQ(record(1).tpslimit, 32000u);
-       }},
+       [&] { EXPECT_EQ(stored(1), json::array({t4Stored})); }},
       {"Target modified t1", "Modify Target",
        [&] {
          return c.targetModify("A", "t1", {{"port", 3000}, {"bindqty", 128}, {"usetxrx", true}}, s);
