@@ -118,4 +118,15 @@ TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
   EXPECT_EQ(out(), dir_.read("application.log"));
 }
 
+TEST_F(LogTest, UnwritableDirectoryStillLogsToStandardOutput) {
+  std::filesystem::create_directory(dir_.file("gone"));
+  std::filesystem::current_path(dir_.file("gone"));
+  std::filesystem::remove(dir_.file("gone"));  // the working directory no longer exists
+  logMessage(LOG_INFO, nullptr, "Application", "main", "still visible");
+  logAudit(nullptr, "Application", "main", "dropped quietly");
+  const std::string printed = out();
+  EXPECT_NE(printed.find("still visible"), std::string::npos);
+  EXPECT_EQ(printed.find("dropped quietly"), std::string::npos);
+}
+
 }  // namespace
