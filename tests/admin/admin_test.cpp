@@ -269,8 +269,9 @@ TEST_F(AdminRoutesTest, StatusTextsCannotInjectHeaders) {
   EXPECT_TRUE(r.wire().starts_with("HTTP/1.1 200 ESME added y  Set-Cookie: a=b\r\n"));
 }
 
-uint64_t frozenClock() {
-  return 1700000000000000ULL;
+uint64_t fakeNow = 0;
+uint64_t fakeClock() {
+  return fakeNow;
 }
 
 // The routes above behind a running server on a free loopback port.
@@ -312,7 +313,8 @@ class HTTPServerTest : public AdminRoutesTest {
 std::string bigMetricsPage(int series) {
   MetricsRegistry& registry = MetricsRegistry::instance();
   registry.clearForTesting();
-  registry.setClockForTesting(&frozenClock);
+  fakeNow = kNow;
+  registry.setClockForTesting(&fakeClock);
   registry.registerCounter("bigFamily", "Many series.", true);
   for (int i = 0; i < series; ++i)
     registry.incrementCounter(seriesKey("bigFamily", {{"esme", "customer" + std::to_string(i)}}));
@@ -596,11 +598,6 @@ TEST_F(APIAuthStoreTest, ExpiredTokensArePrunedAndLiveOnesBoundedDroppingThoseTh
   EXPECT_EQ(store.tokenCount(), APIAuthStore::kMaxTokens);
   EXPECT_FALSE(store.tokenValid(oldest, start + 1));
   EXPECT_TRUE(store.tokenValid(last, start + APIAuthStore::kMaxTokens));
-}
-
-uint64_t fakeNow = 0;
-uint64_t fakeClock() {
-  return fakeNow;
 }
 
 class MetricsTest : public ::testing::Test {
