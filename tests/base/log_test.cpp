@@ -70,7 +70,7 @@ TEST_F(LogTest, LinesCarryTimeObjectLevelClassAndFunctionFromTheMinimumLevelUp) 
   for (const auto& [name, level] : names) EXPECT_EQ(logLevelFromName(name), level) << name;
 }
 
-TEST_F(LogTest, ApplicationLogRotatesOnlyPastThirtyTwoMebibytes) {
+TEST_F(LogTest, LogsRotateOnlyPastThirtyTwoMebibytes) {
   for (uintmax_t size : {kLogRotateBytes, kLogRotateBytes + 1}) {
     SCOPED_TRACE(size);
     makeFile("application.1.log", 17);
@@ -80,9 +80,7 @@ TEST_F(LogTest, ApplicationLogRotatesOnlyPastThirtyTwoMebibytes) {
     EXPECT_EQ(std::filesystem::file_size(dir_.file("application.1.log")), rotated ? size : 17);
     EXPECT_EQ(std::filesystem::file_size(dir_.file("application.log")) > size, !rotated);
   }
-}
-
-TEST_F(LogTest, AuditLogChecksItsSizeEveryThousandLines) {
+  // The audit log checks its size only every thousand lines.
   makeFile("audit.log", kLogRotateBytes + 1);
   for (int written = 0; !dir_.exists("audit.1.log") && written < 1000; ++written) {
     logAudit(nullptr, "SMPPSessionClient", "sendSubmitSM", "line %d", written);
