@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 PduConnection::~PduConnection() {
   if (fd_ >= 0) ::close(fd_);
@@ -13,17 +14,21 @@ PduConnection::~PduConnection() {
 bool PduConnection::readAvailable(size_t budget) {
   // Compact only here: bodies handed out by nextPDU() stay valid until now.
   if (consumed_ > 0) {
-    input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(consumed_));
+    std::memmove(input_.data(), input_.data() + consumed_, inputEnd_ - consumed_);
+    inputEnd_ -= consumed_;
     consumed_ = 0;
   }
   size_t taken = 0;
   while (taken < budget) {
-    const size_t old = input_.size();
-    input_.resize(old + 65536);
-    const ssize_t n = ::recv(fd_, input_.data() + old, 65536, 0);
-    input_.resize(old + (n > 0 ? static_cast<size_t>(n) : 0));
+    // The buffer only grows: its room is not cleared again for every read.
+    if (input_.size() < inputEnd_ + kReadChunk) input_.resize(inputEnd_ + kReadChunk);
+    const ssize_t n = ::recv(fd_, input_.data() + inputEnd_, kReadChunk, 0);
     if (n > 0) {
+      inputEnd_ += static_cast<size_t>(n);
       taken += static_cast<size_t>(n);
+      // A short read drained the socket; asking again would only say so,
+      // and the poller reports what arrives later (or the close).
+      if (static_cast<size_t>(n) < kReadChunk) return true;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -33,13 +38,13 @@ bool PduConnection::readAvailable(size_t budget) {
 }
 
 bool PduConnection::nextPDU(SMPP::PDUHeader& header, const uint8_t*& body) {
-  if (framingLost_ || input_.size() - consumed_ < SMPP::HEADER_LENGTH) return false;
+  if (framingLost_ || inputEnd_ - consumed_ < SMPP::HEADER_LENGTH) return false;
   header = SMPP::decodeHeader(input_.data() + consumed_);
   if (header.commandLength < SMPP::HEADER_LENGTH || header.commandLength > SMPP::MAX_PDU_LENGTH) {
     framingLost_ = true;
     return false;
   }
-  if (input_.size() - consumed_ < header.commandLength) return false;
+  if (inputEnd_ - consumed_ < header.commandLength) return false;
   body = input_.data() + consumed_ + SMPP::HEADER_LENGTH;
   consumed_ += header.commandLength;
   return true;

@@ -54,7 +54,9 @@ class PduConnection {
 
  private:
   int fd_;
-  std::vector<uint8_t> input_;
+  static constexpr size_t kReadChunk = 65536;
+  std::vector<uint8_t> input_;  // room for reading; bytes up to inputEnd_ are read
+  size_t inputEnd_ = 0;
   size_t consumed_ = 0;  // input_ bytes already handed out as PDUs
   std::vector<uint8_t> output_;
   size_t written_ = 0;
