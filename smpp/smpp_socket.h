@@ -17,7 +17,10 @@ class SMPPSocket {
   // Receives up to `length` bytes; true only when exactly `length` arrived.
   virtual bool readExact(uint8_t* buffer, size_t length) = 0;
   // Receives up to `length` bytes: the count, 0 at end of stream, or -1 with
-  // errno set (-1 when there is no descriptor).
+  // errno set (-1 when there is no descriptor). A count below `length` must
+  // mean nothing more was waiting, so that the descriptor's readiness tells
+  // of the rest: a transport that buffers above the kernel has to hand out
+  // what it holds first.
   virtual ssize_t read(uint8_t* buffer, size_t length) = 0;
   // Sends up to `length` bytes: the count or -1 with errno set; 0 when there
   // is no descriptor.
