@@ -435,41 +435,6 @@ TEST_F(HTTPServerTest, ClientReadingAByteAtATimeIsCutOffAndTheNextIsServedRightA
   EXPECT_LT(got.load(), full);
 }
 
-HTTPRequest parseWhole(const std::string& raw) {
-  RequestFrame frame = frameHTTPRequest(raw);
-  EXPECT_EQ(frame.status, FrameStatus::kComplete) << raw;
-  HTTPRequest request;
-  EXPECT_TRUE(
-      parseHTTPRequest(std::string_view(raw).substr(0, frame.length), frame.headerLength, request));
-  return request;
-}
-
-TEST(HTTPRequestParse, MethodPathHeadersAndBodyAreSeparated) {
-  HTTPRequest r = parseWhole(
-      "POST /esme HTTP/1.1\r\nHost: x\r\nCONTENT-TYPE: Application/JSON\r\nAUTHORIZATION: Bearer "
-      "AbC\r\nX-Thing  :   one\r\nx-thing: two\r\nContent-Length: 40\r\n\r\n"
-      "authorization: Bearer x\r\ncontent-type: a\r\n\r\n");
-  EXPECT_EQ(r.requestLine, "POST /esme HTTP/1.1");
-  EXPECT_EQ(r.method, "POST");
-  EXPECT_EQ(r.path, "/esme");
-  // Names and values are lower-cased, except the token's; blanks around the
-  // colon are trimmed; the first of a repeated header wins; body lines are
-  // not headers.
-  EXPECT_EQ(r.header("content-type"), "application/json");
-  EXPECT_EQ(r.header("authorization"), "Bearer AbC");
-  EXPECT_EQ(r.header("x-thing"), "one");
-  EXPECT_EQ(r.header("host"), "x");
-  EXPECT_EQ(r.headers.size(), 5u);
-  EXPECT_EQ(r.body, "authorization: Bearer x\r\ncontent-type: a");
-  EXPECT_EQ(parseWhole("GET http://host/metrics?x HTTP/1.1\r\n\r\n").path, "//host/metrics?x");
-  // Line feeds are dropped, only carriage returns end lines; a line without a
-  // colon is no header.
-  std::string requestLine;
-  EXPECT_EQ(headerLines("GET /a HTTP/1.1\r\nA: 1\r\nB:\n2\r\nno colon\r\n\r\n", &requestLine),
-            (std::vector<std::pair<std::string, std::string>>{{"a", "1"}, {"b", "2"}}));
-  EXPECT_EQ(requestLine, "GET /a HTTP/1.1");
-}
-
 // Where a request ends, and which ones are refused before they are read
 // whole: Transfer-Encoding, two different lengths, a length that is not a
 // plain decimal number, and anything past the size bound.
@@ -584,20 +549,6 @@ TEST_F(APIAuthStoreTest, TenthFailureFromOneAddressLocksItOutForTheRestOfTheWind
   for (int i = 0; i < 9; ++i)
     issue(credentials("admin", "guess"), "10.0.0.4", kNow + 901 * kSecond);
   EXPECT_EQ(issue(credentials("admin", "s3cret"), "10.0.0.4", kNow + 902 * kSecond), 200);
-}
-
-TEST_F(APIAuthStoreTest, ExpiredTokensArePrunedAndLiveOnesBoundedDroppingThoseThatExpireFirst) {
-  for (int i = 0; i < 50; ++i) store.generateAccessToken(kNow);
-  EXPECT_EQ(store.tokenCount(), 50u);
-  std::string oldest = store.generateAccessToken(kNow + 900 * kSecond);
-  EXPECT_EQ(store.tokenCount(), 1u);
-  std::string last;
-  const uint64_t start = kNow + 900 * kSecond;
-  for (size_t i = 1; i <= APIAuthStore::kMaxTokens; ++i)
-    last = store.generateAccessToken(start + i);
-  EXPECT_EQ(store.tokenCount(), APIAuthStore::kMaxTokens);
-  EXPECT_FALSE(store.tokenValid(oldest, start + 1));
-  EXPECT_TRUE(store.tokenValid(last, start + APIAuthStore::kMaxTokens));
 }
 
 class MetricsTest : public ::testing::Test {
