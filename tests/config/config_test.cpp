@@ -21,7 +21,6 @@
 
 #include "config/inbound_mo_routes.h"
 #include "config/mt_routes.h"
-#include "config/smsc_slot_id.h"
 #include "tests/support/temp_dir.h"
 
 using nlohmann::json;
@@ -253,29 +252,6 @@ TEST_F(OstrelConfigurationTest, RecordsTakeTheirFieldsTheirDefaultsAndOnlyWhatFi
   testing::internal::CaptureStdout();
   EXPECT_FALSE(config->resolveESME("nobody", "").binding_enabled);
   testing::internal::GetCapturedStdout();
-}
-
-// Expected hashes come from an independent MurmurHash64A (seed 0xc70f6907)
-// written outside this code base, so a change of the platform hash or of the
-// shifting shows here rather than as slot ids that differ between builds.
-TEST(SmscSlotIdTest, SlotIdsOfKnownNames) {
-  const struct {
-    std::string name;
-    int bindIndex;
-    bool usetxrx;
-    uint64_t expected;
-  } cases[] = {
-      {"smsc1", 0, false, 0x4ee55ec300ULL},   {"smsc1", 5, false, 0x4ee55ec305ULL},
-      {"smsc1", 255, false, 0x4ee55ec3ffULL}, {"smsc1", 0, true, 0x4ee55ec300ULL},
-      {"smsc1", 3, true, 0x4ee55ec306ULL},    {"smsc1", 127, true, 0x4ee55ec3feULL},
-      {"A", 1, false, 0x4345e18e01ULL},       {"target-b", 2, true, 0x1d092e9a04ULL},
-      {"", 0, false, 0x1e462a6e00ULL},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name + " bind " + std::to_string(c.bindIndex) + (c.usetxrx ? " txrx" : ""));
-    EXPECT_EQ(smscSlotId(c.name, c.bindIndex, c.usetxrx), c.expected);
-    EXPECT_EQ(targetIdOfSlot(c.expected), targetIdForName(c.name));
-  }
 }
 
 // Every test starts from a loaded file with three sets (A holding t1, B
