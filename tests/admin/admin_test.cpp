@@ -435,9 +435,10 @@ TEST_F(HTTPServerTest, ClientReadingAByteAtATimeIsCutOffAndTheNextIsServedRightA
   EXPECT_LT(got.load(), full);
 }
 
-// Where a request ends, and which ones are refused before they are read
-// whole: Transfer-Encoding, two different lengths, a length that is not a
-// plain decimal number, and anything past the size bound.
+// Which requests are refused before they are read whole: Transfer-Encoding,
+// two different lengths, a length that is not a plain decimal number, and
+// anything past the size bound. (Requests cut short, split, followed by the
+// next or endless, the server's socket-level table sends.)
 TEST(HTTPRequestFrame, ContentLengthDecidesWhereTheRequestEndsAndBadFramesAreRefused) {
   const std::string head = "POST /esme HTTP/1.1\r\nContent-Length: 10\r\n\r\n";
   const std::string post = "POST / HTTP/1.1\r\n";
@@ -447,15 +448,11 @@ TEST(HTTPRequestFrame, ContentLengthDecidesWhereTheRequestEndsAndBadFramesAreRef
     size_t length = 0;  // of a complete request; 0 for all of `raw`
     size_t limit = kMaxHTTPRequestBytes;
   } cases[] = {
-      {"GET / HTTP/1.1\r\nHost: x\r\n", FrameStatus::kIncomplete},
-      {head + "12345", FrameStatus::kIncomplete},
-      {head + "1234567890trailing", FrameStatus::kComplete, head.size() + 10},
       {"POST /oauth2/v1/token HTTP/1.1\r\n\r\nscope=api", FrameStatus::kComplete},
       {post + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", FrameStatus::kBad},
       {post + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab", FrameStatus::kBad},
       {post + "Content-Length: 2\r\ncontent-length: 2\r\n\r\nab", FrameStatus::kComplete},
       {post + "Content-Length: 1048577\r\n\r\n", FrameStatus::kBad},
-      {std::string(kMaxHTTPRequestBytes + 1, 'a'), FrameStatus::kBad},
       {head + "1234567890", FrameStatus::kBad, 0, head.size() + 9},
       {head + "1234567890", FrameStatus::kComplete, head.size() + 10, head.size() + 10},
   };
